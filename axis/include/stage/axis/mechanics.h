@@ -1,0 +1,62 @@
+// Axis mechanics and the conversion between encoder counts and the units the
+// operator reads and types.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace stage {
+
+inline constexpr const char* kDefaultCountsPerRotationText = "256";
+inline constexpr const char* kDefaultGearheadRatioText = "250";
+inline constexpr const char* kDefaultPitchText = "500";
+
+// One mechanics field after acceptance: the text it now shows and the value
+// read from that text.
+struct AcceptedField {
+  std::string text;
+  double value = 1;
+};
+
+// Normalises the field's text; a field that holds no number, zero, or a
+// number beyond the range of a double shows "1" and is used as 1.
+AcceptedField AcceptMechanicsField(std::string_view text);
+
+// The counts-per-rotation field: accepted like the others, then rounded to an
+// integer (halves to even) in 32 bits. A value that rounds to 0 is treated
+// like an empty field: "1" and 1. Values beyond 32 bits are clamped.
+struct CountsPerRotationField {
+  std::string text;
+  std::int32_t counts = 1;
+};
+CountsPerRotationField AcceptCountsPerRotationField(std::string_view text);
+
+// (counts per rotation x gearhead ratio) / pitch, the product first.
+double ComputeCountsPerMicron(std::int32_t counts_per_rotation, double gearhead_ratio,
+                              double pitch_um);
+
+// " En" for a factor of exactly 1 (the axis works in raw encoder counts),
+// otherwise " um".
+std::string UnitSuffixFor(double counts_per_micron);
+
+// The position read-out: counts / factor as "########0.00" followed by the
+// unit word.
+std::string FormatPosition(std::int32_t position_counts, double counts_per_micron,
+                           std::string_view unit_suffix);
+
+// The ideal-position read-out: a plain decimal integer.
+std::string FormatIdealPosition(std::int32_t ideal_position_counts);
+
+// Target entry: the box's text is normalised, its number times the factor is
+// the target in counts (unrounded), and the box is re-shown as "########0.00".
+struct TargetEntry {
+  double target_counts = 0;
+  std::string display_text;
+  // False when the number is beyond a double or its counts fall outside what
+  // a command packet carries; the entry must then be refused.
+  bool encodable = true;
+};
+TargetEntry EnterTarget(std::string_view box_text, double counts_per_micron);
+
+}  // namespace stage

@@ -1,0 +1,1 @@
+# Each area adds its test executable here with stage_core_test(name sources...).

@@ -1,0 +1,65 @@
+// The one seam through which the windows end the program: a fatal device
+// message followed by a non-zero exit, or an orderly end. The program's
+// implementation really ends the process; tests record what was asked and
+// return, so the caller must return straight after asking.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace stage::ui {
+
+class ProgramExit {
+ public:
+  virtual ~ProgramExit() = default;
+
+  // Shows `message` in a modal box with only an OK button, then ends the
+  // program at once with a non-zero status, closing nothing. Ended() is true
+  // before the box appears, so no timer tick runs while it is on screen.
+  virtual void Fatal(QWidget* parent, const QString& message) = 0;
+
+  // Ends the program at once with `status`.
+  virtual void End(int status) = 0;
+
+  // True once Fatal or End has been asked: nothing may talk to a controller
+  // or change a window after that.
+  virtual bool Ended() const = 0;
+};
+
+// Modal box, then std::_Exit: the process ends without running any further
+// event, timer or destructor.
+class ProcessExit final : public ProgramExit {
+ public:
+  void Fatal(QWidget* parent, const QString& message) override;
+  void End(int status) override;
+  bool Ended() const override { return ended_; }
+
+ private:
+  bool ended_ = false;
+};
+
+// Records instead of ending: for tests.
+class RecordingExit final : public ProgramExit {
+ public:
+  void Fatal(QWidget* /*parent*/, const QString& message) override {
+    ended_ = true;
+    fatal_messages_.push_back(message);
+    status_ = 1;
+  }
+  void End(int status) override {
+    ended_ = true;
+    status_ = status;
+  }
+  bool Ended() const override { return ended_; }
+
+  const QList<QString>& FatalMessages() const { return fatal_messages_; }
+  int Status() const { return status_; }
+
+ private:
+  bool ended_ = false;
+  int status_ = -1;
+  QList<QString> fatal_messages_;
+};
+
+}  // namespace stage::ui

@@ -1,0 +1,1 @@
+target_sources(stage_ui PRIVATE)
