@@ -9,8 +9,8 @@
 #define STAGE_UI_TEST_MAIN(TestObject)                 \
   int main(int argc, char** argv) {                    \
     setenv("QT_QPA_PLATFORM", "offscreen", 1);         \
+    QApplication::setAttribute(Qt::AA_Use96Dpi, true); \
     QApplication app(argc, argv);                      \
-    app.setAttribute(Qt::AA_Use96Dpi, true);           \
     TestObject test;                                   \
     return QTest::qExec(&test, argc, argv);            \
   }
