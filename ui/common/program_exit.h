@@ -4,6 +4,7 @@
 // return, so the caller must return straight after asking.
 #pragma once
 
+#include <QList>
 #include <QString>
 
 class QWidget;
