@@ -1,1 +1,3 @@
 # Each area adds its test executable here with stage_core_test(name sources...).
+stage_core_test(codec_tests core/packet_codec_test.cpp)
+stage_core_test(exchange_tests core/poll_exchange_test.cpp)

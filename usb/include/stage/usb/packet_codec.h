@@ -47,6 +47,8 @@ struct TuningValues {
   std::uint8_t torque = 200;
   std::uint8_t f_error = 50;
   std::int32_t speed = 0;
+
+  friend bool operator==(const TuningValues&, const TuningValues&) = default;
 };
 
 // Everything one command packet carries.
@@ -56,6 +58,8 @@ struct CommandFields {
   std::uint8_t frame_marker = kFrameA;  // 144 or 96
   TuningValues tuning;
   double target_counts = 0;  // rounded half-to-even when encoded
+
+  friend bool operator==(const CommandFields&, const CommandFields&) = default;
 };
 
 enum class EncodeError {
@@ -69,9 +73,16 @@ struct EncodeResult {
   std::optional<EncodeError> error;  // set exactly when packet is empty
 };
 
+// Byte 7 is frame_marker + config_bits; bytes 0, 1, 2 carry the frame's own
+// three tuning values (144: Max Speed, P, I; 96: Acc, Torque, F Error) and
+// byte 6 carries D in both. The target is rounded to whole counts, an exact
+// half to the even neighbour (1233.5 and 1234.5 both travel as 1234). A value
+// that cannot travel is reported, never wrapped.
 EncodeResult EncodeCommand(const CommandFields& fields);
 
-// Whether a target in counts survives encoding (after half-to-even rounding).
+// Whether a target in counts survives encoding: exactly EncodeCommand's own
+// test (finite, and inside the encodable range after the half-to-even
+// rounding, so 1073741823.5 is out and -1073741824.5 is in).
 bool IsEncodableTarget(double target_counts);
 
 // A decoded reply.
@@ -79,6 +90,8 @@ struct StatusReading {
   std::int32_t position = 0;
   std::int32_t ideal_position = 0;
   std::uint8_t flags = 0;
+
+  friend bool operator==(const StatusReading&, const StatusReading&) = default;
 };
 
 // Empty when byte 3 or byte 11 is 128 or more: such a reply has no valid
@@ -86,7 +99,16 @@ struct StatusReading {
 std::optional<StatusReading> DecodeStatus(std::span<const std::uint8_t, kPacketSize> bytes);
 
 // The reverse directions, used by the simulated controllers and by tests.
-Packet EncodeStatus(const StatusReading& status);  // positions must be encodable
+
+// Bytes 5 to 7 are zero. A position outside the encodable range is clamped to
+// its nearer end, so a simulated axis driven past the range still sends a
+// reply the console can decode.
+Packet EncodeStatus(const StatusReading& status);
+
+// Empty when the marker (high nibble of byte 7) is neither 9 (frame 144) nor 6
+// (frame 96), or when byte 11 is 128 or more (no command carries such a
+// target). Only the frame's own tuning values, D and Speed come from the
+// bytes; the three values of the other frame keep TuningValues' defaults.
 std::optional<CommandFields> DecodeCommand(std::span<const std::uint8_t, kPacketSize> bytes);
 
 }  // namespace stage::usb
