@@ -1,3 +1,4 @@
 # Each area adds its test executable here with stage_core_test(name sources...).
 stage_core_test(codec_tests core/packet_codec_test.cpp)
 stage_core_test(exchange_tests core/poll_exchange_test.cpp)
+stage_core_test(axis_tests core/modKVT_USB_test.cpp core/number_text_test.cpp core/mechanics_test.cpp)

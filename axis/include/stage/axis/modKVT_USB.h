@@ -29,7 +29,7 @@ struct modKVT_USB {
 
   // Per-axis tables, indices 0..AxisCount, allocated once by AllocateAxisTables.
   std::vector<usb::Handle> DeviceHandle;
-  std::vector<std::string> AxisName;  // exactly 4 characters
+  std::vector<std::string> AxisName;  // exactly 4 characters; 4 blanks when allocated
   std::vector<double> CountsPerMicron;
   std::vector<std::string> UnitSuffix;  // " um", or " En" when the factor is exactly 1
   std::vector<double> TargetCounts;
@@ -70,11 +70,13 @@ struct modKVT_USB {
   bool allocated_ = false;
 };
 
-// Sets bytes[0..n-1] to value; n is clamped to the span's size.
+// Sets bytes[0..n-1] to value; n is clamped to 0..the span's size.
 void FillBytes(std::span<std::uint8_t> bytes, std::uint8_t value, std::int32_t n);
 
 // The text a product-string buffer holds: the bytes before the first zero,
-// at most 256 of them, one character per byte.
+// at most 256 of them, one character per byte (byte 256 is never taken, so a
+// full 257-byte buffer without a zero still gives 256 characters). Shorter
+// buffers are read only as far as they go.
 std::string BufferToString(std::span<const std::uint8_t> bytes);
 
 // The axis name derived from a product string: its fourth character padded

@@ -12,15 +12,22 @@ struct NumberReading {
   bool out_of_range = false;  // the text held a number beyond the range of a double
 };
 
-// The number at the start of `text`: blanks, tabs and line feeds are skipped
-// wherever they stand; an optional sign, digits with at most one point and an
-// optional exponent (E or D, either case); &H and &O introduce hexadecimal and
-// octal integers; reading stops at the first character that fits none of this.
+// The number at the start of `text`: blanks, tabs, line feeds and carriage
+// returns are skipped wherever they stand, even between digits ("1 000" is
+// 1000); an optional sign, digits with at most one point and an optional
+// exponent (E or D, either case; "1e" and "1e+" are 1); &H and &O (either
+// case) introduce non-negative hexadecimal and octal integers of any length.
+// Reading stops at the first character that fits none of this ("1,5" is 1).
+// A number too large for a double reads as 0 with out_of_range set; one too
+// small underflows to a denormal or to 0 like any other.
 NumberReading ReadNumber(std::string_view text);
 
 // The canonical text of a number: at most 15 significant digits, no trailing
 // zeros, "0." before fractions, exponent form (two digits at least) below
-// 0.0001 and from 1E+15 on. Never "-0".
+// 0.0001 and from 1E+15 on, both decided after rounding, with an explicit
+// exponent sign ("1E-05", "1.5E+20"). Never "-0". Every text it gives for a
+// finite value reads back as a number with the same text; infinities and NaN
+// (which reading never yields) are shown as "Infinity", "-Infinity", "NaN".
 std::string CanonicalNumberText(double value);
 
 // CanonicalNumberText(ReadNumber(text).value). Idempotent.
@@ -28,7 +35,9 @@ std::string NormalizeNumberText(std::string_view text);
 
 // The "########0.00" pattern: at least one integer digit, exactly two
 // decimals (rounded), a leading "-" for negatives, no grouping. A value that
-// rounds to zero is shown as "0.00", never "-0.00".
+// rounds to zero is shown as "0.00", never "-0.00". Rounded from the exact
+// binary value (2.675 is "2.67"); the point never depends on the locale.
+// Infinities and NaN are shown as for CanonicalNumberText.
 std::string FormatFixed2(double value);
 
 }  // namespace stage

@@ -1,0 +1,168 @@
+// Why: the counts-per-micron factor turns every shown position and every
+// target; a wrong factor, a zero factor or a wrong display moves the stage
+// somewhere the operator did not ask for.
+#include "stage/axis/mechanics.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "stage/axis/number_text.h"
+
+namespace stage {
+namespace {
+
+// One settings column: the three fields as typed, what they show after
+// acceptance, and the factor with its read-out and unit word.
+struct MechanicsCase {
+  std::string counts_text, gear_text, pitch_text;
+  std::string counts_shown, gear_shown, pitch_shown;
+  std::int32_t counts;
+  std::string factor_text;
+  std::string unit;
+};
+
+void PrintTo(const MechanicsCase& c, std::ostream* os) {
+  *os << '"' << c.counts_text << "\" \"" << c.gear_text << "\" \"" << c.pitch_text << '"';
+}
+
+class MechanicsTest : public ::testing::TestWithParam<MechanicsCase> {};
+
+TEST_P(MechanicsTest, FieldsFactorAndUnit) {
+  const MechanicsCase& c = GetParam();
+  const CountsPerRotationField counts = AcceptCountsPerRotationField(c.counts_text);
+  const AcceptedField gear = AcceptMechanicsField(c.gear_text);
+  const AcceptedField pitch = AcceptMechanicsField(c.pitch_text);
+  EXPECT_EQ(counts.text, c.counts_shown);
+  EXPECT_EQ(gear.text, c.gear_shown);
+  EXPECT_EQ(pitch.text, c.pitch_shown);
+  EXPECT_EQ(counts.counts, c.counts);
+
+  const double factor = ComputeCountsPerMicron(counts.counts, gear.value, pitch.value);
+  EXPECT_NE(factor, 0.0);
+  EXPECT_EQ(CanonicalNumberText(factor), c.factor_text);
+  EXPECT_EQ(UnitSuffixFor(factor), c.unit);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MechanicsTest,
+    ::testing::Values(
+        // The defaults.
+        MechanicsCase{kDefaultCountsPerRotationText, kDefaultGearheadRatioText, kDefaultPitchText,
+                      "256", "250", "500", 256, "128", " um"},
+        MechanicsCase{"1", "1", "1", "1", "1", "1", 1, "1", " En"},
+        // Fields with no number, zero or no digits are shown and used as 1.
+        MechanicsCase{"", "", "", "1", "1", "1", 1, "1", " En"},
+        MechanicsCase{"0", "0", "0", "1", "1", "1", 1, "1", " En"},
+        MechanicsCase{"abc", "-0", "0.000", "1", "1", "1", 1, "1", " En"},
+        MechanicsCase{"1E400", "1E400", "-1E400", "1", "1", "1", 1, "1", " En"},
+        MechanicsCase{"1000", "3.7", "2000", "1000", "3.7", "2000", 1000, "1.85", " um"},
+        MechanicsCase{"256", "250", "750", "256", "250", "750", 256, "85.3333333333333", " um"},
+        MechanicsCase{"256", "250", "-500", "256", "250", "-500", 256, "-128", " um"},
+        MechanicsCase{"2 56", "25O", "5OO", "256", "25", "5", 256, "1280", " um"},
+        // Counts per rotation: halves to even; the field keeps its fraction.
+        MechanicsCase{"256.5", "250", "500", "256.5", "250", "500", 256, "128", " um"},
+        MechanicsCase{"257.5", "250", "500", "257.5", "250", "500", 258, "129", " um"},
+        MechanicsCase{"2.5", "1", "1", "2.5", "1", "1", 2, "2", " um"},
+        MechanicsCase{"-2.5", "1", "1", "-2.5", "1", "1", -2, "-2", " um"},
+        MechanicsCase{"0.6", "1", "1", "0.6", "1", "1", 1, "1", " En"},
+        // Encoders beyond 16 bits.
+        MechanicsCase{"40000", "1", "1", "40000", "1", "1", 40000, "40000", " um"},
+        MechanicsCase{"1E20", "1", "1", "1E+20", "1", "1", 2147483647, "2147483647", " um"},
+        MechanicsCase{"-1E20", "1", "1", "-1E+20", "1", "1", -2147483647 - 1, "-2147483648",
+                      " um"},
+        // A count that rounds to 0 would make the factor 0.
+        MechanicsCase{"0.4", "250", "500", "1", "250", "500", 1, "0.5", " um"},
+        MechanicsCase{"-0.5", "1", "1", "1", "1", "1", 1, "1", " En"}));
+
+TEST(MechanicsTest, FactorIsTheProductFirst) {
+  // (3 x 0.1) / 0.3 is one step above 1, while 3 x (0.1 / 0.3) would be 1
+  // exactly: the order decides whether the axis works in counts.
+  const double factor = ComputeCountsPerMicron(3, 0.1, 0.3);
+  EXPECT_EQ(factor, std::nextafter(1.0, 2.0));
+  EXPECT_EQ(UnitSuffixFor(factor), " um");
+  EXPECT_EQ(CanonicalNumberText(factor), "1") << "shown as 1 at 15 digits, yet not 1";
+}
+
+TEST(UnitSuffixTest, EnOnlyForExactlyOne) {
+  EXPECT_EQ(UnitSuffixFor(1.0), " En");
+  EXPECT_EQ(UnitSuffixFor(std::nextafter(1.0, 2.0)), " um");
+  EXPECT_EQ(UnitSuffixFor(-1.0), " um");
+  EXPECT_EQ(UnitSuffixFor(128), " um");
+}
+
+struct PositionCase {
+  std::int32_t counts;
+  double factor;
+  std::string text;
+};
+
+void PrintTo(const PositionCase& c, std::ostream* os) { *os << c.text; }
+
+class FormatPositionTest : public ::testing::TestWithParam<PositionCase> {};
+
+TEST_P(FormatPositionTest, CountsOverFactorWithUnit) {
+  const PositionCase& c = GetParam();
+  EXPECT_EQ(FormatPosition(c.counts, c.factor, UnitSuffixFor(c.factor)), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FormatPositionTest,
+    ::testing::Values(PositionCase{64000, 128, "500.00 um"}, PositionCase{1234, 1, "1234.00 En"},
+                      PositionCase{-1500, 3, "-500.00 um"}, PositionCase{10000, 2.5, "4000.00 um"},
+                      PositionCase{10000, 1, "10000.00 En"}, PositionCase{0, 128, "0.00 um"},
+                      PositionCase{-1, 1000, "0.00 um"}, PositionCase{64000, -128, "-500.00 um"},
+                      PositionCase{1, 3, "0.33 um"},
+                      PositionCase{2147483647, 1, "2147483647.00 En"},
+                      PositionCase{-2147483647 - 1, 1, "-2147483648.00 En"}));
+
+TEST(FormatIdealPositionTest, PlainInteger) {
+  EXPECT_EQ(FormatIdealPosition(-5), "-5");
+  EXPECT_EQ(FormatIdealPosition(0), "0");
+  EXPECT_EQ(FormatIdealPosition(1073741823), "1073741823");
+}
+
+struct TargetCase {
+  std::string box_text;
+  double factor;
+  double target_counts;
+  std::string display;
+  bool encodable;
+};
+
+void PrintTo(const TargetCase& c, std::ostream* os) { *os << '"' << c.box_text << '"'; }
+
+class EnterTargetTest : public ::testing::TestWithParam<TargetCase> {};
+
+TEST_P(EnterTargetTest, NumberTimesFactorAndFixedDisplay) {
+  const TargetCase& c = GetParam();
+  const TargetEntry entry = EnterTarget(c.box_text, c.factor);
+  EXPECT_EQ(entry.target_counts, c.target_counts);
+  EXPECT_EQ(entry.display_text, c.display);
+  EXPECT_EQ(entry.encodable, c.encodable);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EnterTargetTest,
+    ::testing::Values(
+        TargetCase{"12.5", 128, 1600, "12.50", true},
+        TargetCase{"1.234", 128, 1.234 * 128, "1.23", true},  // 157.952, not rounded
+        TargetCase{"12.5abc", 1, 12.5, "12.50", true}, TargetCase{"  -3", 1, -3, "-3.00", true},
+        TargetCase{"1 000", 1, 1000, "1000.00", true}, TargetCase{"1,5", 128, 128, "1.00", true},
+        TargetCase{"", 128, 0, "0.00", true}, TargetCase{"-0", 128, 0, "0.00", true},
+        TargetCase{"-0.004", 1, -0.004, "0.00", true},
+        TargetCase{"10", -128, -1280, "10.00", true},
+        // The display shows the typed number, not the counts.
+        TargetCase{"1234", 1, 1234, "1234.00", true},
+        TargetCase{"2.675", 2, 5.35, "2.67", true},
+        // Beyond what a packet carries (2^30 counts) or beyond a double.
+        TargetCase{"8388608", 128, 1073741824, "8388608.00", false},
+        TargetCase{"8388607.99", 128, 8388607.99 * 128, "8388607.99", true},
+        TargetCase{"1E20", 1, 1e20, "100000000000000000000.00", false},
+        TargetCase{"1E400", 128, 0, "0.00", false}));
+
+}  // namespace
+}  // namespace stage
