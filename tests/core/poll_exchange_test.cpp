@@ -1,0 +1,207 @@
+// Why: the polling exchange is the only code that talks to a controller once it
+// is open; these tests script a controller as a list of expected transfers and
+// check the bytes that go out, the tables the exchange updates, and how every
+// failing transfer is reported.
+#include "stage/usb/poll_exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <stdexcept>
+
+namespace stage::usb {
+namespace {
+
+// One scripted transfer: what the library answers to a write or a read.
+struct ScriptedTransfer {
+  bool is_write = true;
+  int status = SI_SUCCESS;
+  std::uint32_t count = kTransferLength;
+  Packet reply{};  // for reads
+};
+
+// A device library that plays a script and records what was written.
+class ScriptedDevices final : public DeviceLibrary {
+ public:
+  std::deque<ScriptedTransfer> script;
+  std::vector<Packet> written;
+  std::vector<Handle> handles_used;
+
+  int GetNumDevices(std::uint32_t& count) override {
+    count = 1;
+    return SI_SUCCESS;
+  }
+  int GetProductString(std::uint32_t /*device*/, std::span<std::uint8_t, kProductStringBufferSize> /*buffer*/,
+                       std::uint32_t /*option*/) override {
+    return SI_SUCCESS;
+  }
+  int SetTimeouts(std::uint32_t /*read_ms*/, std::uint32_t /*write_ms*/) override { return SI_SUCCESS; }
+  int Open(std::uint32_t device, Handle& handle) override {
+    handle = device + 1;
+    return SI_SUCCESS;
+  }
+  int Close(Handle /*handle*/) override { return SI_SUCCESS; }
+
+  int Write(Handle handle, const std::uint8_t* buffer, std::uint32_t to_write, std::uint32_t& written_count) override {
+    const ScriptedTransfer step = Next(true);
+    EXPECT_EQ(to_write, kTransferLength);
+    Packet packet{};
+    std::copy_n(buffer, kPacketSize, packet.begin());
+    written.push_back(packet);
+    handles_used.push_back(handle);
+    written_count = step.count;
+    return step.status;
+  }
+  int Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read, std::uint32_t& read_count) override {
+    const ScriptedTransfer step = Next(false);
+    EXPECT_EQ(to_read, kTransferLength);
+    handles_used.push_back(handle);
+    std::copy(step.reply.begin(), step.reply.end(), buffer);
+    read_count = step.count;
+    return step.status;
+  }
+
+ private:
+  ScriptedTransfer Next(bool is_write) {
+    if (script.empty()) throw std::logic_error("transfer beyond the script");
+    ScriptedTransfer step = script.front();
+    script.pop_front();
+    if (step.is_write != is_write) throw std::logic_error("transfer out of order");
+    return step;
+  }
+};
+
+Packet Reply(std::initializer_list<std::uint8_t> bytes) {
+  Packet p{};
+  std::copy(bytes.begin(), bytes.end(), p.begin());
+  return p;
+}
+
+const Packet kBusyAt10000 = Reply({0x10, 0x27, 0x00, 0x40, 0x10, 0, 0, 0, 0x10, 0x27, 0x00, 0x40});
+
+ScriptedTransfer WriteOk() { return {true}; }
+ScriptedTransfer ReadOk(const Packet& reply = kBusyAt10000) { return {false, SI_SUCCESS, kTransferLength, reply}; }
+
+class PollExchangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tables.AllocateAxisTables(0);
+    tables.DeviceHandle[0] = 0x1234;
+    tables.ParamFrameMarker[0] = kFrameA;
+    tables.ActiveBit[0] = kActiveBit;
+  }
+  ExchangeResult Exchange() { return ExchangeAxis(tables, 0, TuningValues{}, devices); }
+
+  modKVT_USB tables;
+  ScriptedDevices devices;
+};
+
+TEST_F(PollExchangeTest, FirstTwoPacketsAlternateFrameAndToggle) {
+  devices.script = {WriteOk(), ReadOk(), WriteOk(), ReadOk(), WriteOk(), ReadOk()};
+  for (int tick = 0; tick < 3; ++tick) {
+    EXPECT_EQ(Exchange().outcome, ExchangeResult::Outcome::kOk);
+  }
+  const Packet first = Reply({0x50, 0x0F, 0x05, 0x88, 0xFF, 0x7F, 0x05, 0x90, 0x00, 0x00, 0x00, 0x40});
+  const Packet second = Reply({0x32, 0xC8, 0x32, 0x08, 0xFF, 0x7F, 0x05, 0x60, 0x00, 0x00, 0x00, 0x40});
+  ASSERT_EQ(devices.written.size(), 3U);
+  EXPECT_EQ(devices.written[0], first);
+  EXPECT_EQ(devices.written[1], second);
+  EXPECT_EQ(devices.written[2], first);
+  EXPECT_EQ(tables.ParamFrameMarker[0], kFrameB);
+  EXPECT_EQ(tables.ToggleBit[0], kToggleBit);
+  for (Handle h : devices.handles_used) EXPECT_EQ(h, 0x1234U);
+}
+
+TEST_F(PollExchangeTest, ConfigurationBitsAndTargetTravelInEveryFrame) {
+  tables.LimitActiveHiBit[0] = kLimitActiveHiBit;
+  tables.RevLimitBit[0] = kRevLimitBit;
+  tables.RevPolarityBit[0] = kRevPolarityBit;
+  tables.CancelOnErrorBit[0] = kCancelOnErrorBit;
+  tables.TargetCounts[0] = 1600;  // 12.5 um at 128 counts per micron
+  tables.GoBit[0] = kGoBit;
+  devices.script = {WriteOk(), ReadOk(), WriteOk(), ReadOk()};
+  Exchange();
+  Exchange();
+  ASSERT_EQ(devices.written.size(), 2U);
+  EXPECT_EQ(devices.written[0][7], 0x9F);
+  EXPECT_EQ(devices.written[1][7], 0x6F);
+  for (const Packet& p : devices.written) {
+    EXPECT_EQ(p[8], 0x40);  // 1600 + 2^30 = 0x40000640
+    EXPECT_EQ(p[9], 0x06);
+    EXPECT_EQ(p[10], 0x00);
+    EXPECT_EQ(p[11], 0x40);
+  }
+  EXPECT_EQ(devices.written[0][3], 128 + 8 + 1);
+  EXPECT_EQ(devices.written[1][3], 8 + 1);
+}
+
+TEST_F(PollExchangeTest, DecodesTheReplyInTheSharedBuffer) {
+  devices.script = {WriteOk(), ReadOk()};
+  const ExchangeResult result = Exchange();
+  ASSERT_EQ(result.outcome, ExchangeResult::Outcome::kOk);
+  EXPECT_EQ(result.reading.position, 10000);
+  EXPECT_EQ(result.reading.ideal_position, 10000);
+  EXPECT_EQ(result.reading.flags, kFlagBusy);
+  EXPECT_EQ(tables.UsbBuffer[4], 0x10);
+  EXPECT_EQ(tables.LastUsbStatus, 0);
+}
+
+struct FailureCase {
+  const char* name;
+  std::vector<ScriptedTransfer> script;
+  ExchangeResult::Outcome outcome;
+  int status;
+  std::uint32_t count;
+  std::int16_t last_usb_status;
+};
+
+class PollExchangeFailureTest : public PollExchangeTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(PollExchangeFailureTest, ReportsTheFailingTransfer) {
+  const FailureCase& c = GetParam();
+  devices.script.assign(c.script.begin(), c.script.end());
+  const ExchangeResult result = Exchange();
+  EXPECT_EQ(result.outcome, c.outcome);
+  EXPECT_EQ(result.status, c.status);
+  EXPECT_EQ(result.count, c.count);
+  EXPECT_EQ(tables.LastUsbStatus, c.last_usb_status);
+  EXPECT_TRUE(devices.script.empty()) << "no transfer may follow a failed one";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, PollExchangeFailureTest,
+    ::testing::Values(
+        FailureCase{"WriteStatus", {{true, SI_WRITE_ERROR, 12}}, ExchangeResult::Outcome::kWriteFailed, SI_WRITE_ERROR, 12, SI_WRITE_ERROR},
+        FailureCase{"ShortWrite", {{true, SI_SUCCESS, 11}}, ExchangeResult::Outcome::kWriteFailed, 0, 11, 0},
+        // Only the low 16 bits are kept, but the whole status decides.
+        FailureCase{"WriteStatusBeyond16Bits", {{true, 0x10000, 12}}, ExchangeResult::Outcome::kWriteFailed, 0x10000, 12, 0},
+        FailureCase{"ReadStatusWithFullCount", {WriteOk(), {false, SI_READ_ERROR, 12}}, ExchangeResult::Outcome::kReadFailed, SI_READ_ERROR, 12, SI_READ_ERROR},
+        FailureCase{"ReadTimeout", {WriteOk(), {false, SI_READ_TIMED_OUT, 0}}, ExchangeResult::Outcome::kReadFailed, SI_READ_TIMED_OUT, 0, SI_READ_TIMED_OUT},
+        FailureCase{"ShortRead", {WriteOk(), {false, SI_SUCCESS, 5}}, ExchangeResult::Outcome::kReadFailed, 0, 5, 0},
+        FailureCase{"ReplyByte3Invalid", {WriteOk(), ReadOk(Reply({0, 0, 0, 0x80}))}, ExchangeResult::Outcome::kInvalidReply, 0, 12, 0},
+        FailureCase{"ReplyByte11Invalid", {WriteOk(), ReadOk(Reply({0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0xFF}))}, ExchangeResult::Outcome::kInvalidReply, 0, 12, 0}),
+    [](const auto& test_info) { return std::string(test_info.param.name); });
+
+TEST_F(PollExchangeTest, TargetBeyondThePacketIsNeverWritten) {
+  tables.TargetCounts[0] = 2e9;
+  const ExchangeResult result = Exchange();
+  EXPECT_EQ(result.outcome, ExchangeResult::Outcome::kNotEncodable);
+  EXPECT_TRUE(devices.written.empty());
+}
+
+TEST_F(PollExchangeTest, ObserverSeesCommandAndReply) {
+  struct Recorder final : ExchangeObserver {
+    std::vector<std::pair<Packet, Packet>> seen;
+    void OnExchange(AxisIndex /*axis*/, const Packet& command, const Packet& reply, const ExchangeResult& /*result*/) override {
+      seen.emplace_back(command, reply);
+    }
+  } recorder;
+  devices.script = {WriteOk(), ReadOk()};
+  ExchangeAxis(tables, 0, TuningValues{}, devices, &recorder);
+  ASSERT_EQ(recorder.seen.size(), 1U);
+  EXPECT_EQ(recorder.seen[0].first, devices.written[0]);
+  EXPECT_EQ(recorder.seen[0].second, kBusyAt10000);
+}
+
+}  // namespace
+}  // namespace stage::usb
