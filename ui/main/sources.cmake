@@ -1,1 +1,6 @@
-target_sources(stage_ui PRIVATE)
+target_sources(stage_ui PRIVATE
+  main/frmMain.cpp
+  main/frmMain.h)
+# The credit line names the version when the program sets none of its own.
+set_source_files_properties(main/frmMain.cpp PROPERTIES
+  COMPILE_DEFINITIONS "STAGE_CONSOLE_VERSION=\"${PROJECT_VERSION}\"")

@@ -1,1 +1,3 @@
-target_sources(stage_ui PRIVATE)
+target_sources(stage_ui PRIVATE
+  tuning/frmXCtrl0.cpp
+  tuning/frmXCtrl0.h)

@@ -1,0 +1,55 @@
+// The tuning panel's slider: a QSlider configured in one go (range, arrow-key
+// and page steps, tick marks, orientation, starting position), with a border
+// style the polling cycle switches on every tick, and a click notification.
+#pragma once
+
+#include <QSlider>
+
+namespace stage::ui {
+
+struct TuningSliderSettings {
+  Qt::Orientation orientation = Qt::Vertical;
+  int minimum = 0;
+  int maximum = 99;
+  int position = 0;
+  int small_step = 1;  // arrow keys
+  int large_step = 1;  // page keys, or a click in the channel beside the thumb
+  int tick_every = 1;
+  QSlider::TickPosition ticks = QSlider::TicksBothSides;
+};
+
+class TuningSlider : public QSlider {
+  Q_OBJECT
+
+ public:
+  enum BorderStyle : int {
+    kBorderNone = 0,
+    kBorderFixedSingle = 1,
+  };
+
+  explicit TuningSlider(const TuningSliderSettings& settings, QWidget* parent = nullptr);
+
+  // The settings this slider would be created with now (its current position
+  // included): what a copy of it starts from.
+  TuningSliderSettings Settings() const;
+
+  // 0: no border; 1: a one-pixel frame. Repaints only when the style changes.
+  void SetBorderStyle(int style);
+  int BorderStyleValue() const { return border_style_; }
+
+ signals:
+  // A mouse button (any of them) went down over the slider and came up over
+  // it again. Keyboard input never raises it.
+  void sliderClick();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  int border_style_ = kBorderNone;
+  Qt::MouseButtons pressed_over_slider_ = Qt::NoButton;
+};
+
+}  // namespace stage::ui

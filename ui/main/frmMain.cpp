@@ -1,0 +1,330 @@
+#include "ui/main/frmMain.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <initializer_list>
+
+#include "stage/axis/mechanics.h"
+#include "stage/axis/number_text.h"
+#include "ui/common/family_elements.h"
+#include "ui/common/fonts.h"
+#include "ui/common/twips.h"
+#include "ui/tuning/frmXCtrl0.h"
+
+#ifndef STAGE_CONSOLE_VERSION
+#define STAGE_CONSOLE_VERSION "0.0.0"
+#endif
+
+namespace stage::ui {
+namespace {
+
+constexpr double kClientWidthTwips = 11220;
+constexpr double kDesignedClientHeightTwips = 1440;
+constexpr std::int16_t kRowPitchTwips = 550;
+constexpr std::int16_t kPanelRowPitchTwips = 1000;
+// Outer height = RowPitch * AxisCount + this.
+constexpr std::int64_t kWindowHeightBaseTwips = 2000;
+constexpr int kTimerIntervalMs = 10;
+constexpr std::uint8_t kFirstParamFrameMarker = 144;
+
+constexpr std::uint32_t kRed = 0x0000FF;
+constexpr std::uint32_t kGreen = 0x00FF00;
+constexpr std::uint32_t kBlack = 0x000000;
+constexpr std::uint32_t kLightGrey = 0xE0E0E0;
+constexpr std::uint32_t kLavender = 0xFFC0C0;  // RGB(192, 192, 255)
+
+QString CreditLine() {
+  if (!QCoreApplication::applicationVersion().isEmpty()) {
+    return QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion();
+  }
+  return QStringLiteral("stage-console " STAGE_CONSOLE_VERSION);
+}
+
+void SetTextColors(QWidget* control, QPalette::ColorRole text_role, std::uint32_t text_bgr,
+                   QPalette::ColorRole back_role, std::uint32_t back_bgr) {
+  QPalette palette = control->palette();
+  palette.setColor(text_role, BgrColor(text_bgr));
+  palette.setColor(back_role, BgrColor(back_bgr));
+  control->setPalette(palette);
+}
+
+void SetTextColor(QWidget* control, std::uint32_t text_bgr) {
+  QPalette palette = control->palette();
+  palette.setColor(QPalette::WindowText, BgrColor(text_bgr));
+  control->setPalette(palette);
+}
+
+}  // namespace
+
+frmMain::frmMain(ConsoleContext context, QWidget* parent) : QWidget(parent), context_(context) {
+  setObjectName(QStringLiteral("frmMain"));
+  setWindowTitle(QStringLiteral("KLV-330"));
+  setFont(DesignFont("MS Sans Serif", 9.75));
+  BuildDesignedControls();
+  resize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kDesignedClientHeightTwips));
+
+  timer1_.setTimerType(Qt::PreciseTimer);
+  timer1_.setInterval(kTimerIntervalMs);
+  connect(&timer1_, &QTimer::timeout, this, &frmMain::Tick);
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::BuildDesignedControls() {
+  auto button = [this](const char* name, const char* caption, double left, double top, double width,
+                       double height, const QFont& font) {
+    auto* b = new CommandButton(QString::fromLatin1(caption), this);
+    NameElement(b, name, 0);
+    b->setFont(font);
+    PlaceTwips(b, left, top, width, height);
+    return b;
+  };
+  auto text_box = [this](const char* name, const char* text, double left, double top, double width,
+                         double height, const QFont& font) {
+    auto* t = new QLineEdit(QString::fromLatin1(text), this);
+    NameElement(t, name, 0);
+    t->setFont(font);
+    PlaceTwips(t, left, top, width, height);
+    return t;
+  };
+
+  // Focusable controls are created in their tab order, so Exit (tab index 0)
+  // holds the focus when the window is first shown.
+  cmd_exit_ = button("cmdExit", "Exit", 10200, 120, 735, 375, DesignFont("Arial", 9.75, true));
+  connect(cmd_exit_, &CommandButton::clicked, this, &frmMain::Shutdown);
+
+  picture1_ = new QFrame(this);  // an empty panel: nothing draws into it
+  NameElement(picture1_, "Picture1", 0);
+  picture1_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+  picture1_->setFocusPolicy(Qt::StrongFocus);
+  PlaceTwips(picture1_, 0, 0, 855, 615);
+
+  auto* stop = button("Command1", "STOP", 5880, 960, 735, 375, DesignFont("Arial", 9.75, true));
+  stop->SetBackColor(BgrColor(kRed));
+  command1_.Append(stop);
+  auto* zero = button("Command2", "ZERO", 6720, 960, 735, 375, DesignFont("Arial", 9.75, true));
+  zero->SetBackColor(BgrColor(kLavender));
+  command2_.Append(zero);
+
+  auto* ideal = text_box("Text3", "Text3", 3960, 120, 2895, 345, DesignFont("MS Sans Serif", 9.75, true));
+  ideal->setVisible(false);
+  text3_.Append(ideal);
+
+  auto* position = text_box("Text1", "0", 120, 960, 2295, 405, DesignFont("Arial", 15.75, true));
+  SetTextColors(position, QPalette::Text, kGreen, QPalette::Base, kBlack);
+  text1_.Append(position);
+
+  cmd_go_.Append(button("cmdGo", "GO", 4560, 960, 495, 375, DesignFont("Arial", 9.75, true)));
+
+  auto* target = text_box("Text2", "0", 3000, 960, 1455, 360, DesignFont("Arial", 14.25, true));
+  SetTextColors(target, QPalette::Text, kLightGrey, QPalette::Base, kBlack);
+  text2_.Append(target);
+
+  command7_.Append(button("Command7", "Rel", 5160, 960, 615, 375, DesignFont("MS Sans Serif", 9.75, true)));
+
+  // Its top is set by construction, centred on the window's height.
+  cmd_more_controls_ = button("cmdMoreControls", "More Controls", 9120, 0, 1695, 375,
+                              DesignFont("MS Sans Serif", 12));
+  connect(cmd_more_controls_, &CommandButton::clicked, this, &frmMain::ShowTuningPanel);
+
+  QWidget* previous = cmd_exit_;
+  for (QWidget* next : std::initializer_list<QWidget*>{picture1_, stop, zero, ideal, position, cmd_go_[0],
+                                                       target, command7_[0], cmd_more_controls_}) {
+    setTabOrder(previous, next);
+    previous = next;
+  }
+
+  // Labels are opaque in the button-face colour: "Busy" and "Error" read as
+  // red text on a plain band across their lit lamps.
+  auto label = [this](const char* name, const char* caption, double left, double top, double width,
+                      double height, Qt::Alignment horizontal) {
+    auto* l = new QLabel(this);
+    NameElement(l, name, 0);
+    l->setTextFormat(Qt::PlainText);
+    l->setText(QString::fromLatin1(caption));
+    l->setAlignment(horizontal | Qt::AlignTop);
+    l->setAutoFillBackground(true);
+    PlaceTwips(l, left, top, width, height);
+    return l;
+  };
+  auto* busy = label("Label4", "Busy", 7560, 960, 495, 255, Qt::AlignLeft);
+  busy->setFont(DesignFont("Arial", 9.75, true));
+  SetTextColor(busy, kRed);
+  label4_.Append(busy);
+
+  auto* error = label("Label8", "Error", 8280, 960, 495, 255, Qt::AlignLeft);
+  error->setFont(DesignFont("Arial", 9.75, true));
+  SetTextColor(error, kRed);
+  error->setVisible(false);
+  label8_.Append(error);
+
+  label9_ = label("Label9", "Axis", 2400, 720, 495, 255, Qt::AlignHCenter);
+  label9_->setFont(DesignFont("Arial", 12, true));
+
+  auto* name = label("Label10", "-", 2520, 960, 255, 495, Qt::AlignHCenter);
+  name->setFont(DesignFont("Arial", 21.75, true));
+  label10_.Append(name);
+
+  label11_ = label("Label11", "", 840, 0, 3255, 735, Qt::AlignHCenter);
+  label11_->setFont(DesignFont("Arial", 12));
+  label11_->setWordWrap(true);
+  label11_->setText(CreditLine());
+
+  label12_ = label("Label12", "Position", 120, 720, 1695, 255, Qt::AlignLeft);
+  label13_ = label("Label13", "Target Position", 3000, 720, 1575, 255, Qt::AlignLeft);
+
+  auto* busy_lamp = new Lamp(Lamp::Style::kFilled, this);
+  NameElement(busy_lamp, "Shape2", 0);
+  busy_lamp->SetFillColor(BgrColor(kRed));
+  PlaceTwips(busy_lamp, 7560, 840, 495, 495);
+  shape2_.Append(busy_lamp);
+
+  auto* error_lamp = new Lamp(Lamp::Style::kFilled, this);
+  NameElement(error_lamp, "Shape5", 0);
+  error_lamp->SetFillColor(ButtonFaceColor());
+  PlaceTwips(error_lamp, 8280, 840, 495, 495);
+  shape5_.Append(error_lamp);
+
+  StackLikeDesign(this);
+}
+
+frmXCtrl0& frmMain::TuningPanel() {
+  if (!panel_) panel_ = std::make_unique<frmXCtrl0>(context_.tables);
+  return *panel_;
+}
+
+void frmMain::setVisible(bool visible) {
+  if (visible && !constructed_) {
+    constructed_ = true;
+    Construct();
+  }
+  QWidget::setVisible(visible);
+}
+
+void frmMain::Construct() {
+  modKVT_USB& tables = context_.tables;
+  const AxisIndex axis_count = tables.AxisCount;
+
+  // 1. The panel exists from here on, hidden until More Controls.
+  frmXCtrl0& panel = TuningPanel();
+
+  // 2.
+  row_pitch_ = kRowPitchTwips;
+  panel_row_pitch_ = kPanelRowPitchTwips;
+
+  // 3. Wide arithmetic: any axis count only makes the window taller.
+  SetOuterHeightTwips(this, static_cast<double>(std::int64_t{row_pitch_} * axis_count + kWindowHeightBaseTwips));
+
+  // 4. Centred on the height as the window reports it back.
+  const double more_height = TwipsGeometry(cmd_more_controls_).height();
+  SetTopTwips(cmd_more_controls_, (OuterHeightTwips(this) - more_height) / 2);
+
+  // 5.
+  panel.CaptionRow0Label();
+
+  // 6. Creation pass: hidden copies of row 0.
+  for (AxisIndex i = 1; i <= axis_count; ++i) {
+    command1_.Append(CopyElement(*command1_[0], i));
+    command2_.Append(CopyElement(*command2_[0], i));
+    command7_.Append(CopyElement(*command7_[0], i));
+    cmd_go_.Append(CopyElement(*cmd_go_[0], i));
+    label4_.Append(CopyElement(*label4_[0], i));
+    label8_.Append(CopyElement(*label8_[0], i));
+    label10_.Append(CopyElement(*label10_[0], i));
+    shape2_.Append(CopyElement(*shape2_[0], i));
+    shape5_.Append(CopyElement(*shape5_[0], i));
+    text1_.Append(CopyElement(*text1_[0], i));
+    text2_.Append(CopyElement(*text2_[0], i));
+    text3_.Append(CopyElement(*text3_[0], i));
+    panel.CreateRow(i);
+  }
+
+  // 7. Placement pass: each row one pitch below the row above.
+  auto place = [this](auto& family, AxisIndex i, bool show) {
+    SetTopTwips(family[i], TwipsGeometry(family[i - 1]).top() + row_pitch_);
+    if (show) family[i]->setVisible(true);
+  };
+  for (AxisIndex i = 1; i <= axis_count; ++i) {
+    place(command1_, i, true);
+    place(command2_, i, true);
+    place(command7_, i, true);
+    place(cmd_go_, i, true);
+    place(label4_, i, true);
+    // The "Error" caption starts hidden on every row, as on row 0; the
+    // polling cycle shows it when a controller reports an error.
+    place(label8_, i, false);
+    place(label10_, i, true);
+    place(shape2_, i, true);
+    place(shape5_, i, true);
+    place(text1_, i, true);
+    place(text2_, i, true);
+    // The ideal-position read-out stays hidden on every row, as on row 0:
+    // shown, its copies would stand over the heading band and the row above.
+    place(text3_, i, false);
+    panel.PlaceRow(i, panel_row_pitch_);
+  }
+
+  // 8.
+  for (AxisIndex i = 0; i <= axis_count; ++i) {
+    text1_[i]->setVisible(true);
+    text2_[i]->setVisible(true);
+  }
+
+  // 9. Starting values.
+  for (AxisIndex i = 0; i <= axis_count; ++i) {
+    const auto axis = static_cast<std::size_t>(i);
+    tables.TargetCounts.at(axis) = 0;
+    text2_[i]->setText(QString::fromStdString(CanonicalNumberText(tables.TargetCounts.at(axis))));
+    tables.PositionModeBit.at(axis) = 0;
+    tables.UnitSuffix.at(axis) = UnitSuffixFor(tables.CountsPerMicron.at(axis));
+    tables.ParamFrameMarker.at(axis) = kFirstParamFrameMarker;
+    label10_[i]->setText(QString::fromLatin1(tables.AxisName.at(axis)));
+  }
+
+  // A created row tabs like row 0, after the row above; More Controls last.
+  for (AxisIndex i = 1; i <= axis_count; ++i) {
+    QWidget* previous = command7_[i - 1];
+    for (QWidget* next : std::initializer_list<QWidget*>{command1_[i], command2_[i], text3_[i], text1_[i],
+                                                         cmd_go_[i], text2_[i], command7_[i]}) {
+      setTabOrder(previous, next);
+      previous = next;
+    }
+  }
+  StackLikeDesign(this);
+
+  // The timer runs from the window's building on; ticks come once the
+  // handler that shows this window has returned to the event loop.
+  timer1_.start();
+}
+
+void frmMain::Tick() {
+  // The polling cycle runs here.
+}
+
+void frmMain::ShowTuningPanel() {
+  frmXCtrl0& panel = TuningPanel();
+  panel.show();
+  panel.raise();
+  panel.activateWindow();
+}
+
+void frmMain::Shutdown() {
+  if (context_.exit.Ended()) return;
+  timer1_.stop();
+  modKVT_USB& tables = context_.tables;
+  for (AxisIndex i = 0; i <= tables.AxisCount; ++i) {
+    // A failing close is ignored: every controller gets its close.
+    context_.devices.Close(tables.DeviceHandle.at(static_cast<std::size_t>(i)));
+  }
+  context_.exit.End(0);
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+  Shutdown();
+  event->accept();
+}
+
+}  // namespace stage::ui

@@ -1,0 +1,115 @@
+// The main window "KLV-330": one row per axis with the position read-out, the
+// axis name, the target entry with GO and Rel, STOP and ZERO, and the busy
+// and error lamps. Row 0 is designed; the rest of the window is built on its
+// first showing, before it is drawn: the tuning panel is created hidden, the
+// window sized for the axis count, rows 1..AxisCount added as copies of row 0
+// (on both windows), and the starting values written into the axis tables.
+// Later showings change nothing.
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+
+#include "stage/axis/modKVT_USB.h"
+#include "ui/common/command_button.h"
+#include "ui/common/console_context.h"
+#include "ui/common/control_family.h"
+#include "ui/common/lamp.h"
+
+class QFrame;
+class QLabel;
+class QLineEdit;
+
+namespace stage::ui {
+
+class frmXCtrl0;
+
+// NOLINTNEXTLINE(readability-identifier-naming): the window's established name
+class frmMain : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit frmMain(ConsoleContext context, QWidget* parent = nullptr);
+  ~frmMain() override;
+
+  // The tuning panel; created hidden (designed row only) if construction has
+  // not created it yet. It lives as long as this window.
+  frmXCtrl0& TuningPanel();
+
+  // True once the first showing has built the window.
+  bool Constructed() const { return constructed_; }
+  // Rows built (AxisCount + 1 after construction, 1 before).
+  AxisIndex RowCount() const { return static_cast<AxisIndex>(text1_.size()); }
+
+  // Row families, by axis index.
+  QLineEdit* Text1(AxisIndex axis) const { return text1_[axis]; }  // position read-out
+  QLabel* Label10(AxisIndex axis) const { return label10_[axis]; }  // axis name
+  QLineEdit* Text2(AxisIndex axis) const { return text2_[axis]; }  // target entry
+  CommandButton* cmdGo(AxisIndex axis) const { return cmd_go_[axis]; }  // "GO"
+  CommandButton* Command7(AxisIndex axis) const { return command7_[axis]; }  // "Rel"
+  CommandButton* Command1(AxisIndex axis) const { return command1_[axis]; }  // "STOP"
+  CommandButton* Command2(AxisIndex axis) const { return command2_[axis]; }  // "ZERO"
+  Lamp* Shape2(AxisIndex axis) const { return shape2_[axis]; }  // busy lamp
+  QLabel* Label4(AxisIndex axis) const { return label4_[axis]; }  // "Busy"
+  Lamp* Shape5(AxisIndex axis) const { return shape5_[axis]; }  // error lamp
+  QLabel* Label8(AxisIndex axis) const { return label8_[axis]; }  // "Error"
+  QLineEdit* Text3(AxisIndex axis) const { return text3_[axis]; }  // ideal-position read-out
+
+  // Controls that exist once.
+  QFrame* Picture1() const { return picture1_; }
+  QLabel* Label11() const { return label11_; }  // credit line
+  CommandButton* cmdExit() const { return cmd_exit_; }
+  QLabel* Label12() const { return label12_; }
+  QLabel* Label9() const { return label9_; }
+  QLabel* Label13() const { return label13_; }
+  CommandButton* cmdMoreControls() const { return cmd_more_controls_; }
+  QTimer& Timer1() { return timer1_; }
+
+  // Set by construction.
+  std::int16_t RowPitch() const { return row_pitch_; }
+  std::int16_t PanelRowPitch() const { return panel_row_pitch_; }
+
+  void setVisible(bool visible) override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildDesignedControls();
+  void Construct();
+  void Tick();
+  void ShowTuningPanel();
+  void Shutdown();
+
+  ConsoleContext context_;
+  bool constructed_ = false;
+  std::int16_t row_pitch_ = 0;
+  std::int16_t panel_row_pitch_ = 0;
+  std::unique_ptr<frmXCtrl0> panel_;
+
+  ControlFamily<QLineEdit> text1_;
+  ControlFamily<QLabel> label10_;
+  ControlFamily<QLineEdit> text2_;
+  ControlFamily<CommandButton> cmd_go_;
+  ControlFamily<CommandButton> command7_;
+  ControlFamily<CommandButton> command1_;
+  ControlFamily<CommandButton> command2_;
+  ControlFamily<Lamp> shape2_;
+  ControlFamily<QLabel> label4_;
+  ControlFamily<Lamp> shape5_;
+  ControlFamily<QLabel> label8_;
+  ControlFamily<QLineEdit> text3_;
+
+  QFrame* picture1_ = nullptr;
+  QLabel* label11_ = nullptr;
+  CommandButton* cmd_exit_ = nullptr;
+  QLabel* label12_ = nullptr;
+  QLabel* label9_ = nullptr;
+  QLabel* label13_ = nullptr;
+  CommandButton* cmd_more_controls_ = nullptr;
+  QTimer timer1_;
+};
+
+}  // namespace stage::ui
