@@ -2,3 +2,4 @@
 stage_core_test(codec_tests core/packet_codec_test.cpp)
 stage_core_test(exchange_tests core/poll_exchange_test.cpp)
 stage_core_test(axis_tests core/modKVT_USB_test.cpp core/number_text_test.cpp core/mechanics_test.cpp)
+stage_core_test(sim_tests core/simulated_controllers_test.cpp core/simple_axis_model_test.cpp)
