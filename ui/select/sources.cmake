@@ -1,1 +1,3 @@
-target_sources(stage_ui PRIVATE)
+target_sources(stage_ui PRIVATE
+  select/frmSelect.cpp
+  select/frmSelect.h)

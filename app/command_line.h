@@ -1,0 +1,39 @@
+// The program's command line: which device library backs the console. The
+// windows themselves take no configuration; this is the operator's one way
+// to pick the hardware.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace stage::app {
+
+// More simulated controllers than this make a start-up window far wider than
+// any screen (each column is 2000 twips).
+inline constexpr std::uint32_t kMaxSimulatedControllers = 32;
+// --render-windows without --simulate renders this many controllers.
+inline constexpr std::uint32_t kRenderedControllerCount = 3;
+inline constexpr const char* kDefaultDeviceLibrary = "libSiUSBXp.so";
+
+struct CommandLine {
+  enum class Action { kRun, kRenderWindows, kHelp, kVersion, kError };
+  enum class Backend { kSharedLibrary, kSimulated };
+
+  Action action = Action::kRun;
+  Backend backend = Backend::kSharedLibrary;
+  std::string library_path = kDefaultDeviceLibrary;  // Backend::kSharedLibrary
+  std::uint32_t simulated_count = 0;                  // Backend::kSimulated
+  std::string render_dir;                             // Action::kRenderWindows
+  std::string error;                                  // Action::kError: what was wrong
+};
+
+// `arguments` are the words after the program name. Options take their value
+// as the next word or after "=" (--simulate=3). --help and --version win over
+// everything after them.
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+std::string HelpText(std::string_view program);
+
+}  // namespace stage::app

@@ -1,0 +1,124 @@
+// stage-console: picks the device library from the command line, then starts
+// in the "Motor Settings" window.
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QPushButton>
+#include <QStyleFactory>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "stage/axis/modKVT_USB.h"
+#include "stage/sim/simulated_controllers.h"
+#include "stage/usb/shared_library.h"
+#include "ui/common/console_context.h"
+#include "ui/common/fonts.h"
+#include "ui/common/program_exit.h"
+#include "ui/main/frmMain.h"
+#include "ui/select/frmSelect.h"
+#include "ui/tuning/frmXCtrl0.h"
+
+namespace {
+
+using stage::app::CommandLine;
+
+// Lets the first polling cycles fill the main window before it is rendered.
+constexpr int kRenderDelayMs = 300;
+
+bool Save(QWidget& window, const QDir& dir, const char* file) {
+  const QString path = dir.filePath(QString::fromLatin1(file));
+  if (window.grab().save(path, "PNG")) return true;
+  std::fprintf(stderr, "stage-console: cannot write %s\n", qPrintable(path));
+  return false;
+}
+
+// Start-up window, OK, main window, tuning panel: each rendered as the
+// operator would first see it.
+int RenderWindows(stage::ui::ConsoleContext context, const std::string& dir_path) {
+  const QDir dir(QString::fromStdString(dir_path));
+  if (!dir.mkpath(QStringLiteral("."))) {
+    std::fprintf(stderr, "stage-console: cannot create folder %s\n", dir_path.c_str());
+    return 1;
+  }
+  stage::ui::frmSelect select(context);
+  select.show();
+  if (!Save(select, dir, "motor-settings.png")) return 1;
+
+  select.findChild<QPushButton*>(QStringLiteral("cmdOK"))->click();
+  auto* main_window = dynamic_cast<stage::ui::frmMain*>(select.MainWindow());
+  if (main_window == nullptr) {
+    std::fprintf(stderr, "stage-console: the main window did not open\n");
+    return 1;
+  }
+  int status = 0;
+  QTimer::singleShot(kRenderDelayMs, main_window, [&] {
+    QWidget& panel = main_window->TuningPanel();
+    panel.show();
+    const bool saved = Save(*main_window, dir, "main-window.png") && Save(panel, dir, "axis-controls.png");
+    status = saved ? 0 : 1;
+    QApplication::exit(status);
+  });
+  QApplication::exec();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const CommandLine line = stage::app::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  switch (line.action) {
+    case CommandLine::Action::kHelp:
+      std::fputs(stage::app::HelpText("stage-console").c_str(), stdout);
+      return 0;
+    case CommandLine::Action::kVersion:
+      std::printf("stage-console %s\n", STAGE_CONSOLE_VERSION);
+      return 0;
+    case CommandLine::Action::kError:
+      std::fprintf(stderr, "stage-console: %s\nTry 'stage-console --help'.\n", line.error.c_str());
+      return 2;
+    case CommandLine::Action::kRun:
+    case CommandLine::Action::kRenderWindows:
+      break;
+  }
+
+  // The backend is settled before any window exists.
+  std::unique_ptr<stage::usb::DeviceLibrary> devices;
+  if (line.backend == CommandLine::Backend::kSimulated) {
+    stage::sim::SimulatorConfig config;
+    config.controller_count = line.simulated_count;
+    devices = std::make_unique<stage::sim::SimulatedControllers>(std::move(config));
+  } else {
+    stage::usb::SharedLibraryLoad load = stage::usb::SharedLibrary::Load(line.library_path);
+    if (!load.library) {
+      std::fprintf(stderr, "stage-console: %s\n", load.error.c_str());
+      return 1;
+    }
+    devices = std::move(load.library);
+  }
+
+  const bool render = line.action == CommandLine::Action::kRenderWindows;
+  if (render) {
+    // The pictures come out the same on any machine: no display, 96 dpi.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication::setAttribute(Qt::AA_Use96Dpi, true);
+  }
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("stage-console"));
+  QApplication::setApplicationVersion(QStringLiteral(STAGE_CONSOLE_VERSION));
+  // One style everywhere, so palettes (lamp colours, button faces) look alike.
+  QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+  stage::ui::InstallFontSubstitutions();
+
+  stage::modKVT_USB tables;
+  stage::ui::ProcessExit exit;
+  const stage::ui::ConsoleContext context{tables, *devices, exit};
+  if (render) return RenderWindows(context, line.render_dir);
+
+  stage::ui::frmSelect select(context);
+  select.show();
+  return QApplication::exec();
+}

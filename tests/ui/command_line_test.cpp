@@ -1,0 +1,96 @@
+// Why this exists: the command line is the operator's only way to pick the
+// hardware; a wrong reading starts the console on the wrong backend or lets
+// a bad option through to a window.
+#include <QTest>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "tests/ui/ui_test_main.h"
+
+using stage::app::CommandLine;
+using stage::app::ParseCommandLine;
+
+Q_DECLARE_METATYPE(CommandLine::Action)
+Q_DECLARE_METATYPE(CommandLine::Backend)
+
+class CommandLineTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void parse_data();
+  void parse();
+};
+
+void CommandLineTest::parse_data() {
+  QTest::addColumn<QStringList>("arguments");
+  QTest::addColumn<CommandLine::Action>("action");
+  QTest::addColumn<CommandLine::Backend>("backend");
+  QTest::addColumn<int>("count");
+  QTest::addColumn<QString>("library");
+  QTest::addColumn<QString>("render_dir");
+  QTest::addColumn<QString>("error_mentions");
+
+  using A = CommandLine::Action;
+  using B = CommandLine::Backend;
+  const QString vendor = QStringLiteral("libSiUSBXp.so");
+  QTest::newRow("nothing: vendor library") << QStringList{} << A::kRun << B::kSharedLibrary << 0 << vendor << "" << "";
+  QTest::newRow("simulate 3") << QStringList{"--simulate", "3"} << A::kRun << B::kSimulated << 3 << vendor << "" << "";
+  QTest::newRow("simulate=32") << QStringList{"--simulate=32"} << A::kRun << B::kSimulated << 32 << vendor << "" << "";
+  QTest::newRow("library path") << QStringList{"--device-library", "/opt/x/libfake.so"} << A::kRun
+                                << B::kSharedLibrary << 0 << "/opt/x/libfake.so" << "" << "";
+  QTest::newRow("render, 3 by default") << QStringList{"--render-windows", "out"} << A::kRenderWindows
+                                        << B::kSimulated << 3 << vendor << "out" << "";
+  QTest::newRow("render with simulate 5") << QStringList{"--simulate", "5", "--render-windows=pics"}
+                                          << A::kRenderWindows << B::kSimulated << 5 << vendor << "pics" << "";
+  QTest::newRow("help wins") << QStringList{"--simulate", "3", "--help", "--bogus"} << A::kHelp
+                             << B::kSimulated << 3 << vendor << "" << "";
+  QTest::newRow("version") << QStringList{"-v"} << A::kVersion << B::kSharedLibrary << 0 << vendor << "" << "";
+
+  QTest::newRow("simulate 0") << QStringList{"--simulate", "0"} << A::kError << B::kSharedLibrary << 0 << vendor
+                              << "" << "from 1 to 32";
+  QTest::newRow("simulate 33") << QStringList{"--simulate", "33"} << A::kError << B::kSharedLibrary << 0 << vendor
+                               << "" << "'33'";
+  QTest::newRow("simulate not a number") << QStringList{"--simulate", "3x"} << A::kError << B::kSharedLibrary << 0
+                                         << vendor << "" << "'3x'";
+  QTest::newRow("simulate negative") << QStringList{"--simulate=-1"} << A::kError << B::kSharedLibrary << 0 << vendor
+                                     << "" << "'-1'";
+  QTest::newRow("missing value") << QStringList{"--device-library"} << A::kError << B::kSharedLibrary << 0 << vendor
+                                 << "" << "--device-library needs a value";
+  QTest::newRow("both backends") << QStringList{"--simulate", "2", "--device-library", "a.so"} << A::kError
+                                 << B::kSharedLibrary << 0 << vendor << "" << "exclude each other";
+  QTest::newRow("render on a library") << QStringList{"--render-windows", "d", "--device-library", "a.so"}
+                                       << A::kError << B::kSharedLibrary << 0 << vendor << "" << "--render-windows";
+  QTest::newRow("twice") << QStringList{"--simulate", "2", "--simulate", "3"} << A::kError << B::kSharedLibrary << 0
+                         << vendor << "" << "more than once";
+  QTest::newRow("unknown option") << QStringList{"--simulated", "2"} << A::kError << B::kSharedLibrary << 0 << vendor
+                                  << "" << "unknown option '--simulated'";
+  QTest::newRow("stray word") << QStringList{"3"} << A::kError << B::kSharedLibrary << 0 << vendor << ""
+                              << "unexpected argument '3'";
+}
+
+void CommandLineTest::parse() {
+  QFETCH(QStringList, arguments);
+  QFETCH(CommandLine::Action, action);
+  QFETCH(CommandLine::Backend, backend);
+  QFETCH(int, count);
+  QFETCH(QString, library);
+  QFETCH(QString, render_dir);
+  QFETCH(QString, error_mentions);
+  std::vector<std::string> words;
+  for (const QString& argument : arguments) words.push_back(argument.toStdString());
+
+  const CommandLine line = ParseCommandLine(words);
+
+  QCOMPARE(line.action, action);
+  QCOMPARE(QString::fromStdString(line.error).contains(error_mentions), true);
+  QCOMPARE(line.error.empty(), action != CommandLine::Action::kError);
+  if (action == CommandLine::Action::kError) return;
+  QCOMPARE(line.backend, backend);
+  QCOMPARE(line.simulated_count, static_cast<std::uint32_t>(count));
+  QCOMPARE(QString::fromStdString(line.library_path), library);
+  QCOMPARE(QString::fromStdString(line.render_dir), render_dir);
+}
+
+STAGE_UI_TEST_MAIN(CommandLineTest)
+#include "command_line_test.moc"

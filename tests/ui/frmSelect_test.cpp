@@ -1,0 +1,595 @@
+// Why this exists: the start-up window decides how many axes the whole run
+// has, what each axis's conversion factor is, which wiring bits go to each
+// controller and whether the program may go on at all; these tests drive it
+// with real mouse and key events on simulated controllers.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "stage/axis/modKVT_USB.h"
+#include "stage/sim/simulated_controllers.h"
+#include "tests/ui/ui_test_main.h"
+#include "ui/common/command_button.h"
+#include "ui/common/control_family.h"
+#include "ui/common/program_exit.h"
+#include "ui/common/twips.h"
+#include "ui/select/frmSelect.h"
+
+using stage::modKVT_USB;
+using stage::sim::CallRecord;
+using stage::sim::SimulatedControllers;
+using stage::sim::SimulatorConfig;
+using stage::ui::FindElement;
+using stage::ui::frmSelect;
+using stage::ui::TwipsToPixels;
+
+namespace {
+
+using Call = CallRecord::Call;
+
+// Records like the tests' exit, and lets a test look at the world at the
+// moment a fatal message would be on screen.
+class ObservedExit final : public stage::ui::ProgramExit {
+ public:
+  void Fatal(QWidget* parent, const QString& message) override {
+    if (on_fatal) on_fatal();
+    recording.Fatal(parent, message);
+  }
+  void End(int status) override { recording.End(status); }
+  bool Ended() const override { return recording.Ended(); }
+
+  stage::ui::RecordingExit recording;
+  std::function<void()> on_fatal;
+};
+
+SimulatorConfig Controllers(std::uint32_t count, std::vector<std::string> product_strings = {}) {
+  SimulatorConfig config;
+  config.controller_count = count;
+  config.product_strings = std::move(product_strings);
+  return config;
+}
+
+// A console at start-up: fresh axis tables, simulated controllers, an exit
+// that records, and the start-up window after its load step (shown and
+// active unless the load step ended the program). OK makes a stand-in main
+// window and notes which controllers were open at that moment.
+struct Console {
+  explicit Console(SimulatorConfig config) : devices(std::move(config)) {
+    window = std::make_unique<frmSelect>(
+        stage::ui::ConsoleContext{tables, devices, exit}, [this](stage::ui::ConsoleContext) {
+          ++main_windows_made;
+          for (std::uint32_t d = 0; d < 3; ++d) open_when_main_made.push_back(devices.IsOpen(d));
+          auto stand_in = std::make_unique<QWidget>();
+          stand_in->resize(100, 50);
+          main_window = stand_in.get();
+          return stand_in;
+        });
+    if (!exit.Ended()) {
+      window->show();
+      window->activateWindow();
+      loaded_and_active = QTest::qWaitForWindowActive(window.get());
+    }
+  }
+
+  template <typename T>
+  T* Element(const char* family, int index) const {
+    return FindElement<T>(window.get(), QString::fromLatin1(family), index);
+  }
+  QLineEdit* Field(const char* family, int index) const { return Element<QLineEdit>(family, index); }
+  QCheckBox* Check(const char* family, int index) const { return Element<QCheckBox>(family, index); }
+  stage::ui::CommandButton* Button(const char* name) const {
+    return window->findChild<stage::ui::CommandButton*>(QString::fromLatin1(name));
+  }
+  QComboBox* DeviceList() const { return window->findChild<QComboBox*>(QStringLiteral("cmbDevice")); }
+
+  // Replaces a field's text the way an operator does: click, select all, type.
+  static void Type(QLineEdit* field, const QString& text) {
+    QTest::mouseClick(field, Qt::LeftButton);
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    if (text.isEmpty()) {
+      QTest::keyClick(field, Qt::Key_Backspace);
+    } else {
+      QTest::keyClicks(field, text);
+    }
+  }
+
+  std::vector<Call> CallsMade() const {
+    std::vector<Call> calls;
+    for (const CallRecord& record : devices.Calls()) calls.push_back(record.call);
+    return calls;
+  }
+  bool Called(Call call) const {
+    for (const CallRecord& record : devices.Calls()) {
+      if (record.call == call) return true;
+    }
+    return false;
+  }
+
+  modKVT_USB tables;
+  SimulatedControllers devices;
+  ObservedExit exit;
+  std::unique_ptr<frmSelect> window;
+  bool loaded_and_active = false;
+  int main_windows_made = 0;
+  std::vector<bool> open_when_main_made;
+  QWidget* main_window = nullptr;
+};
+
+QString OpenFailureMessage(const QString& product) {
+  return QStringLiteral("Error opening device: ") + product +
+         QStringLiteral(". Application is aborting. Reset hardware and try again.");
+}
+
+}  // namespace
+
+class FrmSelectTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void geometry_data();
+  void geometry();
+  void captions_and_defaults();
+  void axis_names_data();
+  void axis_names();
+  void factors_data();
+  void factors();
+  void enter_recomputes_its_axis_data();
+  void enter_recomputes_its_axis();
+  void field_acceptance_data();
+  void field_acceptance();
+  void nothing_else_recomputes();
+  void ok_activation_data();
+  void ok_activation();
+  void right_button_on_ok_recomputes_without_click();
+  void initial_focus_and_tab_order();
+  void cancel_ends_without_opening_data();
+  void cancel_ends_without_opening();
+  void count_failure_data();
+  void count_failure();
+  void open_failure_of_controller_1_of_3();
+  void configuration_bits_from_check_boxes();
+  void two_controllers_open_and_hand_over();
+};
+
+void FrmSelectTest::geometry_data() {
+  QTest::addColumn<int>("controllers");
+  QTest::addColumn<int>("outer_width_twips");
+  QTest::addColumn<double>("button_left_twips");
+  // 20 controllers: column offsets beyond what 16 bits hold.
+  QTest::newRow("one") << 1 << 4195 << 1550.0;
+  QTest::newRow("three") << 3 << 8195 << 3550.0;
+  QTest::newRow("twenty") << 20 << 42195 << 20550.0;
+}
+
+void FrmSelectTest::geometry() {
+  QFETCH(int, controllers);
+  QFETCH(int, outer_width_twips);
+  QFETCH(double, button_left_twips);
+  Console console(Controllers(static_cast<std::uint32_t>(controllers)));
+  QVERIFY(console.loaded_and_active);
+  const frmSelect& window = *console.window;
+
+  QCOMPARE(console.tables.AxisCount, controllers - 1);
+  QCOMPARE(console.tables.CountsPerMicron.size(), static_cast<std::size_t>(controllers));
+  // Offscreen windows have no frame: the outer size is the client size.
+  QCOMPARE(window.frameGeometry().width(), TwipsToPixels(outer_width_twips));
+  QCOMPARE(window.height(), TwipsToPixels(5280));
+  QCOMPARE(console.Button("cmdOK")->x(), TwipsToPixels(button_left_twips));
+  QCOMPARE(console.Button("cmdCancel")->x(), TwipsToPixels(button_left_twips));
+  QCOMPARE(console.Button("cmdOK")->y(), TwipsToPixels(4320));
+  QCOMPARE(console.Button("cmdCancel")->y(), TwipsToPixels(4800));
+
+  for (int k = 0; k < controllers; ++k) {
+    const int column_left = TwipsToPixels(2040.0 + 2000.0 * k);
+    for (const char* family : {"Text1", "Text2", "Text3", "Text4", "Label6", "Check1", "Check2",
+                               "Check3", "Check4"}) {
+      QWidget* element = console.Element<QWidget>(family, k);
+      QVERIFY2(element != nullptr, family);
+      QCOMPARE(element->x(), column_left);
+      QVERIFY2(element->isVisible(), family);
+    }
+    QCOMPARE(console.Field("Text3", k)->y(), TwipsToPixels(1800));
+    QCOMPARE(console.Check("Check4", k)->y(), TwipsToPixels(3720));
+  }
+  // The row captions stand once, at the left of column 0.
+  for (const char* family : {"Label1", "Label2", "Label3", "Label4", "Label5"}) {
+    QVERIFY(console.Element<QLabel>(family, 0)->isVisible());
+    for (int k = 1; k < controllers; ++k) QVERIFY(!console.Element<QLabel>(family, k)->isVisible());
+  }
+  if (controllers == 3) QCOMPARE(console.Field("Text2", 2)->x(), TwipsToPixels(6040));
+}
+
+void FrmSelectTest::captions_and_defaults() {
+  Console console(Controllers(3, {"KLV-X1", "KLV-Y2", "KLV-Z3"}));
+  QVERIFY(console.loaded_and_active);
+  QCOMPARE(console.window->windowTitle(), QStringLiteral("Motor Settings"));
+
+  const std::pair<const char*, const char*> row_captions[] = {
+      {"Label1", "Device / Axis"},
+      {"Label2", "Encoder Counts per Micron"},
+      {"Label3", "Encoder Counts per Motor Rotation"},
+      {"Label4", "Gearhead Ratio"},
+      {"Label5", "Leadscrew Pitch Microns per Rotation"},
+  };
+  for (const auto& [family, caption] : row_captions) {
+    QCOMPARE(console.Element<QLabel>(family, 0)->text(), QString::fromLatin1(caption));
+  }
+  QCOMPARE(console.Button("cmdOK")->text(), QStringLiteral("OK"));
+  QCOMPARE(console.Button("cmdCancel")->text(), QStringLiteral("Cancel"));
+
+  const QStringList products{"KLV-X1", "KLV-Y2", "KLV-Z3"};
+  for (int k = 0; k < 3; ++k) {
+    QLabel* device = console.Element<QLabel>("Label6", k);
+    QCOMPARE(device->text(), products[k]);
+    QVERIFY(device->font().bold());
+    QCOMPARE(device->font().pointSizeF(), 12.0);
+    QCOMPARE(console.Check("Check1", k)->text(), QStringLiteral("Reverse Motor Polarity"));
+    QCOMPARE(console.Check("Check2", k)->text(), QStringLiteral("Reverse Limit Switch"));
+    QCOMPARE(console.Check("Check3", k)->text(), QStringLiteral("Limit Sw Active on HI"));
+    QCOMPARE(console.Check("Check4", k)->text(), QStringLiteral("Cancel When Error"));
+    for (const char* check : {"Check1", "Check2", "Check3", "Check4"}) {
+      QVERIFY(!console.Check(check, k)->isChecked());
+    }
+    QCOMPARE(console.Field("Text2", k)->text(), QStringLiteral("256"));
+    QCOMPARE(console.Field("Text3", k)->text(), QStringLiteral("250"));
+    QCOMPARE(console.Field("Text4", k)->text(), QStringLiteral("500"));
+    QLineEdit* factor = console.Field("Text1", k);
+    QCOMPARE(factor->text(), QStringLiteral("128"));
+    QVERIFY(factor->isReadOnly());
+    QCOMPARE(factor->palette().color(QPalette::Base), QColor(227, 227, 227));
+    QCOMPARE(console.tables.CountsPerMicron[static_cast<std::size_t>(k)], 128.0);
+  }
+
+  // The device list holds every product string, stands below the client
+  // area, and is left on the last controller's entry.
+  QComboBox* list = console.DeviceList();
+  QCOMPARE(list->count(), 3);
+  for (int k = 0; k < 3; ++k) QCOMPARE(list->itemText(k), products[k]);
+  QCOMPARE(list->currentIndex(), 2);
+  QCOMPARE(list->currentText(), QStringLiteral("KLV-Z3"));
+  QCOMPARE(list->y(), TwipsToPixels(5880));
+  QVERIFY(list->y() >= console.window->height());
+}
+
+void FrmSelectTest::axis_names_data() {
+  QTest::addColumn<QByteArray>("product");
+  QTest::addColumn<QByteArray>("axis_name");
+  QTest::newRow("fourth character") << QByteArray("SimX") << QByteArray("X   ");
+  QTest::newRow("W whatever follows") << QByteArray("KLVW-330 rev B") << QByteArray("W   ");
+  QTest::newRow("three characters") << QByteArray("abc") << QByteArray("    ");
+  QTest::newRow("empty") << QByteArray("") << QByteArray("    ");
+  QTest::newRow("Latin-1") << QByteArray("\xC4\xD6\xDC\xE9t\xE9") << QByteArray("\xE9   ");
+}
+
+void FrmSelectTest::axis_names() {
+  QFETCH(QByteArray, product);
+  QFETCH(QByteArray, axis_name);
+  Console console(Controllers(2, {"SimQ", product.toStdString()}));
+  QVERIFY(console.loaded_and_active);
+  QCOMPARE(QByteArray::fromStdString(console.tables.AxisName[1]), axis_name);
+  QCOMPARE(QByteArray::fromStdString(console.tables.AxisName[0]), QByteArray("Q   "));
+  // The label and the list show the bytes as Latin-1 characters.
+  QCOMPARE(console.Element<QLabel>("Label6", 1)->text(), QString::fromLatin1(product));
+  QCOMPARE(console.DeviceList()->itemText(1), QString::fromLatin1(product));
+}
+
+void FrmSelectTest::factors_data() {
+  QTest::addColumn<QString>("counts_per_rotation");
+  QTest::addColumn<QString>("gearhead");
+  QTest::addColumn<QString>("pitch");
+  QTest::addColumn<QString>("shown");
+  QTest::addColumn<double>("factor");
+  QTest::newRow("15 significant digits") << "256" << "250" << "750" << "85.3333333333333" << 256.0 * 250 / 750;
+  QTest::newRow("fractional") << "1000" << "3.7" << "2000" << "1.85" << 1000 * 3.7 / 2000;
+  QTest::newRow("raw counts") << "1" << "1" << "1" << "1" << 1.0;
+}
+
+void FrmSelectTest::factors() {
+  QFETCH(QString, counts_per_rotation);
+  QFETCH(QString, gearhead);
+  QFETCH(QString, pitch);
+  QFETCH(QString, shown);
+  QFETCH(double, factor);
+  Console console(Controllers(2));
+  QVERIFY(console.loaded_and_active);
+  Console::Type(console.Field("Text2", 1), counts_per_rotation);
+  Console::Type(console.Field("Text3", 1), gearhead);
+  Console::Type(console.Field("Text4", 1), pitch);
+  QTest::keyClick(console.Field("Text4", 1), Qt::Key_Return);
+
+  QCOMPARE(console.Field("Text1", 1)->text(), shown);
+  QCOMPARE(console.tables.CountsPerMicron[1], factor);
+  QCOMPARE(console.Field("Text1", 0)->text(), QStringLiteral("128"));
+}
+
+void FrmSelectTest::enter_recomputes_its_axis_data() {
+  QTest::addColumn<int>("key");
+  QTest::addColumn<int>("modifiers");
+  QTest::newRow("main Enter") << int(Qt::Key_Return) << int(Qt::NoModifier);
+  QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+  QTest::newRow("shift Enter") << int(Qt::Key_Return) << int(Qt::ShiftModifier);
+}
+
+void FrmSelectTest::enter_recomputes_its_axis() {
+  QFETCH(int, key);
+  QFETCH(int, modifiers);
+  Console console(Controllers(1));
+  QVERIFY(console.loaded_and_active);
+  QLineEdit* pitch = console.Field("Text4", 0);
+  Console::Type(pitch, QStringLiteral("400"));
+  QTest::keyClick(pitch, static_cast<Qt::Key>(key), Qt::KeyboardModifiers(modifiers));
+
+  QCOMPARE(console.Field("Text1", 0)->text(), QStringLiteral("160"));
+  QCOMPARE(console.tables.CountsPerMicron[0], 160.0);
+  QCOMPARE(QApplication::focusWidget(), pitch);
+}
+
+void FrmSelectTest::field_acceptance_data() {
+  QTest::addColumn<QString>("family");
+  QTest::addColumn<int>("column");
+  QTest::addColumn<QString>("typed");
+  QTest::addColumn<QString>("shown");
+  QTest::addColumn<QString>("factor_shown");
+  QTest::newRow("empty gearhead") << "Text3" << 1 << "" << "1" << "0.512";
+  QTest::newRow("trailing letters") << "Text2" << 1 << "12abc" << "12" << "6";
+  QTest::newRow("zero pitch") << "Text4" << 1 << "0" << "1" << "64000";
+}
+
+void FrmSelectTest::field_acceptance() {
+  QFETCH(QString, family);
+  QFETCH(int, column);
+  QFETCH(QString, typed);
+  QFETCH(QString, shown);
+  QFETCH(QString, factor_shown);
+  Console console(Controllers(2));
+  QVERIFY(console.loaded_and_active);
+  // An edit left pending in column 0 shows that only the Enter's own axis
+  // is recomputed.
+  Console::Type(console.Field("Text4", 0), QStringLiteral("400"));
+
+  QLineEdit* field = console.Field(family.toLatin1().constData(), column);
+  Console::Type(field, typed);
+  QTest::keyClick(field, Qt::Key_Return);
+
+  QCOMPARE(field->text(), shown);
+  QCOMPARE(console.Field("Text1", column)->text(), factor_shown);
+  QCOMPARE(console.Field("Text4", 0)->text(), QStringLiteral("400"));
+  QCOMPARE(console.Field("Text1", 0)->text(), QStringLiteral("128"));
+  QCOMPARE(console.tables.CountsPerMicron[0], 128.0);
+}
+
+void FrmSelectTest::nothing_else_recomputes() {
+  Console console(Controllers(1));
+  QVERIFY(console.loaded_and_active);
+  QLineEdit* pitch = console.Field("Text4", 0);
+  QLineEdit* factor = console.Field("Text1", 0);
+  Console::Type(pitch, QStringLiteral(" 4 00"));
+  QTest::keyClick(pitch, Qt::Key_Tab);
+  QCOMPARE(QApplication::focusWidget(), console.Field("Text3", 0));
+  QTest::mouseClick(factor, Qt::LeftButton);
+  QTest::keyClick(factor, Qt::Key_Return);
+  QTest::keyClick(factor, Qt::Key_Enter, Qt::KeypadModifier);
+
+  QCOMPARE(pitch->text(), QStringLiteral(" 4 00"));
+  QCOMPARE(factor->text(), QStringLiteral("128"));
+  QCOMPARE(console.tables.CountsPerMicron[0], 128.0);
+}
+
+void FrmSelectTest::ok_activation_data() {
+  QTest::addColumn<QString>("how");
+  QTest::addColumn<double>("factor");
+  QTest::addColumn<QString>("factor_shown");
+  // The mouse press recomputes every axis before the click; the keyboard
+  // clicks with the factor as it was.
+  QTest::newRow("mouse") << "mouse" << 160.0 << "160";
+  QTest::newRow("Space") << "space" << 128.0 << "128";
+  QTest::newRow("Enter") << "enter" << 128.0 << "128";
+}
+
+void FrmSelectTest::ok_activation() {
+  QFETCH(QString, how);
+  QFETCH(double, factor);
+  QFETCH(QString, factor_shown);
+  Console console(Controllers(2));
+  QVERIFY(console.loaded_and_active);
+  Console::Type(console.Field("Text4", 1), QStringLiteral("400"));
+  stage::ui::CommandButton* ok = console.Button("cmdOK");
+  QSignalSpy clicks(ok, &QPushButton::clicked);
+
+  if (how == QLatin1String("mouse")) {
+    QTest::mouseClick(ok, Qt::LeftButton);
+  } else {
+    // Tab from the last column's factor field to Cancel, then OK.
+    QTest::mouseClick(console.Field("Text1", 1), Qt::LeftButton);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), ok);
+    QTest::keyClick(ok, how == QLatin1String("space") ? Qt::Key_Space : Qt::Key_Return);
+  }
+
+  QCOMPARE(clicks.count(), 1);
+  QCOMPARE(console.tables.CountsPerMicron[1], factor);
+  QCOMPARE(console.Field("Text1", 1)->text(), factor_shown);
+  QCOMPARE(console.Field("Text4", 1)->text(), QStringLiteral("400"));
+  QCOMPARE(console.tables.CountsPerMicron[0], 128.0);
+  QVERIFY(console.devices.IsOpen(0));
+  QVERIFY(console.devices.IsOpen(1));
+}
+
+void FrmSelectTest::right_button_on_ok_recomputes_without_click() {
+  Console console(Controllers(2));
+  QVERIFY(console.loaded_and_active);
+  Console::Type(console.Field("Text4", 0), QStringLiteral("400"));
+  Console::Type(console.Field("Text3", 1), QStringLiteral("500"));
+  stage::ui::CommandButton* ok = console.Button("cmdOK");
+  QSignalSpy clicks(ok, &QPushButton::clicked);
+
+  QTest::mouseClick(ok, Qt::RightButton);
+
+  QCOMPARE(console.Field("Text1", 0)->text(), QStringLiteral("160"));
+  QCOMPARE(console.Field("Text1", 1)->text(), QStringLiteral("256"));
+  QCOMPARE(clicks.count(), 0);
+  QVERIFY(!console.Called(Call::kSetTimeouts));
+  QVERIFY(!console.Called(Call::kOpen));
+  QVERIFY(console.window->isVisible());
+  QCOMPARE(console.main_windows_made, 0);
+}
+
+void FrmSelectTest::initial_focus_and_tab_order() {
+  Console console(Controllers(2));
+  QVERIFY(console.loaded_and_active);
+  QCOMPARE(QApplication::focusWidget(), console.Check("Check4", 0));
+
+  std::vector<QWidget*> expected;
+  for (int k = 0; k < 2; ++k) {
+    for (const char* family : {"Check4", "Check3", "Check2", "Check1"}) expected.push_back(console.Check(family, k));
+    for (const char* family : {"Text4", "Text3", "Text2", "Text1"}) expected.push_back(console.Field(family, k));
+  }
+  expected.push_back(console.Button("cmdCancel"));
+  expected.push_back(console.Button("cmdOK"));
+  expected.push_back(console.DeviceList());
+  for (std::size_t step = 1; step < expected.size(); ++step) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QVERIFY2(QApplication::focusWidget() == expected[step], qPrintable(QStringLiteral("step %1").arg(step)));
+  }
+}
+
+void FrmSelectTest::cancel_ends_without_opening_data() {
+  QTest::addColumn<bool>("title_bar");
+  QTest::newRow("Cancel") << false;
+  QTest::newRow("title-bar close") << true;
+}
+
+void FrmSelectTest::cancel_ends_without_opening() {
+  QFETCH(bool, title_bar);
+  Console console(Controllers(3));
+  QVERIFY(console.loaded_and_active);
+
+  if (title_bar) {
+    console.window->close();
+  } else {
+    QTest::mouseClick(console.Button("cmdCancel"), Qt::LeftButton);
+  }
+
+  QVERIFY(console.exit.Ended());
+  QCOMPARE(console.exit.recording.Status(), 0);
+  QVERIFY(console.exit.recording.FatalMessages().isEmpty());
+  const std::vector<Call> start_up{Call::kGetNumDevices, Call::kGetProductString, Call::kGetProductString,
+                                   Call::kGetProductString};
+  QCOMPARE(console.CallsMade(), start_up);
+  QCOMPARE(console.main_windows_made, 0);
+}
+
+void FrmSelectTest::count_failure_data() {
+  QTest::addColumn<bool>("zero_count");
+  QTest::newRow("count call fails") << false;
+  QTest::newRow("count of 0") << true;
+}
+
+void FrmSelectTest::count_failure() {
+  QFETCH(bool, zero_count);
+  SimulatorConfig config = Controllers(3);
+  if (zero_count) {
+    config.reported_count = 0;
+  } else {
+    config.count_status = stage::usb::SI_DEVICE_NOT_FOUND;
+  }
+  Console console(std::move(config));
+
+  QVERIFY(console.exit.Ended());
+  QCOMPARE(console.exit.recording.FatalMessages(),
+           QList<QString>{QStringLiteral("Error finding USB device. Aborting application.")});
+  QVERIFY(console.exit.recording.Status() != 0);
+  QVERIFY(!console.window->isVisible());
+  QCOMPARE(console.tables.AxisCount, console.tables.DeviceCount - 1);
+  QVERIFY(!console.tables.TablesAllocated());
+  QCOMPARE(console.DeviceList()->currentIndex(), -1);
+  QCOMPARE(console.CallsMade(), std::vector<Call>{Call::kGetNumDevices});
+}
+
+void FrmSelectTest::open_failure_of_controller_1_of_3() {
+  SimulatorConfig config = Controllers(3, {"KLV-X1", "KLV-Y2", "KLV-Z3"});
+  config.open_failures.push_back({1, stage::usb::SI_DEVICE_NOT_FOUND});
+  Console console(std::move(config));
+  QVERIFY(console.loaded_and_active);
+  std::optional<bool> controller0_open_at_message;
+  bool main_window_shown_at_message = false;
+  console.exit.on_fatal = [&] {
+    controller0_open_at_message = console.devices.IsOpen(0);
+    main_window_shown_at_message = console.main_window != nullptr && console.main_window->isVisible();
+  };
+
+  QTest::mouseClick(console.Button("cmdOK"), Qt::LeftButton);
+
+  // The message names the controller that failed, not the list's entry.
+  QCOMPARE(console.exit.recording.FatalMessages(), QList<QString>{OpenFailureMessage(QStringLiteral("KLV-Y2"))});
+  QVERIFY(console.exit.recording.Status() != 0);
+  QCOMPARE(controller0_open_at_message, std::optional<bool>(false));
+  QVERIFY(main_window_shown_at_message);
+  QVERIFY(!console.window->isVisible());
+  const std::vector<CallRecord>& calls = console.devices.Calls();
+  QCOMPARE(calls.back().call, Call::kClose);
+  QCOMPARE(calls.back().device, 0u);
+  for (const CallRecord& call : calls) QVERIFY(!(call.call == Call::kOpen && call.device == 2));
+}
+
+void FrmSelectTest::configuration_bits_from_check_boxes() {
+  Console console(Controllers(2));
+  QVERIFY(console.loaded_and_active);
+  const auto tick = [](QCheckBox* box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2)); };
+  tick(console.Check("Check1", 0));  // Reverse Motor Polarity
+  tick(console.Check("Check4", 0));  // Cancel When Error
+  tick(console.Check("Check3", 1));  // Limit Sw Active on HI
+  QVERIFY(console.Check("Check1", 0)->isChecked());
+  QVERIFY(console.Check("Check3", 1)->isChecked());
+
+  QTest::mouseClick(console.Button("cmdOK"), Qt::LeftButton);
+
+  const modKVT_USB& t = console.tables;
+  using Bits = std::vector<int>;
+  QCOMPARE((Bits{t.RevPolarityBit[0], t.RevLimitBit[0], t.LimitActiveHiBit[0], t.CancelOnErrorBit[0]}),
+           (Bits{4, 0, 0, 8}));
+  QCOMPARE((Bits{t.RevPolarityBit[1], t.RevLimitBit[1], t.LimitActiveHiBit[1], t.CancelOnErrorBit[1]}),
+           (Bits{0, 0, 1, 0}));
+  QCOMPARE(t.ConfigBits(0), 12);
+  QCOMPARE(t.ConfigBits(1), 1);
+}
+
+void FrmSelectTest::two_controllers_open_and_hand_over() {
+  Console console(Controllers(2));
+  QVERIFY(console.loaded_and_active);
+
+  QTest::mouseClick(console.Button("cmdOK"), Qt::LeftButton);
+
+  const modKVT_USB& t = console.tables;
+  QVERIFY(t.DeviceHandle[0] != 0);
+  QVERIFY(t.DeviceHandle[1] != 0);
+  QVERIFY(t.DeviceHandle[0] != t.DeviceHandle[1]);
+  QVERIFY(console.devices.IsOpen(0));
+  QVERIFY(console.devices.IsOpen(1));
+  QCOMPARE(console.devices.ReadTimeoutMs(), 10000u);
+  const std::vector<Call> expected{Call::kGetNumDevices, Call::kGetProductString, Call::kGetProductString,
+                                   Call::kSetTimeouts, Call::kOpen, Call::kOpen};
+  QCOMPARE(console.CallsMade(), expected);
+  QCOMPARE(t.LastUsbStatus, std::int16_t{0});
+
+  // The main window is made once, on the first pass, when only controller 0
+  // is open.
+  QCOMPARE(console.main_windows_made, 1);
+  QCOMPARE(console.open_when_main_made, (std::vector<bool>{true, false, false}));
+  QVERIFY(console.main_window->isVisible());
+  QVERIFY(!console.window->isVisible());
+  QVERIFY(!console.exit.Ended());
+}
+
+STAGE_UI_TEST_MAIN(FrmSelectTest)
+#include "frmSelect_test.moc"

@@ -1,0 +1,421 @@
+#include "ui/select/frmSelect.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "stage/axis/mechanics.h"
+#include "stage/axis/modKVT_USB.h"
+#include "stage/axis/number_text.h"
+#include "ui/common/command_button.h"
+#include "ui/common/fonts.h"
+#include "ui/common/twips.h"
+#include "ui/main/frmMain.h"
+
+namespace stage::ui {
+
+namespace {
+
+// Designed client area; the height never changes.
+constexpr double kClientWidthTwips = 4080;
+constexpr double kClientHeightTwips = 5280;
+// Outer width with no column added: the client plus the frame allowance.
+constexpr std::int64_t kBaseOuterWidthTwips = 4195;
+constexpr double kButtonWidthTwips = 1095;
+
+constexpr std::uint32_t kTimeoutMs = 10000;
+
+// The system's 3-D light colour behind the read-only factor field.
+constexpr std::uint32_t kThreeDLightBgr = 0xE3E3E3;
+
+const QString kCountFailureMessage = QStringLiteral("Error finding USB device. Aborting application.");
+
+QString Latin1(const std::string& bytes) {
+  return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+QLabel* MakeLabel(QWidget* parent, const QString& caption, const QFont& font) {
+  auto* label = new QLabel(caption, parent);
+  // Product strings are shown as they are, never as markup.
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label->setWordWrap(true);
+  label->setFont(font);
+  return label;
+}
+
+QLabel* CopyLabel(QWidget* parent, const QLabel* source) {
+  QLabel* copy = MakeLabel(parent, source->text(), source->font());
+  copy->setGeometry(source->geometry());
+  return copy;
+}
+
+QCheckBox* CopyCheckBox(QWidget* parent, const QCheckBox* source) {
+  auto* copy = new QCheckBox(source->text(), parent);
+  copy->setFont(source->font());
+  copy->setGeometry(source->geometry());
+  copy->setChecked(source->isChecked());
+  return copy;
+}
+
+QLineEdit* CopyLineEdit(QWidget* parent, const QLineEdit* source) {
+  auto* copy = new QLineEdit(source->text(), parent);
+  copy->setFont(source->font());
+  copy->setGeometry(source->geometry());
+  copy->setReadOnly(source->isReadOnly());
+  copy->setPalette(source->palette());
+  return copy;
+}
+
+template <typename T>
+void AppendCopy(ControlFamily<T>& family, const char* name, std::int32_t k,
+                T* (*copy)(QWidget*, const T*), QWidget* parent) {
+  T* element = copy(parent, family[0]);
+  NameElement(element, name, k);
+  element->hide();
+  family.Append(element);
+}
+
+}  // namespace
+
+frmSelect::frmSelect(ConsoleContext context, QWidget* parent)
+    : frmSelect(
+          context, [](ConsoleContext c) -> std::unique_ptr<QWidget> { return std::make_unique<frmMain>(c); },
+          parent) {}
+
+frmSelect::frmSelect(ConsoleContext context, MainWindowFactory make_main_window, QWidget* parent)
+    : QWidget(parent), context_(context), make_main_window_(std::move(make_main_window)) {
+  BuildDesignedControls();
+  Load();
+}
+
+frmSelect::~frmSelect() = default;
+
+void frmSelect::BuildDesignedControls() {
+  setWindowTitle(QStringLiteral("Motor Settings"));
+  const QFont window_font = DesignFont("MS Sans Serif", 8.25);
+  setFont(window_font);
+  setFixedSize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips));
+
+  struct RowCaption {
+    ControlFamily<QLabel>* family;
+    const char* name;
+    const char* caption;
+    double top, width, height;
+  };
+  const RowCaption captions[] = {
+      {&Label1, "Label1", "Device / Axis", 0, 1095, 255},
+      {&Label2, "Label2", "Encoder Counts per Micron", 600, 1335, 375},
+      {&Label3, "Label3", "Encoder Counts per Motor Rotation", 1200, 1575, 375},
+      {&Label4, "Label4", "Gearhead Ratio", 1800, 1455, 375},
+      {&Label5, "Label5", "Leadscrew Pitch Microns per Rotation", 2400, 1575, 375},
+  };
+  for (const RowCaption& row : captions) {
+    QLabel* label = MakeLabel(this, QString::fromLatin1(row.caption), window_font);
+    label->setGeometry(TwipsRect(240, row.top, row.width, row.height));
+    NameElement(label, row.name, 0);
+    row.family->Append(label);
+  }
+
+  constexpr double kColumnLeft = 2040;
+  QLabel* device = MakeLabel(this, QString(), DesignFont("MS Sans Serif", 12, true));
+  device->setGeometry(TwipsRect(kColumnLeft, 0, 1815, 375));
+  NameElement(device, "Label6", 0);
+  Label6.Append(device);
+
+  struct Field {
+    ControlFamily<QLineEdit>* family;
+    const char* name;
+    const char* text;
+    double top;
+  };
+  const Field fields[] = {
+      {&Text1, "Text1", "", 600},
+      {&Text2, "Text2", kDefaultCountsPerRotationText, 1200},
+      {&Text3, "Text3", kDefaultGearheadRatioText, 1800},
+      {&Text4, "Text4", kDefaultPitchText, 2400},
+  };
+  for (const Field& field : fields) {
+    auto* edit = new QLineEdit(QString::fromLatin1(field.text), this);
+    edit->setGeometry(TwipsRect(kColumnLeft, field.top, 1815, 375));
+    NameElement(edit, field.name, 0);
+    field.family->Append(edit);
+  }
+  Text1[0]->setReadOnly(true);
+  QPalette factor_palette = Text1[0]->palette();
+  factor_palette.setColor(QPalette::Base, BgrColor(kThreeDLightBgr));
+  Text1[0]->setPalette(factor_palette);
+
+  struct Option {
+    ControlFamily<QCheckBox>* family;
+    const char* name;
+    const char* caption;
+    double top, width, height;
+  };
+  const Option options[] = {
+      {&Check1, "Check1", "Reverse Motor Polarity", 3000, 1935, 195},
+      {&Check2, "Check2", "Reverse Limit Switch", 3240, 1935, 195},
+      {&Check3, "Check3", "Limit Sw Active on HI", 3480, 1935, 195},
+      {&Check4, "Check4", "Cancel When Error", 3720, 1695, 255},
+  };
+  for (const Option& option : options) {
+    auto* check = new QCheckBox(QString::fromLatin1(option.caption), this);
+    check->setGeometry(TwipsRect(kColumnLeft, option.top, option.width, option.height));
+    NameElement(check, option.name, 0);
+    option.family->Append(check);
+  }
+
+  // The designed left edge of both buttons is replaced by the centring of
+  // the load step.
+  cmdOK = new CommandButton(QStringLiteral("OK"), this);
+  cmdOK->setObjectName(QStringLiteral("cmdOK"));
+  cmdOK->setGeometry(TwipsRect(1560, 4320, kButtonWidthTwips, 375));
+  cmdCancel = new CommandButton(QStringLiteral("Cancel"), this);
+  cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+  cmdCancel->setGeometry(TwipsRect(1560, 4800, kButtonWidthTwips, 375));
+
+  // A store of texts: it stands below the client area, out of the operator's
+  // sight, and the program reads its entries back.
+  cmbDevice = new QComboBox(this);
+  cmbDevice->setObjectName(QStringLiteral("cmbDevice"));
+  cmbDevice->setGeometry(TwipsRect(1920, 5880, 1815, 315));
+
+  connect(cmdOK, &CommandButton::mouseDown, this, [this](Qt::MouseButton) { OnOkMouseDown(); });
+  connect(cmdOK, &QPushButton::clicked, this, [this] { OnOkClick(); });
+  connect(cmdCancel, &QPushButton::clicked, this, [this] { OnCancelClick(); });
+}
+
+void frmSelect::Load() {
+  const bool found = EnumerateDevices();
+  if (!found) {
+    hide();
+    context_.exit.Fatal(this, kCountFailureMessage);
+    return;
+  }
+  modKVT_USB& tables = context_.tables;
+  for (std::int32_t k = 0; k <= tables.AxisCount; ++k) {
+    cmbDevice->setCurrentIndex(k);
+    const QString product = cmbDevice->currentText();
+    Label6[k]->setText(product);
+    tables.AxisName[static_cast<std::size_t>(k)] =
+        AxisNameFromProductString(product.toLatin1().toStdString());
+    InitialiseColumn(k);
+  }
+  // Enter in a mechanics field recomputes its axis.
+  for (const auto* family : {&Text2, &Text3, &Text4}) {
+    for (QLineEdit* field : *family) field->installEventFilter(this);
+  }
+  SetTabOrder();
+  // Focus goes to this box when the window is first activated.
+  Check4[0]->setFocus();
+}
+
+bool frmSelect::EnumerateDevices() {
+  modKVT_USB& tables = context_.tables;
+  cmbDevice->clear();
+  std::uint32_t count = 0;
+  tables.StoreStatus(context_.devices.GetNumDevices(count));
+  tables.DeviceCount =
+      static_cast<std::int32_t>(std::min<std::uint32_t>(count, std::numeric_limits<std::int32_t>::max()));
+  tables.AxisCount = tables.DeviceCount - 1;
+  // A count of 0 would leave no axis at all: it is treated like a failed
+  // count.
+  if (tables.LastUsbStatus != 0 || tables.DeviceCount == 0) {
+    cmbDevice->setCurrentIndex(-1);
+    return false;
+  }
+
+  // 64-bit, so any count the library reports widens the window instead of
+  // wrapping round.
+  const double outer_width_twips =
+      static_cast<double>(std::int64_t{ColumnPitch} * tables.AxisCount + kBaseOuterWidthTwips);
+  // The frame size is not known before the window is first shown; the whole
+  // outer width goes to the client area.
+  setFixedSize(TwipsToPixels(outer_width_twips), TwipsToPixels(kClientHeightTwips));
+  const double button_left_twips = outer_width_twips / 2 - kButtonWidthTwips / 2;
+  cmdOK->move(TwipsToPixels(button_left_twips), cmdOK->y());
+  cmdCancel->move(TwipsToPixels(button_left_twips), cmdCancel->y());
+
+  AllocateAxisTables(tables.AxisCount);
+  if (tables.AxisCount != 0) ArrangeAxisColumns(tables.AxisCount);
+
+  ProductStringBuffer.fill(0);
+  for (std::int32_t k = 0; k <= tables.AxisCount; ++k) {
+    // The buffer is not cleared between controllers: a failed call leaves the
+    // previous string in it.
+    tables.StoreStatus(context_.devices.GetProductString(static_cast<std::uint32_t>(k),
+                                                         ProductStringBuffer, 0));
+    cmbDevice->addItem(Latin1(BufferToString(ProductStringBuffer)));
+  }
+  cmbDevice->setCurrentIndex(0);
+  return true;
+}
+
+void frmSelect::AllocateAxisTables(std::int32_t n) {
+  context_.tables.AllocateAxisTables(n);
+  for (std::int32_t k = 1; k <= n; ++k) {
+    AppendCopy(Check1, "Check1", k, &CopyCheckBox, this);
+    AppendCopy(Check2, "Check2", k, &CopyCheckBox, this);
+    AppendCopy(Check3, "Check3", k, &CopyCheckBox, this);
+    AppendCopy(Check4, "Check4", k, &CopyCheckBox, this);
+    // The row captions' copies stay hidden for good.
+    AppendCopy(Label1, "Label1", k, &CopyLabel, this);
+    AppendCopy(Label2, "Label2", k, &CopyLabel, this);
+    AppendCopy(Label3, "Label3", k, &CopyLabel, this);
+    AppendCopy(Label4, "Label4", k, &CopyLabel, this);
+    AppendCopy(Label5, "Label5", k, &CopyLabel, this);
+    AppendCopy(Label6, "Label6", k, &CopyLabel, this);
+    AppendCopy(Text1, "Text1", k, &CopyLineEdit, this);
+    AppendCopy(Text2, "Text2", k, &CopyLineEdit, this);
+    AppendCopy(Text3, "Text3", k, &CopyLineEdit, this);
+    AppendCopy(Text4, "Text4", k, &CopyLineEdit, this);
+  }
+}
+
+void frmSelect::ArrangeAxisColumns(std::int32_t n) {
+  const auto place = [n](const auto& family) {
+    const double left0_twips = PixelsToTwips(family[0]->x());
+    for (std::int32_t k = 1; k <= n; ++k) {
+      QWidget* element = family[k];
+      const double left_twips = left0_twips + static_cast<double>(std::int64_t{k} * ColumnPitch);
+      element->move(TwipsToPixels(left_twips), element->y());
+      element->show();
+    }
+  };
+  // Column by column would do the same; the families go one after the other.
+  place(Check1);
+  place(Check2);
+  place(Check3);
+  place(Check4);
+  place(Label6);
+  place(Text1);
+  place(Text2);
+  place(Text3);
+  place(Text4);
+}
+
+void frmSelect::SetTabOrder() {
+  // Each column walks up from "Cancel When Error" to the factor, column after
+  // column; then the two buttons and the device list.
+  QWidget* previous = nullptr;
+  const auto chain = [&previous](QWidget* next) {
+    if (previous != nullptr) QWidget::setTabOrder(previous, next);
+    previous = next;
+  };
+  for (qsizetype k = 0; k < Check4.size(); ++k) {
+    const auto i = static_cast<int>(k);
+    chain(Check4[i]);
+    chain(Check3[i]);
+    chain(Check2[i]);
+    chain(Check1[i]);
+    chain(Text4[i]);
+    chain(Text3[i]);
+    chain(Text2[i]);
+    chain(Text1[i]);
+  }
+  chain(cmdCancel);
+  chain(cmdOK);
+  chain(cmbDevice);
+}
+
+void frmSelect::InitialiseColumn(std::int32_t k) {
+  Text2[k]->setText(QString::fromLatin1(kDefaultCountsPerRotationText));
+  Text3[k]->setText(QString::fromLatin1(kDefaultGearheadRatioText));
+  Text4[k]->setText(QString::fromLatin1(kDefaultPitchText));
+  RecomputeAxis(k);
+}
+
+void frmSelect::AcceptField(QLineEdit* field) {
+  const std::string text = field->text().toStdString();
+  if (field->objectName() == QLatin1String("Text2")) {
+    field->setText(Latin1(AcceptCountsPerRotationField(text).text));
+  } else {
+    field->setText(Latin1(AcceptMechanicsField(text).text));
+  }
+}
+
+void frmSelect::RecomputeAxis(std::int32_t k) {
+  const CountsPerRotationField counts = AcceptCountsPerRotationField(Text2[k]->text().toStdString());
+  Text2[k]->setText(Latin1(counts.text));
+  const AcceptedField gearhead = AcceptMechanicsField(Text3[k]->text().toStdString());
+  Text3[k]->setText(Latin1(gearhead.text));
+  const AcceptedField pitch = AcceptMechanicsField(Text4[k]->text().toStdString());
+  Text4[k]->setText(Latin1(pitch.text));
+
+  const double factor = ComputeCountsPerMicron(counts.counts, gearhead.value, pitch.value);
+  context_.tables.CountsPerMicron[static_cast<std::size_t>(k)] = factor;
+  Text1[k]->setText(Latin1(CanonicalNumberText(factor)));
+}
+
+bool frmSelect::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    auto* field = qobject_cast<QLineEdit*>(watched);
+    if (field != nullptr && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
+      AcceptField(field);
+      RecomputeAxis(field->property(kIndexProperty).toInt());
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void frmSelect::OnOkMouseDown() {
+  for (std::int32_t k = 0; k <= context_.tables.AxisCount; ++k) RecomputeAxis(k);
+}
+
+void frmSelect::OnOkClick() {
+  modKVT_USB& tables = context_.tables;
+  usb::DeviceLibrary& devices = context_.devices;
+  tables.StoreStatus(devices.SetTimeouts(kTimeoutMs, kTimeoutMs));
+
+  for (std::int32_t k = 0; k <= tables.AxisCount; ++k) {
+    const auto axis = static_cast<std::size_t>(k);
+    usb::Handle handle = tables.DeviceHandle[axis];
+    tables.StoreStatus(devices.Open(static_cast<std::uint32_t>(k), handle));
+    tables.DeviceHandle[axis] = handle;
+    if (tables.LastUsbStatus != 0) {
+      // The controllers already open are given back before the operator
+      // sees the message: the program ends right after it.
+      for (std::size_t opened = 0; opened < axis; ++opened) {
+        devices.Close(tables.DeviceHandle[opened]);
+        tables.DeviceHandle[opened] = 0;
+      }
+      hide();
+      context_.exit.Fatal(this, QStringLiteral("Error opening device: ") + cmbDevice->itemText(k) +
+                                    QStringLiteral(". Application is aborting. Reset hardware and try again."));
+      return;
+    }
+
+    tables.RevPolarityBit[axis] = Check1[k]->isChecked() ? 4 : 0;
+    tables.RevLimitBit[axis] = Check2[k]->isChecked() ? 2 : 0;
+    tables.LimitActiveHiBit[axis] = Check3[k]->isChecked() ? 1 : 0;
+    tables.CancelOnErrorBit[axis] = Check4[k]->isChecked() ? 8 : 0;
+
+    // The first pass builds and shows the main window while only
+    // controller 0 is open; later passes find both windows as they are.
+    hide();
+    if (!main_) {
+      main_ = make_main_window_(context_);
+      main_->show();
+      if (context_.exit.Ended()) return;
+    }
+  }
+}
+
+void frmSelect::OnCancelClick() { context_.exit.End(0); }
+
+void frmSelect::closeEvent(QCloseEvent* event) {
+  // The title-bar close ends the program like Cancel: nothing has been opened.
+  event->accept();
+  context_.exit.End(0);
+}
+
+}  // namespace stage::ui

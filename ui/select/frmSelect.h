@@ -1,0 +1,82 @@
+// The start-up window "Motor Settings": counts and names the controllers,
+// allocates the axis tables, shows one settings column per axis (mechanics
+// and wiring options), and on OK opens every controller and hands over to
+// the main window.
+#pragma once
+
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "stage/usb/device_library.h"
+#include "ui/common/console_context.h"
+#include "ui/common/control_family.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+
+namespace stage::ui {
+
+class CommandButton;
+
+// NOLINTNEXTLINE(readability-identifier-naming): the window's established name
+class frmSelect : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Makes the main window on the first pass of OK. The program uses the real
+  // main window; tests may hand in a stand-in.
+  using MainWindowFactory = std::function<std::unique_ptr<QWidget>(ConsoleContext)>;
+
+  // Builds the designed window and runs the load step: counts the
+  // controllers, allocates the axis tables, builds and fills the columns.
+  // When the count fails the load step ends the program through
+  // `context.exit` (the window is never shown); check context.exit.Ended()
+  // before showing the window.
+  explicit frmSelect(ConsoleContext context, QWidget* parent = nullptr);
+  frmSelect(ConsoleContext context, MainWindowFactory make_main_window, QWidget* parent = nullptr);
+  ~frmSelect() override;
+
+  // The main window once OK has made it, else nullptr.
+  QWidget* MainWindow() const { return main_.get(); }
+
+  // Horizontal distance between two axis columns, in twips.
+  static constexpr std::int32_t ColumnPitch = 2000;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildDesignedControls();
+  void Load();
+  bool EnumerateDevices();
+  void AllocateAxisTables(std::int32_t n);
+  void ArrangeAxisColumns(std::int32_t n);
+  void SetTabOrder();
+  void InitialiseColumn(std::int32_t k);
+  void AcceptField(QLineEdit* field);
+  void RecomputeAxis(std::int32_t k);
+  void OnOkMouseDown();
+  void OnOkClick();
+  void OnCancelClick();
+
+  ConsoleContext context_;
+  MainWindowFactory make_main_window_;
+  std::unique_ptr<QWidget> main_;
+
+  std::array<std::uint8_t, usb::kProductStringBufferSize> ProductStringBuffer{};
+
+  ControlFamily<QCheckBox> Check1, Check2, Check3, Check4;
+  ControlFamily<QLabel> Label1, Label2, Label3, Label4, Label5, Label6;
+  ControlFamily<QLineEdit> Text1, Text2, Text3, Text4;
+  CommandButton* cmdOK = nullptr;
+  CommandButton* cmdCancel = nullptr;
+  QComboBox* cmbDevice = nullptr;
+};
+
+}  // namespace stage::ui
