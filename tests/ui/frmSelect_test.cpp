@@ -22,6 +22,7 @@
 #include "ui/common/control_family.h"
 #include "ui/common/program_exit.h"
 #include "ui/common/twips.h"
+#include "ui/main/frmMain.h"
 #include "ui/select/frmSelect.h"
 
 using stage::modKVT_USB;
@@ -63,11 +64,12 @@ SimulatorConfig Controllers(std::uint32_t count, std::vector<std::string> produc
 // active unless the load step ended the program). OK makes a stand-in main
 // window and notes which controllers were open at that moment.
 struct Console {
-  explicit Console(SimulatorConfig config) : devices(std::move(config)) {
+  explicit Console(SimulatorConfig config)
+      : controller_count(config.controller_count), devices(std::move(config)) {
     window = std::make_unique<frmSelect>(
         stage::ui::ConsoleContext{tables, devices, exit}, [this](stage::ui::ConsoleContext) {
           ++main_windows_made;
-          for (std::uint32_t d = 0; d < 3; ++d) open_when_main_made.push_back(devices.IsOpen(d));
+          for (std::uint32_t d = 0; d < controller_count; ++d) open_when_main_made.push_back(devices.IsOpen(d));
           auto stand_in = std::make_unique<QWidget>();
           stand_in->resize(100, 50);
           main_window = stand_in.get();
@@ -114,6 +116,7 @@ struct Console {
     return false;
   }
 
+  std::uint32_t controller_count;
   modKVT_USB tables;
   SimulatedControllers devices;
   ObservedExit exit;
@@ -158,6 +161,7 @@ class FrmSelectTest : public QObject {
   void open_failure_of_controller_1_of_3();
   void configuration_bits_from_check_boxes();
   void two_controllers_open_and_hand_over();
+  void the_program_hands_over_to_the_real_main_window();
 };
 
 void FrmSelectTest::geometry_data() {
@@ -585,10 +589,29 @@ void FrmSelectTest::two_controllers_open_and_hand_over() {
   // The main window is made once, on the first pass, when only controller 0
   // is open.
   QCOMPARE(console.main_windows_made, 1);
-  QCOMPARE(console.open_when_main_made, (std::vector<bool>{true, false, false}));
+  QCOMPARE(console.open_when_main_made, (std::vector<bool>{true, false}));
   QVERIFY(console.main_window->isVisible());
   QVERIFY(!console.window->isVisible());
   QVERIFY(!console.exit.Ended());
+}
+
+void FrmSelectTest::the_program_hands_over_to_the_real_main_window() {
+  modKVT_USB tables;
+  SimulatedControllers devices(Controllers(2));
+  stage::ui::RecordingExit exit;
+  frmSelect window(stage::ui::ConsoleContext{tables, devices, exit});
+  window.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+  QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("cmdOK")), Qt::LeftButton);
+
+  auto* main_window = dynamic_cast<stage::ui::frmMain*>(window.MainWindow());
+  QVERIFY(main_window != nullptr);
+  QVERIFY(main_window->isVisible());
+  QVERIFY(main_window->Constructed());
+  QCOMPARE(main_window->RowCount(), 2);
+  QVERIFY(!window.isVisible());
+  QVERIFY(!exit.Ended());
 }
 
 STAGE_UI_TEST_MAIN(FrmSelectTest)

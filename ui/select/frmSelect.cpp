@@ -15,6 +15,7 @@
 #include "stage/axis/modKVT_USB.h"
 #include "stage/axis/number_text.h"
 #include "ui/common/command_button.h"
+#include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/twips.h"
 #include "ui/main/frmMain.h"
@@ -41,46 +42,33 @@ QString Latin1(const std::string& bytes) {
   return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-QLabel* MakeLabel(QWidget* parent, const QString& caption, const QFont& font) {
+QLabel* MakeLabel(QWidget* parent, const QString& caption) {
   auto* label = new QLabel(caption, parent);
   // Product strings are shown as they are, never as markup.
   label->setTextFormat(Qt::PlainText);
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   label->setWordWrap(true);
-  label->setFont(font);
   return label;
 }
 
-QLabel* CopyLabel(QWidget* parent, const QLabel* source) {
-  QLabel* copy = MakeLabel(parent, source->text(), source->font());
-  copy->setGeometry(source->geometry());
-  return copy;
-}
-
-QCheckBox* CopyCheckBox(QWidget* parent, const QCheckBox* source) {
-  auto* copy = new QCheckBox(source->text(), parent);
-  copy->setFont(source->font());
-  copy->setGeometry(source->geometry());
-  copy->setChecked(source->isChecked());
-  return copy;
-}
-
-QLineEdit* CopyLineEdit(QWidget* parent, const QLineEdit* source) {
-  auto* copy = new QLineEdit(source->text(), parent);
-  copy->setFont(source->font());
-  copy->setGeometry(source->geometry());
-  copy->setReadOnly(source->isReadOnly());
-  copy->setPalette(source->palette());
+QCheckBox* CopyCheckBox(const QCheckBox& element0, int index) {
+  auto* copy = new QCheckBox(element0.text(), element0.parentWidget());
+  copy->setVisible(false);
+  NameElement(copy, element0.objectName().toLatin1().constData(), index);
+  if (element0.testAttribute(Qt::WA_SetFont)) copy->setFont(element0.font());
+  copy->setChecked(element0.isChecked());
+  const QRectF twips = TwipsGeometry(&element0);
+  PlaceTwips(copy, twips.left(), twips.top(), twips.width(), twips.height());
   return copy;
 }
 
 template <typename T>
-void AppendCopy(ControlFamily<T>& family, const char* name, std::int32_t k,
-                T* (*copy)(QWidget*, const T*), QWidget* parent) {
-  T* element = copy(parent, family[0]);
-  NameElement(element, name, k);
-  element->hide();
-  family.Append(element);
+void AppendCopy(ControlFamily<T>& family, std::int32_t k) {
+  family.Append(CopyElement(*family[0], k));
+}
+
+void AppendCopy(ControlFamily<QCheckBox>& family, std::int32_t k) {
+  family.Append(CopyCheckBox(*family[0], k));
 }
 
 }  // namespace
@@ -100,9 +88,9 @@ frmSelect::~frmSelect() = default;
 
 void frmSelect::BuildDesignedControls() {
   setWindowTitle(QStringLiteral("Motor Settings"));
-  const QFont window_font = DesignFont("MS Sans Serif", 8.25);
+  const QFont window_font = DesignFont("MS Sans Serif", 7.5);
   setFont(window_font);
-  setFixedSize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips));
+  resize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips));
 
   struct RowCaption {
     ControlFamily<QLabel>* family;
@@ -118,15 +106,16 @@ void frmSelect::BuildDesignedControls() {
       {&Label5, "Label5", "Leadscrew Pitch Microns per Rotation", 2400, 1575, 375},
   };
   for (const RowCaption& row : captions) {
-    QLabel* label = MakeLabel(this, QString::fromLatin1(row.caption), window_font);
-    label->setGeometry(TwipsRect(240, row.top, row.width, row.height));
+    QLabel* label = MakeLabel(this, QString::fromLatin1(row.caption));
+    PlaceTwips(label, 240, row.top, row.width, row.height);
     NameElement(label, row.name, 0);
     row.family->Append(label);
   }
 
   constexpr double kColumnLeft = 2040;
-  QLabel* device = MakeLabel(this, QString(), DesignFont("MS Sans Serif", 12, true));
-  device->setGeometry(TwipsRect(kColumnLeft, 0, 1815, 375));
+  QLabel* device = MakeLabel(this, QString());
+  device->setFont(DesignFont("MS Sans Serif", 12, true));
+  PlaceTwips(device, kColumnLeft, 0, 1815, 375);
   NameElement(device, "Label6", 0);
   Label6.Append(device);
 
@@ -144,7 +133,7 @@ void frmSelect::BuildDesignedControls() {
   };
   for (const Field& field : fields) {
     auto* edit = new QLineEdit(QString::fromLatin1(field.text), this);
-    edit->setGeometry(TwipsRect(kColumnLeft, field.top, 1815, 375));
+    PlaceTwips(edit, kColumnLeft, field.top, 1815, 375);
     NameElement(edit, field.name, 0);
     field.family->Append(edit);
   }
@@ -167,7 +156,7 @@ void frmSelect::BuildDesignedControls() {
   };
   for (const Option& option : options) {
     auto* check = new QCheckBox(QString::fromLatin1(option.caption), this);
-    check->setGeometry(TwipsRect(kColumnLeft, option.top, option.width, option.height));
+    PlaceTwips(check, kColumnLeft, option.top, option.width, option.height);
     NameElement(check, option.name, 0);
     option.family->Append(check);
   }
@@ -176,20 +165,28 @@ void frmSelect::BuildDesignedControls() {
   // the load step.
   cmdOK = new CommandButton(QStringLiteral("OK"), this);
   cmdOK->setObjectName(QStringLiteral("cmdOK"));
-  cmdOK->setGeometry(TwipsRect(1560, 4320, kButtonWidthTwips, 375));
+  PlaceTwips(cmdOK, 1560, 4320, kButtonWidthTwips, 375);
   cmdCancel = new CommandButton(QStringLiteral("Cancel"), this);
   cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-  cmdCancel->setGeometry(TwipsRect(1560, 4800, kButtonWidthTwips, 375));
+  PlaceTwips(cmdCancel, 1560, 4800, kButtonWidthTwips, 375);
 
   // A store of texts: it stands below the client area, out of the operator's
   // sight, and the program reads its entries back.
   cmbDevice = new QComboBox(this);
   cmbDevice->setObjectName(QStringLiteral("cmbDevice"));
-  cmbDevice->setGeometry(TwipsRect(1920, 5880, 1815, 315));
+  PlaceTwips(cmbDevice, 1920, 5880, 1815, 315);
 
   connect(cmdOK, &CommandButton::mouseDown, this, [this](Qt::MouseButton) { OnOkMouseDown(); });
   connect(cmdOK, &QPushButton::clicked, this, [this] { OnOkClick(); });
   connect(cmdCancel, &QPushButton::clicked, this, [this] { OnCancelClick(); });
+}
+
+void frmSelect::SetOuterWidth(double width_twips) {
+  // The frame is known once the native window exists (and, under some window
+  // managers, only after it is first shown: then the whole width is client).
+  winId();
+  const int frame_px = frameGeometry().width() - width();
+  resize(std::max(0, TwipsToPixels(width_twips) - frame_px), TwipsToPixels(kClientHeightTwips));
 }
 
 void frmSelect::Load() {
@@ -236,12 +233,10 @@ bool frmSelect::EnumerateDevices() {
   // wrapping round.
   const double outer_width_twips =
       static_cast<double>(std::int64_t{ColumnPitch} * tables.AxisCount + kBaseOuterWidthTwips);
-  // The frame size is not known before the window is first shown; the whole
-  // outer width goes to the client area.
-  setFixedSize(TwipsToPixels(outer_width_twips), TwipsToPixels(kClientHeightTwips));
+  SetOuterWidth(outer_width_twips);
   const double button_left_twips = outer_width_twips / 2 - kButtonWidthTwips / 2;
-  cmdOK->move(TwipsToPixels(button_left_twips), cmdOK->y());
-  cmdCancel->move(TwipsToPixels(button_left_twips), cmdCancel->y());
+  SetLeftTwips(cmdOK, button_left_twips);
+  SetLeftTwips(cmdCancel, button_left_twips);
 
   AllocateAxisTables(tables.AxisCount);
   if (tables.AxisCount != 0) ArrangeAxisColumns(tables.AxisCount);
@@ -261,32 +256,30 @@ bool frmSelect::EnumerateDevices() {
 void frmSelect::AllocateAxisTables(std::int32_t n) {
   context_.tables.AllocateAxisTables(n);
   for (std::int32_t k = 1; k <= n; ++k) {
-    AppendCopy(Check1, "Check1", k, &CopyCheckBox, this);
-    AppendCopy(Check2, "Check2", k, &CopyCheckBox, this);
-    AppendCopy(Check3, "Check3", k, &CopyCheckBox, this);
-    AppendCopy(Check4, "Check4", k, &CopyCheckBox, this);
+    AppendCopy(Check1, k);
+    AppendCopy(Check2, k);
+    AppendCopy(Check3, k);
+    AppendCopy(Check4, k);
     // The row captions' copies stay hidden for good.
-    AppendCopy(Label1, "Label1", k, &CopyLabel, this);
-    AppendCopy(Label2, "Label2", k, &CopyLabel, this);
-    AppendCopy(Label3, "Label3", k, &CopyLabel, this);
-    AppendCopy(Label4, "Label4", k, &CopyLabel, this);
-    AppendCopy(Label5, "Label5", k, &CopyLabel, this);
-    AppendCopy(Label6, "Label6", k, &CopyLabel, this);
-    AppendCopy(Text1, "Text1", k, &CopyLineEdit, this);
-    AppendCopy(Text2, "Text2", k, &CopyLineEdit, this);
-    AppendCopy(Text3, "Text3", k, &CopyLineEdit, this);
-    AppendCopy(Text4, "Text4", k, &CopyLineEdit, this);
+    AppendCopy(Label1, k);
+    AppendCopy(Label2, k);
+    AppendCopy(Label3, k);
+    AppendCopy(Label4, k);
+    AppendCopy(Label5, k);
+    AppendCopy(Label6, k);
+    AppendCopy(Text1, k);
+    AppendCopy(Text2, k);
+    AppendCopy(Text3, k);
+    AppendCopy(Text4, k);
   }
 }
 
 void frmSelect::ArrangeAxisColumns(std::int32_t n) {
   const auto place = [n](const auto& family) {
-    const double left0_twips = PixelsToTwips(family[0]->x());
+    const double left0_twips = TwipsGeometry(family[0]).left();
     for (std::int32_t k = 1; k <= n; ++k) {
-      QWidget* element = family[k];
-      const double left_twips = left0_twips + static_cast<double>(std::int64_t{k} * ColumnPitch);
-      element->move(TwipsToPixels(left_twips), element->y());
-      element->show();
+      SetLeftTwips(family[k], left0_twips + static_cast<double>(std::int64_t{k} * ColumnPitch));
+      family[k]->show();
     }
   };
   // Column by column would do the same; the families go one after the other.

@@ -53,6 +53,7 @@ class frmSelect : public QWidget {
 
  private:
   void BuildDesignedControls();
+  void SetOuterWidth(double width_twips);
   void Load();
   bool EnumerateDevices();
   void AllocateAxisTables(std::int32_t n);
