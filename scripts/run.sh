@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the console (incrementally) and starts it on
+# three simulated controllers. Needs a desktop session.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh
+
+build=build/run
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSTAGE_BUILD_TESTS=OFF -DSTAGE_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" --target stage-console --parallel "$(nproc)"
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "stage-console needs a desktop session: neither DISPLAY nor WAYLAND_DISPLAY is set." >&2
+  echo "Built: $build/app/stage-console" >&2
+  exit 1
+fi
+exec "$build/app/stage-console" --simulate 3
