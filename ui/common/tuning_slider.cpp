@@ -49,8 +49,8 @@ void TuningSlider::paintEvent(QPaintEvent* event) {
 
 void TuningSlider::mousePressEvent(QMouseEvent* event) {
   QSlider::mousePressEvent(event);
-  // QSlider ignores buttons it has no use for, which would send the release
-  // elsewhere; the click notification needs every button.
+  // QSlider ignores the buttons it has no use for; here every button counts,
+  // and the press goes no further than the slider.
   event->accept();
   if (rect().contains(event->position().toPoint())) pressed_over_slider_ |= event->button();
 }
