@@ -36,8 +36,6 @@ constexpr std::uint32_t kTimeoutMs = 10000;
 // The system's 3-D light colour behind the read-only factor field.
 constexpr std::uint32_t kThreeDLightBgr = 0xE3E3E3;
 
-const QString kCountFailureMessage = QStringLiteral("Error finding USB device. Aborting application.");
-
 QString Latin1(const std::string& bytes) {
   return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
@@ -88,8 +86,9 @@ frmSelect::~frmSelect() = default;
 
 void frmSelect::BuildDesignedControls() {
   setWindowTitle(QStringLiteral("Motor Settings"));
-  const QFont window_font = DesignFont("MS Sans Serif", 7.5);
-  setFont(window_font);
+  // MS Sans Serif's substitute is wider than the original: at 8 pt "Reverse
+  // Motor Polarity" would not fit its designed check box.
+  setFont(DesignFont("MS Sans Serif", 7.5));
   resize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips));
 
   struct RowCaption {
@@ -193,7 +192,7 @@ void frmSelect::Load() {
   const bool found = EnumerateDevices();
   if (!found) {
     hide();
-    context_.exit.Fatal(this, kCountFailureMessage);
+    context_.exit.Fatal(this, QStringLiteral("Error finding USB device. Aborting application."));
     return;
   }
   modKVT_USB& tables = context_.tables;
