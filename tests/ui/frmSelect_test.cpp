@@ -272,6 +272,7 @@ void FrmSelectTest::axis_names_data() {
   QTest::newRow("three characters") << QByteArray("abc") << QByteArray("    ");
   QTest::newRow("empty") << QByteArray("") << QByteArray("    ");
   QTest::newRow("Latin-1") << QByteArray("\xC4\xD6\xDC\xE9t\xE9") << QByteArray("\xE9   ");
+  QTest::newRow("cut to 256") << QByteArray("abcd").append(QByteArray(296, 'e')) << QByteArray("d   ");
 }
 
 void FrmSelectTest::axis_names() {
@@ -281,9 +282,9 @@ void FrmSelectTest::axis_names() {
   QVERIFY(console.loaded_and_active);
   QCOMPARE(QByteArray::fromStdString(console.tables.AxisName[1]), axis_name);
   QCOMPARE(QByteArray::fromStdString(console.tables.AxisName[0]), QByteArray("Q   "));
-  // The label and the list show the bytes as Latin-1 characters.
-  QCOMPARE(console.Element<QLabel>("Label6", 1)->text(), QString::fromLatin1(product));
-  QCOMPARE(console.DeviceList()->itemText(1), QString::fromLatin1(product));
+  // The label and the list show the bytes (at most 256) as Latin-1 characters.
+  QCOMPARE(console.Element<QLabel>("Label6", 1)->text(), QString::fromLatin1(product.left(256)));
+  QCOMPARE(console.DeviceList()->itemText(1), QString::fromLatin1(product.left(256)));
 }
 
 void FrmSelectTest::factors_data() {
