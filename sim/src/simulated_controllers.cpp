@@ -100,7 +100,11 @@ SimulatedControllers::SimulatedControllers(SimulatorConfig config, std::shared_p
   for (std::uint32_t device = 0; device < count; ++device) {
     Impl::Controller& controller = impl_->controllers[device];
     if (impl_->config.model_factory) controller.model = impl_->config.model_factory(device);
-    if (!controller.model) controller.model = std::make_unique<SimpleAxisModel>();
+    if (!controller.model) {
+      const std::vector<ServoWiring>& wiring = impl_->config.axis_wiring;
+      controller.model = std::make_unique<ServoAxisModel>(
+          device < wiring.size() ? wiring[device] : ServoWiring{});
+    }
   }
   for (const TransferFault& fault : impl_->config.transfer_faults) {
     impl_->faults.push_back({fault, 0});

@@ -24,7 +24,7 @@
 //    pending reply waits the read time-out and gives SI_READ_TIMED_OUT with
 //    count 0. No call waits longer than the time-out it plays.
 //  - Packets that do not decode are still received, recorded and answered:
-//    what they mean is the model's business (SimpleAxisModel flags an error).
+//    what they mean is the model's business (the models flag an error).
 //  - The product string is the same for every option value.
 //  - Not thread-safe: like the console, one thread makes every call.
 #pragma once
@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "stage/sim/axis_model.h"
+#include "stage/sim/servo_axis_model.h"
 #include "stage/sim/sim_clock.h"
 #include "stage/usb/device_library.h"
 #include "stage/usb/packet_codec.h"
@@ -108,10 +109,14 @@ struct SimulatorConfig {
 
   std::vector<TransferFault> transfer_faults{};
 
-  // Makes the axis model of each controller; empty gives SimpleAxisModel. A
-  // controller's model lives as long as the simulator, across close and
-  // reopen (the controller keeps its power).
+  // Makes the axis model of each controller; empty (or a null model) gives a
+  // ServoAxisModel wired as axis_wiring says. A controller's model lives as
+  // long as the simulator, across close and reopen (the controller keeps its
+  // power).
   std::function<std::unique_ptr<AxisModel>(std::uint32_t device)> model_factory{};
+  // How each controller's servo stage is wired and how far it travels;
+  // missing entries get ServoWiring{}. Used only for the default model.
+  std::vector<ServoWiring> axis_wiring{};
 };
 
 // The default product string of controller `device`: "SimX", "SimY", ...
