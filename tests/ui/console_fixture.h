@@ -88,9 +88,13 @@ class Console {
   explicit Console(int axis_count) : Console(LetteredAxes(axis_count)) {}
 
   // What the opening step does: show the main window (its first showing
-  // builds it), then the test waits until it is on screen.
+  // builds it), then the test waits until it is on screen. The polling timer
+  // is stopped before any tick: these devices answer no transfer, and the
+  // tests that poll call the tick themselves.
   frmMain& ShowMain() {
     main->show();
+    polling_started = main->Timer1().isActive();
+    main->Timer1().stop();
     if (!QTest::qWaitForWindowExposed(main.get())) qWarning("main window not exposed");
     return *main;
   }
@@ -100,6 +104,7 @@ class Console {
   RecordingDevices devices;
   RecordingExit exit;
   std::unique_ptr<frmMain> main;
+  bool polling_started = false;  // Timer1 was running when the first showing returned
 };
 
 }  // namespace stage::ui::testing

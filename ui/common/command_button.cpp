@@ -22,6 +22,7 @@ void CommandButton::SetBackColor(const QColor& color) {
 QColor CommandButton::BackColor() const { return palette().color(QPalette::Button); }
 
 void CommandButton::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) click_cancelled_ = false;
   emit mouseDown(event->button());
   if (event->button() == Qt::LeftButton) {
     QPushButton::mousePressEvent(event);
@@ -34,6 +35,8 @@ void CommandButton::mousePressEvent(QMouseEvent* event) {
 void CommandButton::mouseReleaseEvent(QMouseEvent* event) {
   emit mouseUp(event->button());
   if (event->button() == Qt::LeftButton) {
+    // A button no longer down releases without a click.
+    if (click_cancelled_) setDown(false);
     QPushButton::mouseReleaseEvent(event);
   } else {
     event->accept();
@@ -41,6 +44,7 @@ void CommandButton::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void CommandButton::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) click_cancelled_ = false;
   emit keyDown(event->key(), event->isAutoRepeat());
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   if (enter) {
@@ -53,6 +57,7 @@ void CommandButton::keyPressEvent(QKeyEvent* event) {
 
 void CommandButton::keyReleaseEvent(QKeyEvent* event) {
   if (!event->isAutoRepeat()) emit keyUp(event->key());
+  if (event->key() == Qt::Key_Space && !event->isAutoRepeat() && click_cancelled_) setDown(false);
   QPushButton::keyReleaseEvent(event);
 }
 

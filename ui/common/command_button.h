@@ -1,7 +1,8 @@
 // A push button with the events the console's buttons rely on: press and
 // release for ANY mouse button (Qt's own buttons only react to the left one),
 // every key-down including auto-repeats, and clicked() only for a left-button
-// click or keyboard activation (Space, or Enter while focused).
+// click or keyboard activation (Space, or Enter while focused). A handler of
+// the press may cancel the click that its release would raise.
 #pragma once
 
 #include <QPushButton>
@@ -19,6 +20,11 @@ class CommandButton : public QPushButton {
   void SetBackColor(const QColor& color);
   QColor BackColor() const;
 
+  // Called while a left-button press or a Space key-down is handled: that
+  // press ends without a click. Its release still raises mouseUp or keyUp.
+  // The next press starts afresh.
+  void CancelClick() { click_cancelled_ = true; }
+
  signals:
   void mouseDown(Qt::MouseButton button);
   void mouseUp(Qt::MouseButton button);
@@ -32,6 +38,9 @@ class CommandButton : public QPushButton {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void keyReleaseEvent(QKeyEvent* event) override;
+
+ private:
+  bool click_cancelled_ = false;
 };
 
 }  // namespace stage::ui

@@ -1,10 +1,10 @@
 #include "ui/main/frmMain.h"
 
-#include <QCloseEvent>
-#include <QCoreApplication>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QWindow>
 #include <initializer_list>
 
 #include "stage/axis/mechanics.h"
@@ -32,6 +32,8 @@ constexpr std::uint8_t kFirstParamFrameMarker = 144;
 
 constexpr std::uint32_t kRed = 0x0000FF;
 constexpr std::uint32_t kGreen = 0x00FF00;
+constexpr std::uint32_t kLampGreen = 0x00C000;
+constexpr std::uint32_t kYellow = 0x00FFFF;
 constexpr std::uint32_t kBlack = 0x000000;
 constexpr std::uint32_t kLightGrey = 0xE0E0E0;
 constexpr std::uint32_t kLavender = 0xFFC0C0;  // RGB(192, 192, 255)
@@ -59,7 +61,13 @@ void SetTextColor(QWidget* control, std::uint32_t text_bgr) {
 
 }  // namespace
 
-frmMain::frmMain(ConsoleContext context, QWidget* parent) : QWidget(parent), context_(context) {
+frmMain::frmMain(ConsoleContext context, QWidget* parent)
+    : QWidget(parent),
+      context_(context),
+      red_(BgrColor(kRed)),
+      green_(BgrColor(kLampGreen)),
+      yellow_(BgrColor(kYellow)),
+      button_face_(ButtonFaceColor()) {
   setObjectName(QStringLiteral("frmMain"));
   setWindowTitle(QStringLiteral("KLV-330"));
   setFont(DesignFont("MS Sans Serif", 9.75));
@@ -69,6 +77,10 @@ frmMain::frmMain(ConsoleContext context, QWidget* parent) : QWidget(parent), con
   timer1_.setTimerType(Qt::PreciseTimer);
   timer1_.setInterval(kTimerIntervalMs);
   connect(&timer1_, &QTimer::timeout, this, &frmMain::Tick);
+
+  // Activation depends on the window the operator comes from.
+  focus_window_ = QGuiApplication::focusWindow();
+  connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &frmMain::FocusWindowChanged);
 }
 
 frmMain::~frmMain() = default;
@@ -176,6 +188,15 @@ void frmMain::BuildDesignedControls() {
   label12_ = label("Label12", "Position", 120, 720, 1695, 255, Qt::AlignLeft);
   label13_ = label("Label13", "Target Position", 3000, 720, 1575, 255, Qt::AlignLeft);
 
+  // Not designed: the top band between the credit line and Exit is free, and
+  // a message there neither takes the focus from the target box nor stops the
+  // polling. Empty, it shows nothing.
+  lbl_message_ = label("lblMessage", "", 4200, 0, 5880, 720, Qt::AlignLeft);
+  lbl_message_->setFont(DesignFont("Arial", 8.25, true));
+  lbl_message_->setWordWrap(true);
+  lbl_message_->setAutoFillBackground(false);
+  SetTextColor(lbl_message_, kRed);
+
   auto* busy_lamp = new Lamp(Lamp::Style::kFilled, this);
   NameElement(busy_lamp, "Shape2", 0);
   busy_lamp->SetFillColor(BgrColor(kRed));
@@ -200,6 +221,9 @@ void frmMain::setVisible(bool visible) {
   if (visible && !constructed_) {
     constructed_ = true;
     Construct();
+    // The first showing is an activation whatever the platform reports
+    // later, so the first packet of every axis already carries ActiveBit.
+    Activate();
   }
   QWidget::setVisible(visible);
 }
@@ -284,6 +308,9 @@ void frmMain::Construct() {
     label10_[i]->setText(QString::fromLatin1(tables.AxisName.at(axis)));
   }
 
+  shown_.assign(static_cast<std::size_t>(axis_count) + 1, ShownStatus{});
+  for (AxisIndex i = 0; i <= axis_count; ++i) ConnectRow(i);
+
   // A created row tabs like row 0, after the row above; More Controls last.
   for (AxisIndex i = 1; i <= axis_count; ++i) {
     QWidget* previous = command7_[i - 1];
@@ -298,33 +325,6 @@ void frmMain::Construct() {
   // The timer runs from the window's building on; ticks come once the
   // handler that shows this window has returned to the event loop.
   timer1_.start();
-}
-
-void frmMain::Tick() {
-  // The polling cycle runs here.
-}
-
-void frmMain::ShowTuningPanel() {
-  frmXCtrl0& panel = TuningPanel();
-  panel.show();
-  panel.raise();
-  panel.activateWindow();
-}
-
-void frmMain::Shutdown() {
-  if (context_.exit.Ended()) return;
-  timer1_.stop();
-  modKVT_USB& tables = context_.tables;
-  for (AxisIndex i = 0; i <= tables.AxisCount; ++i) {
-    // A failing close is ignored: every controller gets its close.
-    context_.devices.Close(tables.DeviceHandle.at(static_cast<std::size_t>(i)));
-  }
-  context_.exit.End(0);
-}
-
-void frmMain::closeEvent(QCloseEvent* event) {
-  Shutdown();
-  event->accept();
 }
 
 }  // namespace stage::ui

@@ -5,12 +5,20 @@
 // window sized for the axis count, rows 1..AxisCount added as copies of row 0
 // (on both windows), and the starting values written into the axis tables.
 // Later showings change nothing.
+//
+// From then on Timer1 drives the polling cycle (Tick), the row buttons and
+// the target boxes turn the operator's presses into command bits and targets
+// in the axis tables, each return from the tuning panel re-activates every
+// axis, and Exit or the close box closes every controller and ends the run.
 #pragma once
 
+#include <QColor>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "stage/axis/modKVT_USB.h"
 #include "ui/common/command_button.h"
@@ -21,6 +29,7 @@
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QWindow;
 
 namespace stage::ui {
 
@@ -66,6 +75,9 @@ class frmMain : public QWidget {
   QLabel* Label13() const { return label13_; }
   CommandButton* cmdMoreControls() const { return cmd_more_controls_; }
   QTimer& Timer1() { return timer1_; }
+  // The refusal of an out-of-range target: empty until a target is refused,
+  // cleared by the next target that is accepted. Never blocks the operator.
+  QLabel* lblMessage() const { return lbl_message_; }
 
   // Set by construction.
   std::int16_t RowPitch() const { return row_pitch_; }
@@ -73,13 +85,45 @@ class frmMain : public QWidget {
 
   void setVisible(bool visible) override;
 
+  // One polling cycle, Timer1's handler: one exchange per axis, 0..AxisCount
+  // in order, each shown on its rows. Does nothing before construction, while
+  // a cycle runs, or once the program has been asked to end. A failed
+  // exchange ends the program with its message; no further axis is visited.
+  void Tick();
+
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // What the read-outs of an axis show now, so that a cycle whose reply
+  // matches rewrites nothing. Anything else that writes those controls
+  // (activation, STOP, the operator typing into a read-out) forgets it.
+  struct ShownStatus {
+    bool position_valid = false;
+    std::int32_t position = 0;
+    bool ideal_valid = false;
+    std::int32_t ideal_position = 0;
+    bool flags_valid = false;
+    std::uint8_t flags = 0;
+  };
+
   void BuildDesignedControls();
   void Construct();
-  void Tick();
+  void ConnectRow(AxisIndex axis);
+
+  // Polling cycle.
+  bool PollAxis(AxisIndex axis);
+  void ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ideal_position, std::uint8_t flags);
+  QString AxisLabel(AxisIndex axis) const;
+
+  // Operator commands.
+  bool EnterTarget(AxisIndex axis);
+  void StopPressed(AxisIndex axis);
+
+  // Activation and shutdown.
+  void Activate();
+  void FocusWindowChanged(QWindow* now);
   void ShowTuningPanel();
   void Shutdown();
 
@@ -109,7 +153,20 @@ class frmMain : public QWidget {
   QLabel* label9_ = nullptr;
   QLabel* label13_ = nullptr;
   CommandButton* cmd_more_controls_ = nullptr;
+  QLabel* lbl_message_ = nullptr;
   QTimer timer1_;
+
+  bool ticking_ = false;
+  std::vector<ShownStatus> shown_;
+  // The program's focus window as last reported: where the operator comes
+  // from when the main window gets the focus.
+  QPointer<QWindow> focus_window_;
+
+  // Indicator colours, made once rather than on every cycle.
+  QColor red_;
+  QColor green_;
+  QColor yellow_;
+  QColor button_face_;
 };
 
 }  // namespace stage::ui

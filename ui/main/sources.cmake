@@ -1,5 +1,7 @@
 target_sources(stage_ui PRIVATE
   main/frmMain.cpp
+  main/frmMain_commands.cpp
+  main/frmMain_polling.cpp
   main/frmMain.h)
 # The credit line names the version when the program sets none of its own.
 set_source_files_properties(main/frmMain.cpp PROPERTIES

@@ -1,0 +1,195 @@
+// The operator's commands on the rows (GO, Rel, STOP, ZERO, Enter in the
+// target box), activation, More Controls and shutdown. None of them talks to
+// a controller: they set command bits and targets in the axis tables, which
+// the axis's next packet carries.
+#include <QCloseEvent>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QWindow>
+
+#include "stage/axis/mechanics.h"
+#include "stage/axis/number_text.h"
+#include "stage/usb/packet_codec.h"
+#include "ui/common/control_family.h"
+#include "ui/main/frmMain.h"
+#include "ui/tuning/frmXCtrl0.h"
+
+namespace stage::ui {
+namespace {
+
+// Longer typed text is cut in the refusal message.
+constexpr qsizetype kMaxQuotedChars = 24;
+
+QString Quoted(const QString& typed) {
+  const QString trimmed = typed.trimmed();
+  if (trimmed.size() <= kMaxQuotedChars) return trimmed;
+  return trimmed.left(kMaxQuotedChars) + QStringLiteral("...");
+}
+
+bool IsEnterKey(int key) { return key == Qt::Key_Return || key == Qt::Key_Enter; }
+
+}  // namespace
+
+void frmMain::ConnectRow(AxisIndex axis) {
+  modKVT_USB& tables = context_.tables;
+  const auto k = static_cast<std::size_t>(axis);
+
+  // STOP and ZERO: press and release of any mouse button; no click, no key.
+  connect(command1_[axis], &CommandButton::mouseDown, this, [this, axis] { StopPressed(axis); });
+  connect(command1_[axis], &CommandButton::mouseUp, this, [&tables, k] { tables.StopBit[k] = 0; });
+  connect(command2_[axis], &CommandButton::mouseDown, this, [&tables, k] { tables.ZeroBit[k] = usb::kZeroBit; });
+  connect(command2_[axis], &CommandButton::mouseUp, this, [&tables, k] { tables.ZeroBit[k] = 0; });
+
+  // GO: the press enters the target and commands the move while held; the
+  // click (left button or keyboard) switches to position mode. A refused
+  // target commands nothing, so its press raises no click either.
+  CommandButton* go = cmd_go_[axis];
+  connect(go, &CommandButton::mouseDown, this, [this, go, &tables, axis, k](Qt::MouseButton) {
+    if (EnterTarget(axis)) {
+      tables.GoBit[k] = usb::kGoBit;
+    } else {
+      go->CancelClick();
+    }
+  });
+  connect(go, &CommandButton::mouseUp, this, [&tables, k] { tables.GoBit[k] = 0; });
+  connect(go, &CommandButton::clicked, this, [&tables, k] {
+    tables.PositionModeBit[k] = usb::kPositionModeBit;
+    tables.SpeedModeBit[k] = 0;
+  });
+
+  // Rel: the same with RelMoveBit, and Space works like the mouse; every
+  // automatic repeat of Space enters the target again from the box.
+  CommandButton* rel = command7_[axis];
+  const auto rel_down = [this, rel, &tables, axis, k] {
+    if (EnterTarget(axis)) {
+      tables.RelMoveBit[k] = usb::kRelMoveBit;
+    } else {
+      rel->CancelClick();
+    }
+  };
+  connect(rel, &CommandButton::mouseDown, this, rel_down);
+  connect(rel, &CommandButton::mouseUp, this, [&tables, k] { tables.RelMoveBit[k] = 0; });
+  connect(rel, &CommandButton::keyDown, this, [rel_down](int key, bool /*auto_repeat*/) {
+    if (key == Qt::Key_Space) rel_down();
+  });
+  connect(rel, &CommandButton::keyUp, this, [&tables, k](int key) {
+    if (key == Qt::Key_Space) tables.RelMoveBit[k] = 0;
+  });
+  connect(rel, &CommandButton::clicked, this, [&tables, k] {
+    tables.PositionModeBit[k] = usb::kPositionModeBit;
+    tables.SpeedModeBit[k] = 0;
+  });
+
+  // Enter in the target box: see eventFilter.
+  text2_[axis]->installEventFilter(this);
+
+  // Text typed into a read-out stays only until the next reply.
+  connect(text1_[axis], &QLineEdit::textEdited, this, [this, k] { shown_[k].position_valid = false; });
+  connect(text3_[axis], &QLineEdit::textEdited, this, [this, k] { shown_[k].ideal_valid = false; });
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress && IsEnterKey(static_cast<QKeyEvent*>(event)->key())) {
+    if (auto* box = qobject_cast<QLineEdit*>(watched); box != nullptr && box->objectName() == QLatin1String("Text2")) {
+      const AxisIndex axis = box->property(kIndexProperty).toInt();
+      // GoBit stays set until a mouse release on GO: Enter has no release.
+      if (EnterTarget(axis)) context_.tables.GoBit[static_cast<std::size_t>(axis)] = usb::kGoBit;
+    }
+  }
+  // The key goes on to the box as usual.
+  return QWidget::eventFilter(watched, event);
+}
+
+bool frmMain::EnterTarget(AxisIndex axis) {
+  modKVT_USB& tables = context_.tables;
+  const auto k = static_cast<std::size_t>(axis);
+  QLineEdit* box = text2_[axis];
+  const TargetEntry entry = stage::EnterTarget(box->text().toStdString(), tables.CountsPerMicron[k]);
+  if (!entry.encodable) {
+    // Refused: the previous target stays, the box keeps what was typed so
+    // the operator can correct it, and the polling goes on.
+    const double factor = tables.CountsPerMicron[k];
+    const QString unit = QString::fromStdString(tables.UnitSuffix[k]);
+    lbl_message_->setText(
+        QStringLiteral("Target ") + Quoted(box->text()) + QStringLiteral(" is out of range for axis ") +
+        AxisLabel(axis) + QStringLiteral(": the controller accepts ") +
+        QString::number(usb::kMinEncodableCount) + QStringLiteral(" to ") + QString::number(usb::kMaxEncodableCount) +
+        QStringLiteral(" counts (") +
+        QString::fromStdString(FormatFixed2(static_cast<double>(usb::kMinEncodableCount) / factor)) +
+        QStringLiteral(" to ") +
+        QString::fromStdString(FormatFixed2(static_cast<double>(usb::kMaxEncodableCount) / factor)) + unit +
+        QStringLiteral("). The previous target is kept."));
+    return false;
+  }
+  tables.TargetCounts[k] = entry.target_counts;
+  box->setText(QString::fromStdString(entry.display_text));
+  if (!lbl_message_->text().isEmpty()) lbl_message_->clear();
+  return true;
+}
+
+void frmMain::StopPressed(AxisIndex axis) {
+  modKVT_USB& tables = context_.tables;
+  const auto k = static_cast<std::size_t>(axis);
+  tables.StopBit[k] = usb::kStopBit;
+  tables.SpeedModeBit[k] = 0;
+  panel_->Slider1(axis)->setValue(0);
+  // The error display starts afresh; the next reply shows it again if the
+  // controller still reports the error.
+  shape5_[axis]->SetFillColor(button_face_);
+  label8_[axis]->setVisible(false);
+  shown_[k].flags_valid = false;
+}
+
+void frmMain::Activate() {
+  modKVT_USB& tables = context_.tables;
+  const QString zero = QStringLiteral("0");
+  for (AxisIndex i = 0; i <= tables.AxisCount; ++i) {
+    const auto k = static_cast<std::size_t>(i);
+    tables.ActiveBit[k] = usb::kActiveBit;
+    text1_[i]->setText(zero);
+    text2_[i]->setText(zero);
+    text3_[i]->setText(zero);
+    shown_[k].position_valid = false;
+    shown_[k].ideal_valid = false;
+  }
+}
+
+void frmMain::FocusWindowChanged(QWindow* now) {
+  const QPointer<QWindow> before = focus_window_;
+  focus_window_ = now;
+  if (now == nullptr || now != windowHandle() || !constructed_ || context_.exit.Ended()) return;
+  // Coming from another application, the program had no focus window in
+  // between (or the window it last had is gone). Popups and tooltips are
+  // part of the window they belong to.
+  if (before.isNull() || before == now) return;
+  if (before->type() == Qt::Popup || before->type() == Qt::ToolTip) return;
+  Activate();
+}
+
+void frmMain::ShowTuningPanel() {
+  frmXCtrl0& panel = TuningPanel();
+  panel.show();
+  panel.raise();
+  panel.activateWindow();
+}
+
+void frmMain::Shutdown() {
+  if (context_.exit.Ended()) return;
+  timer1_.stop();
+  modKVT_USB& tables = context_.tables;
+  for (AxisIndex i = 0; i <= tables.AxisCount; ++i) {
+    // A failing close is ignored: every controller gets its close.
+    context_.devices.Close(tables.DeviceHandle.at(static_cast<std::size_t>(i)));
+  }
+  context_.exit.End(0);
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+  Shutdown();
+  event->accept();
+}
+
+}  // namespace stage::ui

@@ -1,0 +1,157 @@
+// The polling cycle: every tick of Timer1 exchanges one packet pair with each
+// controller in axis order and shows the reply on the axis's rows of both
+// windows. Only what changed since the last reply is written to a control.
+#include <QLabel>
+#include <QLineEdit>
+
+#include "stage/axis/mechanics.h"
+#include "stage/usb/poll_exchange.h"
+#include "ui/main/frmMain.h"
+#include "ui/tuning/frmXCtrl0.h"
+
+namespace stage::ui {
+namespace {
+
+using usb::ExchangeResult;
+
+// Ends every failure message: the program stops right after it.
+constexpr const char* kAborting = ". Application is aborting. Reset hardware and try again.";
+
+// A non-negative number as the message shows it: behind a sign blank.
+QString SignBlank(std::uint32_t value) { return QLatin1Char(' ') + QString::number(value); }
+
+// The two transfer failures. Both messages open with "Error writing to USB.":
+// that is the console's wording for a failed read too.
+QString WriteFailureMessage(std::uint32_t count) {
+  return QStringLiteral("Error writing to USB. Wrote ") + SignBlank(count) + QStringLiteral(" of ") +
+         SignBlank(usb::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
+}
+QString ReadFailureMessage(std::uint32_t count) {
+  return QStringLiteral("Error writing to USB. Read ") + SignBlank(count) + QStringLiteral(" of ") +
+         SignBlank(usb::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
+}
+
+// Ticks never nest: the guard is down whatever way the cycle ends.
+class CycleGuard {
+ public:
+  explicit CycleGuard(bool& running) : running_(running) { running_ = true; }
+  ~CycleGuard() { running_ = false; }
+  CycleGuard(const CycleGuard&) = delete;
+  CycleGuard& operator=(const CycleGuard&) = delete;
+
+ private:
+  bool& running_;
+};
+
+}  // namespace
+
+void frmMain::Tick() {
+  // A fatal message box runs its own event loop, and Timer1 keeps firing:
+  // nothing may reach a controller once the program has been asked to end.
+  if (!constructed_ || ticking_ || context_.exit.Ended()) return;
+  const CycleGuard guard(ticking_);
+  const auto last_axis = static_cast<std::int16_t>(context_.tables.AxisCount);
+  for (std::int16_t i = 0; i <= last_axis; ++i) {
+    if (!PollAxis(i)) return;
+  }
+}
+
+QString frmMain::AxisLabel(AxisIndex axis) const {
+  const QString name = QString::fromLatin1(context_.tables.AxisName.at(static_cast<std::size_t>(axis))).trimmed();
+  return name.isEmpty() ? QString::number(axis) : name;
+}
+
+bool frmMain::PollAxis(AxisIndex axis) {
+  const frmXCtrl0& panel = *panel_;
+  // The slider ranges keep every tuning value within its byte.
+  usb::TuningValues tuning;
+  tuning.speed = panel.Slider1(axis)->value();
+  tuning.p = static_cast<std::uint8_t>(panel.Slider3(axis)->value());
+  tuning.i = static_cast<std::uint8_t>(panel.Slider4(axis)->value());
+  tuning.d = static_cast<std::uint8_t>(panel.Slider5(axis)->value());
+  tuning.max_speed = static_cast<std::uint8_t>(panel.Slider2(axis)->value());
+  tuning.acc = static_cast<std::uint8_t>(panel.Slider6(axis)->value());
+  tuning.f_error = static_cast<std::uint8_t>(panel.Slider8(axis)->value());
+  tuning.torque = static_cast<std::uint8_t>(panel.Slider7(axis)->value());
+
+  const ExchangeResult result = usb::ExchangeAxis(context_.tables, axis, tuning, context_.devices);
+  switch (result.outcome) {
+    case ExchangeResult::Outcome::kOk:
+      ShowStatus(axis, result.reading.position, result.reading.ideal_position, result.reading.flags);
+      return true;
+    case ExchangeResult::Outcome::kWriteFailed:
+      context_.exit.Fatal(this, WriteFailureMessage(result.count));
+      return false;
+    case ExchangeResult::Outcome::kReadFailed:
+      context_.exit.Fatal(this, ReadFailureMessage(result.count));
+      return false;
+    case ExchangeResult::Outcome::kInvalidReply:
+      // A position that no count can have: the controller is not talking
+      // sense, and nothing it says can be shown.
+      context_.exit.Fatal(this, QStringLiteral("Invalid reply from USB device ") + AxisLabel(axis) +
+                                    QStringLiteral(": position out of range") + QLatin1String(kAborting));
+      return false;
+    case ExchangeResult::Outcome::kNotEncodable:
+      // Target entry refuses what cannot travel and the sliders keep their
+      // values in range, so this means the tables were corrupted.
+      context_.exit.Fatal(this, QStringLiteral("Cannot send to USB device ") + AxisLabel(axis) +
+                                    QStringLiteral(": target or speed out of range") + QLatin1String(kAborting));
+      return false;
+  }
+  return false;
+}
+
+void frmMain::ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ideal_position,
+                         std::uint8_t flags) {
+  modKVT_USB& tables = context_.tables;
+  const auto k = static_cast<std::size_t>(axis);
+  ShownStatus& shown = shown_[k];
+
+  if (!shown.position_valid || shown.position != position) {
+    text1_[axis]->setText(
+        QString::fromStdString(FormatPosition(position, tables.CountsPerMicron[k], tables.UnitSuffix[k])));
+    shown.position = position;
+    shown.position_valid = true;
+  }
+  if (!shown.ideal_valid || shown.ideal_position != ideal_position) {
+    text3_[axis]->setText(QString::fromStdString(FormatIdealPosition(ideal_position)));
+    shown.ideal_position = ideal_position;
+    shown.ideal_valid = true;
+  }
+
+  const bool error = (flags & usb::kFlagError) != 0;
+  const bool cancel_on_error = tables.CancelOnErrorBit[k] == usb::kCancelOnErrorBit;
+  if (!shown.flags_valid || shown.flags != flags) {
+    frmXCtrl0& panel = *panel_;
+    panel.Shape3(axis)->SetFillColor((flags & usb::kFlagLimit1) != 0 ? red_ : green_);
+    panel.Shape4(axis)->SetFillColor((flags & usb::kFlagLimit2) != 0 ? red_ : green_);
+    panel.Command6(axis)->SetBackColor((flags & usb::kFlagReverse) != 0 ? yellow_ : button_face_);
+    panel.Slider2(axis)->SetBorderStyle((flags & usb::kFlagMaxSpeed) != 0 ? TuningSlider::kBorderFixedSingle
+                                                                           : TuningSlider::kBorderNone);
+    const bool busy = (flags & usb::kFlagBusy) != 0;
+    shape2_[axis]->SetFillColor(busy ? red_ : button_face_);
+    label4_[axis]->setVisible(busy);
+    panel.Command3(axis)->SetBackColor((flags & usb::kFlagActiveHigh) != 0 ? yellow_ : button_face_);
+    if (error) {
+      shape5_[axis]->SetFillColor(red_);
+      label8_[axis]->setVisible(true);
+    } else if (!cancel_on_error) {
+      shape5_[axis]->SetFillColor(button_face_);
+      label8_[axis]->setVisible(false);
+    }
+    // On a cancel-on-error axis the lit error lamp and caption stay until
+    // STOP, which forgets these flags.
+    shown.flags = flags;
+    shown.flags_valid = true;
+  }
+
+  // Repeated on every reply that reports the error: releasing STOP clears
+  // StopBit only until the next reply.
+  if (error && cancel_on_error) {
+    tables.StopBit[k] = usb::kStopBit;
+    tables.SpeedModeBit[k] = 0;
+    panel_->Slider1(axis)->setValue(0);
+  }
+}
+
+}  // namespace stage::ui
