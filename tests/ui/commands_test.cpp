@@ -1,0 +1,308 @@
+// Why this exists: the operator's presses and keys become command bits and
+// targets, and only the packets show whether a bit went out while a button
+// was held, whether a click changed the mode, and whether a refused target
+// left everything as it was. Real mouse and key events, simulated controllers.
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "tests/ui/live_console.h"
+#include "tests/ui/ui_test_main.h"
+#include "ui/common/fonts.h"
+
+using stage::AxisIndex;
+using namespace stage::ui;
+using namespace stage::ui::testing;
+
+namespace {
+
+constexpr std::uint8_t kGo = 1, kStop = 2, kZero = 4, kSpeedMode = 16, kPositionMode = 32, kRelMove = 64;
+
+std::array<std::uint8_t, 4> TargetBytes(const Packet& packet) { return {packet[8], packet[9], packet[10], packet[11]}; }
+
+// One axis at 128 counts per micron, polled twice, in speed mode: the
+// operator has opened the tuning panel and clicked the axis's Speed slider.
+struct SpeedModeConsole {
+  SpeedModeConsole() : console(OneAxis()) {
+    console.Tick(2);
+    QTest::mouseClick(console.Main().cmdMoreControls(), Qt::LeftButton);
+    console.ClickSpeedSlider(0);
+    speed = console.Panel().Slider1(0)->value();
+  }
+  static StartUp OneAxis() {
+    StartUp start_up;
+    start_up.axes = 1;
+    return start_up;
+  }
+  frmMain& Main() { return console.Main(); }
+
+  LiveConsole console;
+  int speed = 0;
+};
+
+CommandButton* RowButton(frmMain& main, const QString& name) {
+  if (name == QLatin1String("GO")) return main.cmdGo(0);
+  if (name == QLatin1String("Rel")) return main.Command7(0);
+  if (name == QLatin1String("STOP")) return main.Command1(0);
+  return main.Command2(0);
+}
+
+}  // namespace
+
+class CommandsTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() { InstallFontSubstitutions(); }
+
+  void presses_send_while_held_and_clicks_set_the_mode_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<Qt::MouseButton>("mouse");
+    QTest::addColumn<int>("bit");
+    QTest::addColumn<bool>("enters_target");
+    QTest::addColumn<int>("mode_bits_after");  // PositionModeBit + SpeedModeBit after the release
+    QTest::newRow("GO, left") << "GO" << Qt::LeftButton << int(kGo) << true << int(kPositionMode);
+    QTest::newRow("GO, right") << "GO" << Qt::RightButton << int(kGo) << true << int(kSpeedMode);
+    QTest::newRow("GO, middle") << "GO" << Qt::MiddleButton << int(kGo) << true << int(kSpeedMode);
+    QTest::newRow("Rel, left") << "Rel" << Qt::LeftButton << int(kRelMove) << true << int(kPositionMode);
+    QTest::newRow("Rel, right") << "Rel" << Qt::RightButton << int(kRelMove) << true << int(kSpeedMode);
+    // STOP pressed leaves the speed mode, whichever mouse button.
+    QTest::newRow("STOP, left") << "STOP" << Qt::LeftButton << int(kStop) << false << 0;
+    QTest::newRow("STOP, right") << "STOP" << Qt::RightButton << int(kStop) << false << 0;
+    QTest::newRow("ZERO, left") << "ZERO" << Qt::LeftButton << int(kZero) << false << int(kSpeedMode);
+    QTest::newRow("ZERO, middle") << "ZERO" << Qt::MiddleButton << int(kZero) << false << int(kSpeedMode);
+  }
+  void presses_send_while_held_and_clicks_set_the_mode() {
+    QFETCH(QString, button);
+    QFETCH(Qt::MouseButton, mouse);
+    QFETCH(int, bit);
+    QFETCH(bool, enters_target);
+    QFETCH(int, mode_bits_after);
+    SpeedModeConsole axis;
+    LiveConsole& console = axis.console;
+    frmMain& main = axis.Main();
+    console.TypeTarget(0, QStringLiteral("12.5"));
+    CommandButton* control = RowButton(main, button);
+
+    QTest::mousePress(control, mouse);
+    console.Tick(2);
+    QTest::mouseRelease(control, mouse);
+    console.Tick();
+
+    const std::vector<Packet>& sent = console.Sent(0);
+    const std::size_t n = sent.size();
+    QCOMPARE(sent[n - 3][3] & bit, bit);
+    QCOMPARE(sent[n - 2][3] & bit, bit);
+    QCOMPARE(sent[n - 1][3] & bit, 0);
+    // While held, the mode bits are those of before the press (STOP's own
+    // press clears the speed mode at once).
+    QCOMPARE(sent[n - 3][3] & (kPositionMode | kSpeedMode), button == QLatin1String("STOP") ? 0 : kSpeedMode);
+    QCOMPARE(sent[n - 1][3] & (kPositionMode | kSpeedMode), mode_bits_after);
+
+    QCOMPARE(console.tables.TargetCounts[0], enters_target ? 1600.0 : 0.0);
+    QCOMPARE(main.Text2(0)->text(), enters_target ? QStringLiteral("12.50") : QStringLiteral("12.5"));
+    QCOMPARE(TargetBytes(sent[n - 1]),
+             enters_target ? (std::array<std::uint8_t, 4>{0x40, 0x06, 0x00, 0x40})
+                           : (std::array<std::uint8_t, 4>{0x00, 0x00, 0x00, 0x40}));
+    // STOP also puts the Speed slider in its middle; its 0 goes out.
+    const bool stop = button == QLatin1String("STOP");
+    QCOMPARE(console.Panel().Slider1(0)->value(), stop ? 0 : axis.speed);
+    QCOMPARE(sent[n - 1][4] + 256 * sent[n - 1][5] - 32767, stop ? 0 : axis.speed);
+  }
+
+  void space_on_rel_repeats_the_target_entry() {
+    StartUp start_up;
+    start_up.axes = 1;
+    LiveConsole console(start_up);
+    frmMain& main = console.Main();
+    CommandButton* rel = main.Command7(0);
+    console.TypeTarget(0, QStringLiteral("1.234"));
+    rel->setFocus();
+
+    QTest::keyPress(rel, Qt::Key_Space);
+    QCOMPARE(console.tables.TargetCounts[0], 157.952);
+    QCOMPARE(main.Text2(0)->text(), QStringLiteral("1.23"));
+    QCOMPARE(console.tables.RelMoveBit[0], kRelMove);
+    console.Tick();
+    QCOMPARE(console.LastControlByte(0) & kRelMove, kRelMove);
+
+    // The key repeats: each repeat enters the target again, now from the
+    // rounded text; the repeats' releases end nothing.
+    for (int repeat = 0; repeat < 2; ++repeat) {
+      QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "), true);
+      QApplication::sendEvent(rel, &release);
+      QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "), true);
+      QApplication::sendEvent(rel, &press);
+      QCOMPARE(console.tables.TargetCounts[0], 157.44);
+      QCOMPARE(console.tables.RelMoveBit[0], kRelMove);
+      console.Tick();
+      QCOMPARE(console.LastControlByte(0) & (kRelMove | kPositionMode), kRelMove);
+    }
+
+    QTest::keyRelease(rel, Qt::Key_Space);
+    console.Tick();
+    QCOMPARE(console.LastControlByte(0) & (kRelMove | kPositionMode), kPositionMode);
+    QCOMPARE(TargetBytes(console.LastSent(0)), (std::array<std::uint8_t, 4>{0x9D, 0x00, 0x00, 0x40}));
+  }
+
+  void enter_in_the_target_box_holds_go_until_a_mouse_release_data() {
+    QTest::addColumn<Qt::Key>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::newRow("Return") << Qt::Key_Return << Qt::KeyboardModifiers();
+    QTest::newRow("keypad Enter") << Qt::Key_Enter << Qt::KeyboardModifiers(Qt::KeypadModifier);
+  }
+  void enter_in_the_target_box_holds_go_until_a_mouse_release() {
+    QFETCH(Qt::Key, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    StartUp start_up;
+    start_up.axes = 2;
+    LiveConsole console(start_up);
+    frmMain& main = console.Main();
+    QLineEdit* box = main.Text2(1);
+    QSignalSpy reached_the_box(box, &QLineEdit::returnPressed);
+    console.TypeTarget(1, QStringLiteral("12.5"));
+
+    QTest::keyClick(box, key, modifiers);
+    QCOMPARE(reached_the_box.count(), 1);
+    QCOMPARE(box->text(), QStringLiteral("12.50"));
+    QCOMPARE(console.tables.TargetCounts[1], 1600.0);
+    console.Tick(3);
+    for (std::size_t p = 0; p < 3; ++p) QCOMPARE(console.Sent(1)[p][3] & kGo, kGo);
+    QCOMPARE(console.Sent(0).back()[3] & kGo, 0);  // the other axis
+
+    // Neither another entry nor a keyboard click on GO ends it.
+    console.TypeTarget(1, QStringLiteral("3"));
+    QTest::keyClick(box, key, modifiers);
+    main.cmdGo(1)->setFocus();
+    QTest::keyClick(main.cmdGo(1), Qt::Key_Space);
+    console.Tick(2);
+    QCOMPARE(console.LastControlByte(1) & kGo, kGo);
+    QCOMPARE(console.tables.TargetCounts[1], 384.0);
+
+    // A mouse press and release on GO does.
+    QTest::mouseClick(main.cmdGo(1), Qt::LeftButton);
+    console.Tick();
+    QCOMPARE(console.LastControlByte(1) & kGo, 0);
+  }
+
+  void keyboard_on_a_focused_go_only_clicks_data() {
+    QTest::addColumn<Qt::Key>("key");
+    QTest::newRow("Space") << Qt::Key_Space;
+    QTest::newRow("Return") << Qt::Key_Return;
+  }
+  void keyboard_on_a_focused_go_only_clicks() {
+    QFETCH(Qt::Key, key);
+    SpeedModeConsole axis;
+    LiveConsole& console = axis.console;
+    frmMain& main = axis.Main();
+    console.TypeTarget(0, QStringLiteral("12.5"));
+    main.cmdGo(0)->setFocus();
+
+    QTest::keyPress(main.cmdGo(0), key);
+    console.Tick();
+    QTest::keyRelease(main.cmdGo(0), key);
+    console.Tick();
+
+    for (std::size_t p = console.Sent(0).size() - 2; p < console.Sent(0).size(); ++p) {
+      QCOMPARE(console.Sent(0)[p][3] & kGo, 0);
+    }
+    QCOMPARE(console.LastControlByte(0) & (kPositionMode | kSpeedMode), kPositionMode);
+    QCOMPARE(console.tables.TargetCounts[0], 0.0);
+    QCOMPARE(main.Text2(0)->text(), QStringLiteral("12.5"));
+  }
+
+  void stop_and_zero_ignore_the_keyboard_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<Qt::Key>("key");
+    QTest::newRow("STOP, Space") << "STOP" << Qt::Key_Space;
+    QTest::newRow("STOP, Return") << "STOP" << Qt::Key_Return;
+    QTest::newRow("ZERO, Space") << "ZERO" << Qt::Key_Space;
+    QTest::newRow("ZERO, Return") << "ZERO" << Qt::Key_Return;
+  }
+  void stop_and_zero_ignore_the_keyboard() {
+    QFETCH(QString, button);
+    QFETCH(Qt::Key, key);
+    SpeedModeConsole axis;
+    LiveConsole& console = axis.console;
+    CommandButton* control = RowButton(axis.Main(), button);
+    control->setFocus();
+    const std::uint8_t before = console.tables.ControlByte(0);
+
+    QTest::keyPress(control, key);
+    console.Tick();
+    QTest::keyRelease(control, key);
+    console.Tick();
+
+    QCOMPARE(console.tables.ControlByte(0), before);
+    const std::size_t n = console.Sent(0).size();
+    QCOMPARE(console.Sent(0)[n - 2][3] & 0x7F, kSpeedMode | 8);
+    QCOMPARE(console.Sent(0)[n - 1][3] & 0x7F, kSpeedMode | 8);
+    QCOMPARE(console.Panel().Slider1(0)->value(), axis.speed);
+  }
+
+  void an_out_of_range_target_is_refused_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("how");
+    QTest::newRow("1e20, GO") << "1e20" << "GO";
+    QTest::newRow("99999999, GO") << "99999999" << "GO";
+    QTest::newRow("-8388609, GO") << "-8388609" << "GO";
+    QTest::newRow("1e400, GO") << "1e400" << "GO";
+    QTest::newRow("99999999, Enter") << "99999999" << "Enter";
+    QTest::newRow("99999999, Rel") << "99999999" << "Rel";
+    QTest::newRow("1e20, Space on Rel") << "1e20" << "Space";
+  }
+  void an_out_of_range_target_is_refused() {
+    QFETCH(QString, typed);
+    QFETCH(QString, how);
+    SpeedModeConsole axis;
+    LiveConsole& console = axis.console;
+    frmMain& main = axis.Main();
+    // A target 12.5 um away, then the speed mode again.
+    console.TypeTarget(0, QStringLiteral("12.5"));
+    QTest::mousePress(main.cmdGo(0), Qt::LeftButton);
+    console.Tick();
+    QTest::mouseRelease(main.cmdGo(0), Qt::LeftButton);
+    console.ClickSpeedSlider(0);
+    QCOMPARE(console.tables.PositionModeBit[0], kPositionMode);
+    QCOMPARE(console.tables.SpeedModeBit[0], kSpeedMode);
+
+    console.TypeTarget(0, typed);
+    CommandButton* button = how == QLatin1String("GO") ? main.cmdGo(0) : main.Command7(0);
+    if (how == QLatin1String("GO") || how == QLatin1String("Rel")) QTest::mousePress(button, Qt::LeftButton);
+    if (how == QLatin1String("Enter")) QTest::keyClick(main.Text2(0), Qt::Key_Return);
+    if (how == QLatin1String("Space")) {
+      button->setFocus();
+      QTest::keyPress(button, Qt::Key_Space);
+    }
+
+    QCOMPARE(main.lblMessage()->text(),
+             QStringLiteral("Target ") + typed +
+                 QStringLiteral(" is out of range for axis X: the controller accepts -1073741824 to 1073741823 "
+                                "counts (-8388608.00 to 8388607.99 um). The previous target is kept."));
+    QVERIFY(main.lblMessage()->isVisible());
+    QCOMPARE(main.Text2(0)->text(), typed);  // as typed, to be corrected
+    QCOMPARE(console.tables.TargetCounts[0], 1600.0);
+    console.Tick(2);  // polling goes on, with the previous target and no command
+    QCOMPARE(TargetBytes(console.LastSent(0)), (std::array<std::uint8_t, 4>{0x40, 0x06, 0x00, 0x40}));
+    QCOMPARE(console.LastControlByte(0) & (kGo | kRelMove), 0);
+
+    // Its release raises no click: the mode stays.
+    if (how == QLatin1String("GO") || how == QLatin1String("Rel")) QTest::mouseRelease(button, Qt::LeftButton);
+    if (how == QLatin1String("Space")) QTest::keyRelease(button, Qt::Key_Space);
+    console.Tick();
+    QCOMPARE(console.LastControlByte(0) & (kGo | kRelMove | kSpeedMode | kPositionMode),
+             kSpeedMode | kPositionMode);
+    QVERIFY(!console.exit.Ended());
+
+    // The next target that can travel is taken, and the message goes.
+    console.TypeTarget(0, QStringLiteral("-1"));
+    QTest::mousePress(main.cmdGo(0), Qt::LeftButton);
+    QCOMPARE(console.tables.TargetCounts[0], -128.0);
+    QCOMPARE(console.tables.GoBit[0], kGo);
+    QVERIFY(main.lblMessage()->text().isEmpty());
+  }
+};
+
+STAGE_UI_TEST_MAIN(CommandsTest)
+#include "commands_test.moc"
