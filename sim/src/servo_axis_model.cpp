@@ -94,8 +94,14 @@ void ServoAxisModel::OnCommand(const usb::Packet& command, Nanoseconds now) {
   seen_command_ = true;
 
   if (control & usb::kZeroBit) {
-    zero_offset_counts_ += MeasuredCounts();
-    if (active_ && !fault_) TakeOver();  // the ideal position is 0 too
+    // The encoder reading where the axis stands becomes 0, and so does the
+    // ideal position; a move or a run in progress ends in a stop from there.
+    zero_offset_counts_ = std::round(physical_counts_);
+    if (active_ && !fault_) {
+      TakeOver();
+    } else {
+      ideal_counts_ = 0;
+    }
   }
 
   const bool was_active = active_;

@@ -5,12 +5,13 @@
 // error fault, a watchdog on the toggle bit. docs/simulator.md describes every
 // bit, value and constant for operators; the constants below are the same.
 //
-// Time is cut into fixed steps of kStep (4 kHz). Each call catches up on the
-// steps that fit into the time since the last one; the remainder carries over,
-// so the outcome depends only on the times given, never on how they are
-// sliced into calls. After a pause longer than kMaxCatchUp (a debugger stop,
-// a stalled host) only the last kMaxCatchUp is simulated: the controller
-// behaves as if it had been frozen for the rest.
+// Time is cut into fixed steps of kStep (4 kHz) counted from the first call.
+// Each call catches up on the whole steps up to its time; a packet acts from
+// the step boundary at or before its arrival. So the replies depend only on
+// the packets and their times, never on how often the status is read in
+// between. After a pause longer than kMaxCatchUp (a debugger stop, a stalled
+// host) only the last kMaxCatchUp is simulated: the controller behaves as if
+// it had been frozen for the rest.
 #pragma once
 
 #include <cstdint>
