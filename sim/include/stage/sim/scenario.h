@@ -16,23 +16,32 @@
 
 namespace stage::sim {
 
+// The option's lines for the program's --help, in its Options list.
 inline constexpr std::string_view kScenarioUsage =
-    "--scenario SPEC   play a scenario on the simulated controllers (with --simulate).\n"
-    "  SPEC is one or more items separated by commas; an item is a name followed by\n"
-    "  :key=value options. axis=N is a controller number from 0 (default: every\n"
-    "  controller); after=S is seconds since the controllers were opened (default 0).\n"
-    "    silent[:axis=N][:after=S]        reads time out (the controller stops answering)\n"
-    "    write-fail[:axis=N][:after=S]    writes fail (write error, 0 bytes)\n"
-    "    read-fail[:axis=N][:after=S]     reads fail (read error, 0 bytes)\n"
-    "    short-write[:axis=N][:after=S][:bytes=B]  writes report B of 12 bytes (default 6)\n"
-    "    short-read[:axis=N][:after=S][:bytes=B]   reads return B of 12 bytes (default 6)\n"
-    "    bad-reply[:axis=N][:after=S]     replies that cannot be decoded\n"
-    "    open-fail[:axis=N]               opening the controller fails\n"
-    "    count-fail                       counting the controllers fails\n"
-    "    polarity[:axis=N]                motor wired reversed: the axis runs away unless\n"
-    "                                     \"Reverse Motor Polarity\" is ticked\n"
-    "    limits[:axis=N]                  short travel: limit switches 1 mm either side\n"
-    "  Example: --scenario polarity:axis=2,silent:axis=1:after=5\n";
+    "  --scenario SPEC          with --simulate: play a scenario on the simulated\n"
+    "                           controllers. SPEC is one or more items separated by\n"
+    "                           commas, each a name with :key=value options;\n"
+    "                           axis=N is a controller number from 0 (default:\n"
+    "                           every controller); after=S, for silent to\n"
+    "                           bad-reply, the seconds since the controllers were\n"
+    "                           opened (default 0):\n"
+    "                             silent       reads time out: the controller stops\n"
+    "                                          answering\n"
+    "                             write-fail   writes fail\n"
+    "                             read-fail    reads fail\n"
+    "                             short-write  writes report B of 12 bytes\n"
+    "                                          (bytes=B, default 6)\n"
+    "                             short-read   reads return B of 12 bytes\n"
+    "                                          (bytes=B, default 6)\n"
+    "                             bad-reply    replies that do not decode\n"
+    "                             open-fail    opening the controller fails\n"
+    "                             count-fail   counting the controllers fails\n"
+    "                             polarity     the motor is wired reversed: the axis\n"
+    "                                          runs away unless \"Reverse Motor\n"
+    "                                          Polarity\" is ticked\n"
+    "                             limits       short travel: limit switches 1 mm\n"
+    "                                          either side of the start\n"
+    "                           e.g. --scenario polarity:axis=2,silent:axis=1:after=5\n";
 
 // `base` with the scenario applied, or empty with `error` saying what is wrong
 // in `spec` (error is left alone on success). An axis must be below
