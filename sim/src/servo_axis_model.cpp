@@ -297,7 +297,8 @@ void ServoAxisModel::AdvanceProfile() {
   } else if (mode_ == Mode::kHold) {
     return;
   }
-  const double next = v + std::clamp(wanted - v, -rate * kStepSeconds, rate * kStepSeconds);
+  // Clamping the wanted speed itself lands on it exactly once it is in reach.
+  const double next = std::clamp(wanted, v - rate * kStepSeconds, v + rate * kStepSeconds);
   ideal_counts_ += (v + next) / 2 * kStepSeconds;
   ideal_counts_per_s_ = next;
   if (mode_ == Mode::kStop && next == 0) {
