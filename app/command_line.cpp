@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "stage/sim/scenario.h"
+
 #include <charconv>
 #include <optional>
 #include <string>
@@ -31,6 +33,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   bool simulate_given = false;
   bool library_given = false;
   bool render_given = false;
+  bool scenario_given = false;
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string_view word = arguments[i];
@@ -50,7 +53,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       value = word.substr(equals + 1);
     }
     const bool takes_value =
-        name == "--simulate" || name == "--device-library" || name == "--render-windows";
+        name == "--simulate" || name == "--device-library" || name == "--render-windows" ||
+        name == "--scenario";
     if (!takes_value) {
       if (word.starts_with("-")) return Error("unknown option '" + std::string(word) + "'");
       return Error("unexpected argument '" + std::string(word) + "'");
@@ -75,6 +79,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       library_given = true;
       if (value->empty()) return Error("--device-library needs the path of a shared library");
       line.library_path = std::string(*value);
+    } else if (name == "--scenario") {
+      if (scenario_given) return Error("--scenario is given more than once");
+      scenario_given = true;
+      if (value->empty()) return Error("--scenario needs a scenario, see --help");
+      line.scenario = std::string(*value);
     } else {
       if (render_given) return Error("--render-windows is given more than once");
       render_given = true;
@@ -85,6 +94,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 
   if (simulate_given && library_given) {
     return Error("--simulate and --device-library exclude each other");
+  }
+  if (scenario_given && !simulate_given) {
+    return Error("--scenario plays on simulated controllers: give --simulate N too");
   }
   if (render_given) {
     if (library_given) return Error("--render-windows runs on simulated controllers, not on --device-library");
@@ -100,7 +112,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 std::string HelpText(std::string_view program) {
   const std::string name(program);
   return "Usage: " + name +
-         " [--simulate N | --device-library PATH]\n"
+         " [--simulate N [--scenario SPEC] | --device-library PATH]\n"
          "\n"
          "Operator console for a motorised positioning stage whose axes are USB servo\n"
          "controllers. Without an option the controllers are reached through the vendor's\n"
@@ -118,7 +130,8 @@ std::string HelpText(std::string_view program) {
          "                           DIR/motor-settings.png, DIR/main-window.png and\n"
          "                           DIR/axis-controls.png, then end\n"
          "  -h, --help               show this help and end\n"
-         "  -v, --version            show the version and end\n";
+         "  -v, --version            show the version and end\n" +
+         std::string(sim::kScenarioUsage);
 }
 
 }  // namespace stage::app

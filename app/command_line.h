@@ -26,6 +26,7 @@ struct CommandLine {
   std::string library_path = kDefaultDeviceLibrary;  // Backend::kSharedLibrary
   std::uint32_t simulated_count = 0;                  // Backend::kSimulated
   std::string render_dir;                             // Action::kRenderWindows
+  std::string scenario;                               // Backend::kSimulated: faults to play
   std::string error;                                  // Action::kError: what was wrong
 };
 

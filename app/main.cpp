@@ -13,6 +13,7 @@
 
 #include "app/command_line.h"
 #include "stage/axis/modKVT_USB.h"
+#include "stage/sim/scenario.h"
 #include "stage/sim/simulated_controllers.h"
 #include "stage/usb/shared_library.h"
 #include "ui/common/console_context.h"
@@ -90,6 +91,16 @@ int main(int argc, char** argv) {
   if (line.backend == CommandLine::Backend::kSimulated) {
     stage::sim::SimulatorConfig config;
     config.controller_count = line.simulated_count;
+    config.record_history = false;  // nothing reads it, and a console runs for days
+    if (!line.scenario.empty()) {
+      std::string error;
+      auto played = stage::sim::ApplyScenario(line.scenario, std::move(config), error);
+      if (!played) {
+        std::fprintf(stderr, "stage-console: --scenario: %s\nTry 'stage-console --help'.\n", error.c_str());
+        return 2;
+      }
+      config = std::move(*played);
+    }
     devices = std::make_unique<stage::sim::SimulatedControllers>(std::move(config));
   } else {
     stage::usb::SharedLibraryLoad load = stage::usb::SharedLibrary::Load(line.library_path);

@@ -49,7 +49,7 @@ struct SimulatedControllers::Impl {
   std::vector<CallRecord> calls;
 
   int Log(CallRecord::Call call, std::uint32_t device, int status, std::uint32_t count = 0) {
-    calls.push_back({call, device, status, count});
+    if (config.record_history) calls.push_back({call, device, status, count});
     return status;
   }
 
@@ -212,7 +212,7 @@ int SimulatedControllers::Write(usb::Handle handle, const std::uint8_t* buffer,
     }
   }
 
-  controller.commands.push_back(packet);
+  if (impl_->config.record_history) controller.commands.push_back(packet);
   controller.model->OnCommand(packet, impl_->clock->Now());
   controller.reply_pending = true;
   controller.reply_override.reset();

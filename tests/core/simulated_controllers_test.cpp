@@ -164,6 +164,21 @@ TEST_F(SimulatorTest, EachCommandIsReceivedAndAnsweredOnce) {
   EXPECT_EQ(second.count, 0u);
 }
 
+// The program runs for days: without history the simulator keeps no log,
+// and still answers every command.
+TEST_F(SimulatorTest, WithoutHistoryNothingIsKeptButEveryCommandIsAnswered) {
+  SimulatorConfig config{.controller_count = 1};
+  config.record_history = false;
+  Make(std::move(config));
+  const usb::Handle handle = OpenDevice(0);
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(Write(handle).status, usb::SI_SUCCESS);
+    EXPECT_EQ(Read(handle).count, kTwelve);
+  }
+  EXPECT_TRUE(sim_->Calls().empty());
+  EXPECT_TRUE(sim_->CommandsReceived(0).empty());
+}
+
 TEST_F(SimulatorTest, AReadWithoutAReplyWaitsTheReadTimeoutAndNoMore) {
   Make({.controller_count = 1});
   EXPECT_EQ(sim_->ReadTimeoutMs(), SimulatedControllers::kDefaultTimeoutMs);

@@ -20,6 +20,7 @@ class CommandLineTest : public QObject {
  private slots:
   void parse_data();
   void parse();
+  void scenarioIsKeptForTheSimulator();
 };
 
 void CommandLineTest::parse_data() {
@@ -67,6 +68,18 @@ void CommandLineTest::parse_data() {
                                   << "" << "unknown option '--simulated'";
   QTest::newRow("stray word") << QStringList{"3"} << A::kError << B::kSharedLibrary << 0 << vendor << ""
                               << "unexpected argument '3'";
+  QTest::newRow("scenario on simulated") << QStringList{"--simulate", "2", "--scenario", "silent:axis=1"} << A::kRun
+                                         << B::kSimulated << 2 << vendor << "" << "";
+  QTest::newRow("scenario without simulate") << QStringList{"--scenario=silent"} << A::kError << B::kSharedLibrary
+                                             << 0 << vendor << "" << "give --simulate N too";
+  QTest::newRow("scenario twice") << QStringList{"--simulate", "1", "--scenario", "a", "--scenario", "b"}
+                                  << A::kError << B::kSharedLibrary << 0 << vendor << "" << "more than once";
+}
+
+void CommandLineTest::scenarioIsKeptForTheSimulator() {
+  const CommandLine line = ParseCommandLine({"--scenario=polarity:axis=2", "--simulate", "3"});
+  QCOMPARE(line.action, CommandLine::Action::kRun);
+  QCOMPARE(line.scenario, std::string("polarity:axis=2"));
 }
 
 void CommandLineTest::parse() {

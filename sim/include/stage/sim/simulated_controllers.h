@@ -117,6 +117,11 @@ struct SimulatorConfig {
   // How each controller's servo stage is wired and how far it travels;
   // missing entries get ServoWiring{}. Used only for the default model.
   std::vector<ServoWiring> axis_wiring{};
+
+  // Keep every call and every command packet for Calls() and
+  // CommandsReceived(). Tests want the history; a console that runs for days
+  // must not grow without bound, so the program turns it off.
+  bool record_history = true;
 };
 
 // The default product string of controller `device`: "SimX", "SimY", ...
