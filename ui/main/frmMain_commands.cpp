@@ -29,6 +29,18 @@ QString Quoted(const QString& typed) {
   return trimmed.left(kMaxQuotedChars) + QStringLiteral("...");
 }
 
+// Names the axis, the range the controller accepts in counts and in the
+// axis's unit, and what happens now.
+QString RefusalMessage(const QString& typed, const QString& axis, double counts_per_micron, const QString& unit) {
+  const auto in_unit = [counts_per_micron](std::int64_t counts) {
+    return QString::fromStdString(FormatFixed2(static_cast<double>(counts) / counts_per_micron));
+  };
+  return QStringLiteral("Target %1 is out of range for axis %2: the controller accepts %3 to %4 counts "
+                        "(%5 to %6%7). The previous target is kept.")
+      .arg(Quoted(typed), axis, QString::number(usb::kMinEncodableCount), QString::number(usb::kMaxEncodableCount),
+           in_unit(usb::kMinEncodableCount), in_unit(usb::kMaxEncodableCount), unit);
+}
+
 bool IsEnterKey(int key) { return key == Qt::Key_Return || key == Qt::Key_Enter; }
 
 }  // namespace
@@ -93,7 +105,8 @@ void frmMain::ConnectRow(AxisIndex axis) {
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress && IsEnterKey(static_cast<QKeyEvent*>(event)->key())) {
-    if (auto* box = qobject_cast<QLineEdit*>(watched); box != nullptr && box->objectName() == QLatin1String("Text2")) {
+    auto* box = qobject_cast<QLineEdit*>(watched);
+    if (box != nullptr && box->objectName() == QLatin1String("Text2")) {
       const AxisIndex axis = box->property(kIndexProperty).toInt();
       // GoBit stays set until a mouse release on GO: Enter has no release.
       if (EnterTarget(axis)) context_.tables.GoBit[static_cast<std::size_t>(axis)] = usb::kGoBit;
@@ -111,17 +124,8 @@ bool frmMain::EnterTarget(AxisIndex axis) {
   if (!entry.encodable) {
     // Refused: the previous target stays, the box keeps what was typed so
     // the operator can correct it, and the polling goes on.
-    const double factor = tables.CountsPerMicron[k];
-    const QString unit = QString::fromStdString(tables.UnitSuffix[k]);
-    lbl_message_->setText(
-        QStringLiteral("Target ") + Quoted(box->text()) + QStringLiteral(" is out of range for axis ") +
-        AxisLabel(axis) + QStringLiteral(": the controller accepts ") +
-        QString::number(usb::kMinEncodableCount) + QStringLiteral(" to ") + QString::number(usb::kMaxEncodableCount) +
-        QStringLiteral(" counts (") +
-        QString::fromStdString(FormatFixed2(static_cast<double>(usb::kMinEncodableCount) / factor)) +
-        QStringLiteral(" to ") +
-        QString::fromStdString(FormatFixed2(static_cast<double>(usb::kMaxEncodableCount) / factor)) + unit +
-        QStringLiteral("). The previous target is kept."));
+    lbl_message_->setText(RefusalMessage(box->text(), AxisLabel(axis), tables.CountsPerMicron[k],
+                                         QString::fromStdString(tables.UnitSuffix[k])));
     return false;
   }
   tables.TargetCounts[k] = entry.target_counts;
