@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
+#include <cstdlib>
 
 #include "tests/ui/console_fixture.h"
 #include "tests/ui/ui_test_main.h"
@@ -282,6 +283,15 @@ class FrmMainTest : public QObject {
     QCOMPARE(console.Panel().Label1(0)->text(), QStringLiteral("Axis W   "));
     QCOMPARE(console.Panel().Label1(1)->text(), QStringLiteral("Axis X   "));
     QVERIFY(console.devices.closed.empty());
+    // ...and the letter itself is whole and centred under the "Axis" heading.
+    for (AxisIndex i = 0; i < 2; ++i) {
+      QLabel* name = main.Label10(i);
+      const int letter_px = name->fontMetrics().horizontalAdvance(name->text().trimmed());
+      QVERIFY2(name->indent() + letter_px <= name->width(), "the axis letter is clipped");
+      const int letter_centre = name->x() + name->indent() + letter_px / 2;
+      const int heading_centre = main.Label9()->geometry().center().x();
+      QVERIFY2(std::abs(letter_centre - heading_centre) <= 2, "the axis letter is off centre");
+    }
   }
 
   void construction_runs_on_the_first_showing_only() {

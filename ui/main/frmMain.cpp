@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QWindow>
+#include <algorithm>
 #include <initializer_list>
 
 #include "stage/axis/mechanics.h"
@@ -20,6 +21,20 @@
 
 namespace stage::ui {
 namespace {
+
+// The axis-name box: from the right edge of the position box (120 + 2295) to
+// 2880, centred like the "Axis" heading above it.
+constexpr double kAxisNameLeftTwips = 2415;
+constexpr double kAxisNameWidthTwips = 465;
+
+// Shows all four characters of the name (trailing blanks included) with the
+// visible letters centred in the box.
+void ShowAxisName(QLabel& label, const QString& name) {
+  label.setText(name);
+  const int visible_px = label.fontMetrics().horizontalAdvance(name.trimmed());
+  label.setIndent(std::max(0, (label.width() - visible_px) / 2));
+}
+
 
 constexpr double kClientWidthTwips = 11220;
 constexpr double kDesignedClientHeightTwips = 1440;
@@ -176,7 +191,13 @@ void frmMain::BuildDesignedControls() {
   label9_ = label("Label9", "Axis", 2400, 720, 495, 255, Qt::AlignHCenter);
   label9_->setFont(DesignFont("Arial", 12, true));
 
-  auto* name = label("Label10", "-", 2520, 960, 255, 495, Qt::AlignHCenter);
+  // The axis name is one letter in a large font, stored with three trailing
+  // blanks. The designed box (255 twips) is narrower than the letter and,
+  // centred with its blanks, the letter was cut in half; the box spans the
+  // free gap between the position and the target boxes instead, on the same
+  // centre line as the "Axis" heading, and ShowAxisName centres the visible
+  // letters.
+  auto* name = label("Label10", "-", kAxisNameLeftTwips, 960, kAxisNameWidthTwips, 495, Qt::AlignLeft);
   name->setFont(DesignFont("Arial", 21.75, true));
   label10_.Append(name);
 
@@ -305,7 +326,7 @@ void frmMain::Construct() {
     tables.PositionModeBit.at(axis) = 0;
     tables.UnitSuffix.at(axis) = UnitSuffixFor(tables.CountsPerMicron.at(axis));
     tables.ParamFrameMarker.at(axis) = kFirstParamFrameMarker;
-    label10_[i]->setText(QString::fromLatin1(tables.AxisName.at(axis)));
+    ShowAxisName(*label10_[i], QString::fromLatin1(tables.AxisName.at(axis)));
   }
 
   shown_.assign(static_cast<std::size_t>(axis_count) + 1, ShownStatus{});
