@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QTest>
+#include <cmath>
 
 #include "tests/ui/live_console.h"
 #include "tests/ui/ui_test_main.h"
@@ -171,6 +172,43 @@ class PollingTest : public QObject {
     QCOMPARE(main.Text1(0)->text(), QStringLiteral("12.50 um"));
     QCOMPARE(main.Text3(0)->text(), QStringLiteral("1600"));
     QVERIFY(!console.exit.Ended());
+  }
+
+  void a_servo_move_lights_busy_until_it_settles() {
+    // The default simulated stage is a servo: a 3 mm move takes about a
+    // second, busy while the profile runs and until the axis has settled.
+    StartUp start_up;
+    start_up.axes = 1;
+    start_up.simple_model = false;
+    LiveConsole console(start_up);
+    frmMain& main = console.Main();
+    const QColor red(255, 0, 0);
+    console.Tick();
+    QCOMPARE(main.Shape2(0)->FillColor(), ButtonFaceColor());
+    QVERIFY(!main.Label4(0)->isVisibleTo(&main));
+
+    console.TypeTarget(0, QStringLiteral("3000"));
+    QTest::mousePress(main.cmdGo(0), Qt::LeftButton);
+    console.Tick();  // GO reaches the controller only while it is held
+    QTest::mouseRelease(main.cmdGo(0), Qt::LeftButton);
+    int busy_ticks = 0;
+    int tick = 0;
+    for (; tick < 500; ++tick) {
+      console.Tick();
+      const bool busy = main.Shape2(0)->FillColor() == red;
+      QCOMPARE(main.Label4(0)->isVisibleTo(&main), busy);
+      if (busy) ++busy_ticks;
+      if (busy_ticks > 0 && !busy) break;
+    }
+    QVERIFY2(busy_ticks > 50, "busy lights up for the whole move");
+    QVERIFY2(tick < 500, "busy goes out once the axis has settled");
+    // Settled: within the controller's settling band of 16 counts (0.125 um)...
+    const double shown_um = main.Text1(0)->text().section(QLatin1Char(' '), 0, 0).toDouble();
+    QVERIFY2(std::abs(shown_um - 3000.0) <= 0.125, qPrintable(main.Text1(0)->text()));
+    // ...and at rest on the target soon after.
+    console.Tick(50);
+    QCOMPARE(main.Text1(0)->text(), QStringLiteral("3000.00 um"));
+    QCOMPARE(main.Shape5(0)->FillColor(), ButtonFaceColor());
   }
 
   void readouts_data() {

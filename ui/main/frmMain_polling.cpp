@@ -50,8 +50,8 @@ void frmMain::Tick() {
   // nothing may reach a controller once the program has been asked to end.
   if (!constructed_ || ticking_ || context_.exit.Ended()) return;
   const CycleGuard guard(ticking_);
-  const auto last_axis = static_cast<std::int16_t>(context_.tables.AxisCount);
-  for (std::int16_t i = 0; i <= last_axis; ++i) {
+  const AxisIndex last_axis = context_.tables.AxisCount;
+  for (AxisIndex i = 0; i <= last_axis; ++i) {
     if (!PollAxis(i)) return;
   }
 }
