@@ -90,7 +90,7 @@ std::optional<double> ReadSeconds(std::string_view text) {
   return value;
 }
 
-// One item of the spec, its options read and checked.
+// One item of the scenario text, its options read and checked.
 struct Item {
   const Known* known = nullptr;
   std::optional<std::uint32_t> axis;
