@@ -48,7 +48,7 @@ void AxisPerTick(benchmark::State& state) {
   Model model;
   ConsoleScript script;
   Nanoseconds now{0};
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     model.OnCommand(script.Next(), now);
     benchmark::DoNotOptimize(model.Status(now));
     now += kTick;
@@ -64,7 +64,7 @@ void ServoCatchUpAfterAPause(benchmark::State& state) {
   stage::sim::ServoAxisModel model;
   ConsoleScript script;
   Nanoseconds now{0};
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     model.OnCommand(script.Next(), now);
     benchmark::DoNotOptimize(model.Status(now));
     now += stage::sim::ServoAxisModel::kMaxCatchUp;
@@ -82,7 +82,7 @@ void ExchangeThroughTheSimulator(benchmark::State& state) {
   ConsoleScript script;
   usb::Packet reply{};
   std::uint32_t count = 0;
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     const usb::Packet command = script.Next();
     sim.Write(handle, command.data(), usb::kPacketSize, count);
     sim.Read(handle, reply.data(), usb::kPacketSize, count);

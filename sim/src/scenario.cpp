@@ -110,16 +110,16 @@ std::optional<Item> ReadItem(std::string_view text, std::uint32_t controller_cou
     return std::nullopt;
   }
   const std::string name(item.known->name);
+  const auto refuse = [&](const std::string& why) {
+    error = "scenario '" + name + "': " + why;
+    return std::nullopt;
+  };
   std::vector<std::string_view> seen;
   for (std::size_t i = 1; i < parts.size(); ++i) {
     const std::size_t equals = parts[i].find('=');
     const std::string_view key = parts[i].substr(0, equals);
     const std::string_view value =
         equals == std::string_view::npos ? std::string_view{} : parts[i].substr(equals + 1);
-    const auto refuse = [&](const std::string& why) {
-      error = "scenario '" + name + "': " + why;
-      return std::nullopt;
-    };
     if (equals == std::string_view::npos) return refuse("expected key=value, not '" + std::string(parts[i]) + "'");
     for (const std::string_view earlier : seen) {
       if (earlier == key) return refuse("'" + std::string(key) + "' given twice");

@@ -437,7 +437,7 @@ TEST_P(TransferFaultTest, IsPlayedOnExactlyTheConfiguredTransfers) {
 }
 
 TransferFaultCase Case(const char* name, TransferFault fault, std::vector<Outcome> unusual) {
-  return {name, {std::move(fault)}, std::move(unusual)};
+  return {name, {fault}, std::move(unusual)};
 }
 
 TransferFault With(TransferFault fault, auto&& edit) {

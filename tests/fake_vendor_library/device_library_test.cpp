@@ -22,6 +22,7 @@ namespace {
 using testing::HasSubstr;
 
 // A handle whose upper 32 bits are set, so any narrowing on the way shows.
+// NOLINTNEXTLINE(performance-no-int-to-ptr): an opaque made-up handle, never dereferenced
 void* const kVendorHandle = reinterpret_cast<void*>(std::uintptr_t{0x7F00DEADBEE0});
 
 class SharedLibraryTest : public testing::Test {

@@ -9,6 +9,7 @@ extern "C" {
 #define FAKE_EXPORT __attribute__((visibility("default")))
 
 // The arguments of the latest SI_ call, as the library received them.
+// NOLINTNEXTLINE(modernize-use-using): this header is also plain C
 typedef struct FakeCall {
   const char* function;  // "SI_Open", ...; null before the first call
   unsigned int device;

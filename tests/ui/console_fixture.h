@@ -62,6 +62,7 @@ struct AxisSetup {
 // Axes named "A   ", "B   ", ... with 85.3333333333333 counts per micron.
 inline std::vector<AxisSetup> LetteredAxes(int count) {
   std::vector<AxisSetup> axes;
+  axes.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) {
     axes.push_back({std::string(1, static_cast<char>('A' + i % 26)) + "   ", 85.3333333333333});
   }

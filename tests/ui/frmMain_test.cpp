@@ -369,6 +369,7 @@ class FrmMainTest : public QObject {
     if (how == QLatin1String("close")) main.close();
 
     std::vector<stage::usb::Handle> expected;
+    expected.reserve(static_cast<std::size_t>(axes));
     for (AxisIndex i = 0; i < axes; ++i) expected.push_back(HandleOf(i));
     QCOMPARE(console.devices.closed, expected);
     QVERIFY(console.exit.Ended());

@@ -54,6 +54,7 @@ TransferFault ErrorReply(std::uint32_t nth_read) {
 
 std::vector<std::uint8_t> ControlBytes(const std::vector<Packet>& packets) {
   std::vector<std::uint8_t> bytes;
+  bytes.reserve(packets.size());
   for (const Packet& p : packets) bytes.push_back(p[3]);
   return bytes;
 }

@@ -116,9 +116,9 @@ TuningSlider* CopyElement(const TuningSlider& element0, int index) {
 void StackLikeDesign(QWidget* window) {
   const auto labels = window->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
   // Lowered last to first, so each group keeps its own order.
-  for (auto it = labels.rbegin(); it != labels.rend(); ++it) (*it)->lower();
+  std::for_each(labels.rbegin(), labels.rend(), [](QLabel* label) { label->lower(); });
   const auto lamps = window->findChildren<Lamp*>(QString(), Qt::FindDirectChildrenOnly);
-  for (auto it = lamps.rbegin(); it != lamps.rend(); ++it) (*it)->lower();
+  std::for_each(lamps.rbegin(), lamps.rend(), [](Lamp* lamp) { lamp->lower(); });
 }
 
 }  // namespace stage::ui

@@ -38,6 +38,7 @@ class frmXCtrl0;
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
 class frmMain : public QWidget {
   Q_OBJECT
+  Q_DISABLE_COPY_MOVE(frmMain)
 
  public:
   explicit frmMain(ConsoleContext context, QWidget* parent = nullptr);

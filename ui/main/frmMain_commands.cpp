@@ -24,7 +24,7 @@ namespace {
 constexpr qsizetype kMaxQuotedChars = 24;
 
 QString Quoted(const QString& typed) {
-  const QString trimmed = typed.trimmed();
+  QString trimmed = typed.trimmed();
   if (trimmed.size() <= kMaxQuotedChars) return trimmed;
   return trimmed.left(kMaxQuotedChars) + QStringLiteral("...");
 }
@@ -162,13 +162,14 @@ void frmMain::Activate() {
 }
 
 void frmMain::FocusWindowChanged(QWindow* now) {
-  const QPointer<QWindow> before = focus_window_;
+  // A plain pointer: nothing below can delete the window it points to.
+  QWindow* const before = focus_window_;
   focus_window_ = now;
   if (now == nullptr || now != windowHandle() || !constructed_ || context_.exit.Ended()) return;
   // Coming from another application, the program had no focus window in
   // between (or the window it last had is gone). Popups and tooltips are
   // part of the window they belong to.
-  if (before.isNull() || before == now) return;
+  if (before == nullptr || before == now) return;
   if (before->type() == Qt::Popup || before->type() == Qt::ToolTip) return;
   Activate();
 }

@@ -26,6 +26,7 @@ class CommandButton;
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
 class frmSelect : public QWidget {
   Q_OBJECT
+  Q_DISABLE_COPY_MOVE(frmSelect)
 
  public:
   // Makes the main window on the first pass of OK. The program uses the real
