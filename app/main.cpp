@@ -37,22 +37,50 @@ bool Save(QWidget& window, const QDir& dir, const char* file) {
   return false;
 }
 
+// A render has no operator to answer a message box: ProcessExit's modal box
+// would wait for ever on the offscreen platform. A fatal device message goes
+// to stderr instead, the windows stop talking to the controllers (Ended()),
+// and the render still pictures what it can, then ends with status 1.
+class RenderExit final : public stage::ui::ProgramExit {
+ public:
+  void Fatal(QWidget* /*parent*/, const QString& message) override {
+    if (!ended_) std::fprintf(stderr, "stage-console: %s\n", qPrintable(message));
+    ended_ = true;
+    failed_ = true;
+  }
+  void End(int status) override {
+    ended_ = true;
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
+  bool Ended() const override { return ended_; }
+  bool Failed() const { return failed_; }
+
+ private:
+  bool ended_ = false;
+  bool failed_ = false;
+};
+
 // Start-up window, OK, main window, tuning panel: each rendered as the
 // operator would first see it.
-int RenderWindows(stage::ui::ConsoleContext context, const std::string& dir_path) {
+int RenderWindows(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices, const std::string& dir_path) {
   const QDir dir(QString::fromStdString(dir_path));
   if (!dir.mkpath(QStringLiteral("."))) {
     std::fprintf(stderr, "stage-console: cannot create folder %s\n", dir_path.c_str());
     return 1;
   }
+  RenderExit exit;
+  const stage::ui::ConsoleContext context{tables, devices, exit};
   stage::ui::frmSelect select(context);
+  if (exit.Ended()) return 1;  // the controllers could not be counted
   select.show();
   if (!Save(select, dir, "motor-settings.png")) return 1;
 
   select.findChild<QPushButton*>(QStringLiteral("cmdOK"))->click();
   auto* main_window = dynamic_cast<stage::ui::frmMain*>(select.MainWindow());
   if (main_window == nullptr) {
-    std::fprintf(stderr, "stage-console: the main window did not open\n");
+    // A controller that cannot be opened has already said so.
+    if (!exit.Failed()) std::fprintf(stderr, "stage-console: the main window did not open\n");
     return 1;
   }
   int status = 0;
@@ -60,7 +88,7 @@ int RenderWindows(stage::ui::ConsoleContext context, const std::string& dir_path
     QWidget& panel = main_window->TuningPanel();
     panel.show();
     const bool saved = Save(*main_window, dir, "main-window.png") && Save(panel, dir, "axis-controls.png");
-    status = saved ? 0 : 1;
+    status = saved && !exit.Failed() ? 0 : 1;
     QApplication::exit(status);
   });
   QApplication::exec();
@@ -125,9 +153,9 @@ int main(int argc, char** argv) {
   stage::ui::InstallFontSubstitutions();
 
   stage::modKVT_USB tables;
+  if (render) return RenderWindows(tables, *devices, line.render_dir);
   stage::ui::ProcessExit exit;
   const stage::ui::ConsoleContext context{tables, *devices, exit};
-  if (render) return RenderWindows(context, line.render_dir);
 
   stage::ui::frmSelect select(context);
   select.show();
