@@ -4,11 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh
-
+bash scripts/build-app.sh
 build=build/run
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSTAGE_BUILD_TESTS=OFF -DSTAGE_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" --target stage-console --parallel "$(nproc)"
 QT_QPA_PLATFORM=offscreen "$build/app/stage-console" --render-windows docs/images
 ls -l docs/images/*.png
