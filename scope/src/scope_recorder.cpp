@@ -1,0 +1,60 @@
+#include "stage/scope/scope_recorder.h"
+
+#include <span>
+#include <utility>
+
+namespace stage::scope {
+
+ExchangeClock SteadyExchangeClock() {
+  return [] { return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                  std::chrono::steady_clock::now().time_since_epoch()); };
+}
+
+ScopeRecorder::ScopeRecorder(std::size_t axis_count, ExchangeClock clock, StepSettings settings)
+    : clock_(std::move(clock)), settings_(settings) {
+  samples_.reserve(axis_count);
+  moves_.reserve(axis_count);
+  trackers_.reserve(axis_count);
+  for (std::size_t i = 0; i < axis_count; ++i) {
+    samples_.emplace_back(kSamplesPerAxis);
+    moves_.emplace_back(kMovesPerAxis);
+    trackers_.emplace_back(settings);
+  }
+}
+
+void ScopeRecorder::OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& /*reply*/,
+                               const usb::ExchangeResult& result) {
+  const auto k = static_cast<std::size_t>(axis);
+  if (result.outcome != usb::ExchangeResult::Outcome::kOk || k >= samples_.size()) return;
+  const std::chrono::nanoseconds now = clock_();
+  if (!origin_) origin_ = now;
+  const std::int64_t time_us = std::chrono::duration_cast<std::chrono::microseconds>(now - *origin_).count();
+
+  const usb::StatusReading& reading = result.reading;
+  samples_[k].Push({time_us, reading.position, reading.ideal_position, reading.flags});
+  ++sample_count_;
+  latest_time_us_ = time_us;
+
+  // What was sent decides when a move starts; a packet the console wrote
+  // always decodes.
+  const auto fields = usb::DecodeCommand(std::span<const std::uint8_t, usb::kPacketSize>(command));
+  if (!fields) return;
+  StepSample sample;
+  sample.time_us = time_us;
+  sample.control_byte = fields->control_byte;
+  sample.target_counts = static_cast<std::int32_t>(fields->target_counts);
+  sample.position = reading.position;
+  sample.ideal_position = reading.ideal_position;
+  sample.flags = reading.flags;
+  if (auto figures = trackers_[k].Observe(sample)) {
+    moves_[k].Push(*figures);
+    ++move_count_;
+  }
+}
+
+void ScopeRecorder::SetStepSettings(const StepSettings& settings) {
+  settings_ = settings;
+  for (StepTracker& tracker : trackers_) tracker.SetSettings(settings);
+}
+
+}  // namespace stage::scope
