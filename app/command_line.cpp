@@ -34,6 +34,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   bool library_given = false;
   bool render_given = false;
   bool scenario_given = false;
+  bool scope_given = false;
+  bool trace_given = false;
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string_view word = arguments[i];
@@ -46,6 +48,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       return line;
     }
 
+    if (word == "--scope") {
+      if (scope_given) return Error("--scope is given more than once");
+      scope_given = true;
+      line.open_scope = true;
+      continue;
+    }
+
     std::string_view name = word;
     std::optional<std::string_view> value;
     if (const auto equals = word.find('='); word.starts_with("--") && equals != std::string_view::npos) {
@@ -54,7 +63,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
     const bool takes_value =
         name == "--simulate" || name == "--device-library" || name == "--render-windows" ||
-        name == "--scenario";
+        name == "--scenario" || name == "--trace";
     if (!takes_value) {
       if (word.starts_with("-")) return Error("unknown option '" + std::string(word) + "'");
       return Error("unexpected argument '" + std::string(word) + "'");
@@ -84,6 +93,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       scenario_given = true;
       if (value->empty()) return Error("--scenario needs a scenario, see --help");
       line.scenario = std::string(*value);
+    } else if (name == "--trace") {
+      if (trace_given) return Error("--trace is given more than once");
+      trace_given = true;
+      if (value->empty()) return Error("--trace needs a file");
+      line.trace_path = std::string(*value);
     } else {
       if (render_given) return Error("--render-windows is given more than once");
       render_given = true;
@@ -112,7 +126,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 std::string HelpText(std::string_view program) {
   const std::string name(program);
   return "Usage: " + name +
-         " [--simulate N [--scenario SPEC] | --device-library PATH]\n"
+         " [--simulate N [--scenario SPEC] | --device-library PATH] [--scope] [--trace FILE]\n"
          "\n"
          "Operator console for a motorised positioning stage whose axes are USB servo\n"
          "controllers. Without an option the controllers are reached through the vendor's\n"
@@ -125,10 +139,14 @@ std::string HelpText(std::string_view program) {
          std::to_string(kMaxSimulatedControllers) +
          ")\n"
          "  --device-library PATH    load a vendor-compatible USB device library\n"
+         "  --scope                  open the Scope at start; F9 opens it from any window\n"
+         "  --trace FILE             write one CSV row per exchange with a controller to\n"
+         "                           FILE (sent and received bytes, decoded reply)\n"
          "  --render-windows DIR     render the three windows on simulated controllers\n"
          "                           (3 unless --simulate says otherwise) to\n"
          "                           DIR/motor-settings.png, DIR/main-window.png and\n"
-         "                           DIR/axis-controls.png, then end\n"
+         "                           DIR/axis-controls.png, then the Scope after a GO\n"
+         "                           on axis 0 to DIR/scope.png, then end\n"
          "  -h, --help               show this help and end\n"
          "  -v, --version            show the version and end\n" +
          std::string(sim::kScenarioUsage);

@@ -27,6 +27,8 @@ struct CommandLine {
   std::uint32_t simulated_count = 0;                  // Backend::kSimulated
   std::string render_dir;                             // Action::kRenderWindows
   std::string scenario;                               // Backend::kSimulated: faults to play
+  bool open_scope = false;                            // --scope: the Scope opens at start
+  std::string trace_path;                             // --trace: the exchange trace's file
   std::string error;                                  // Action::kError: what was wrong
 };
 

@@ -2,17 +2,22 @@
 // in the "Motor Settings" window.
 #include <QApplication>
 #include <QDir>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 #include <QStyleFactory>
 #include <QTimer>
 #include <cstdio>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
 #include "stage/axis/modKVT_USB.h"
+#include "stage/scope/scope_recorder.h"
+#include "stage/scope/trace_writer.h"
 #include "stage/sim/scenario.h"
 #include "stage/sim/simulated_controllers.h"
 #include "stage/usb/shared_library.h"
@@ -20,6 +25,7 @@
 #include "ui/common/fonts.h"
 #include "ui/common/program_exit.h"
 #include "ui/main/frmMain.h"
+#include "ui/scope/frmScope.h"
 #include "ui/select/frmSelect.h"
 #include "ui/tuning/frmXCtrl0.h"
 
@@ -29,6 +35,10 @@ using stage::app::CommandLine;
 
 // Lets the first polling cycles fill the main window before it is rendered.
 constexpr int kRenderDelayMs = 300;
+// The Scope's picture: a GO on axis 0 to this target, pictured once the move
+// has settled and its figures are in.
+constexpr const char* kRenderedMoveTarget = "1000";
+constexpr int kRenderedMoveMs = 1500;
 
 bool Save(QWidget& window, const QDir& dir, const char* file) {
   const QString path = dir.filePath(QString::fromLatin1(file));
@@ -61,18 +71,53 @@ class RenderExit final : public stage::ui::ProgramExit {
   bool failed_ = false;
 };
 
+// What sees every exchange: the trace (with --trace) and the Scope's
+// recorder, which needs the axis count and joins once the start-up window
+// has counted the controllers.
+struct Observers {
+  stage::scope::ExchangeFanOut fan_out;
+  std::unique_ptr<stage::scope::TraceWriter> trace;
+  std::unique_ptr<stage::scope::TraceObserver> trace_observer;
+  std::unique_ptr<stage::scope::ScopeRecorder> recorder;
+
+  // A trace file that cannot be written is said on stderr; the console goes on.
+  void OpenTrace(const std::string& path, const stage::modKVT_USB& tables) {
+    if (path.empty()) return;
+    std::string error;
+    auto sink = stage::scope::OpenTraceFile(path, error);
+    if (!sink) {
+      std::fprintf(stderr, "stage-console: %s; the console goes on without it\n", error.c_str());
+      return;
+    }
+    trace = std::make_unique<stage::scope::TraceWriter>(
+        std::move(sink), [](const std::string& message) { std::fprintf(stderr, "stage-console: %s\n", message.c_str()); });
+    trace_observer =
+        std::make_unique<stage::scope::TraceObserver>(*trace, tables, stage::scope::SteadyExchangeClock());
+    fan_out.Add(*trace_observer);
+  }
+  void StartRecorder(const stage::modKVT_USB& tables) {
+    const auto axes = static_cast<std::size_t>(std::max<stage::AxisIndex>(0, tables.AxisCount + 1));
+    recorder = std::make_unique<stage::scope::ScopeRecorder>(axes, stage::scope::SteadyExchangeClock());
+    fan_out.Add(*recorder);
+  }
+};
+
 // Start-up window, OK, main window, tuning panel: each rendered as the
-// operator would first see it.
-int RenderWindows(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices, const std::string& dir_path) {
+// operator would first see it; then the Scope after a GO made the way an
+// operator makes it (a target typed into axis 0's box and Enter).
+int RenderWindows(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices, Observers& observers,
+                  const std::string& dir_path) {
   const QDir dir(QString::fromStdString(dir_path));
   if (!dir.mkpath(QStringLiteral("."))) {
     std::fprintf(stderr, "stage-console: cannot create folder %s\n", dir_path.c_str());
     return 1;
   }
   RenderExit exit;
-  const stage::ui::ConsoleContext context{tables, devices, exit};
+  const stage::ui::ConsoleContext context{tables, devices, exit, &observers.fan_out};
   stage::ui::frmSelect select(context);
   if (exit.Ended()) return 1;  // the controllers could not be counted
+  observers.StartRecorder(tables);
+  stage::ui::frmScope scope(tables, *observers.recorder);
   select.show();
   if (!Save(select, dir, "motor-settings.png")) return 1;
 
@@ -88,8 +133,21 @@ int RenderWindows(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices,
     QWidget& panel = main_window->TuningPanel();
     panel.show();
     const bool saved = Save(*main_window, dir, "main-window.png") && Save(panel, dir, "axis-controls.png");
-    status = saved && !exit.Failed() ? 0 : 1;
-    QApplication::exit(status);
+    if (!saved || exit.Failed()) {
+      status = 1;
+      QApplication::exit(status);
+      return;
+    }
+    QLineEdit* target = main_window->Text2(0);
+    target->setText(QString::fromLatin1(kRenderedMoveTarget));
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    scope.ShowScope();
+    QTimer::singleShot(kRenderedMoveMs, main_window, [&] {
+      scope.Refresh();
+      status = Save(scope, dir, "scope.png") && !exit.Failed() ? 0 : 1;
+      QApplication::exit(status);
+    });
   });
   QApplication::exec();
   return status;
@@ -153,11 +211,19 @@ int main(int argc, char** argv) {
   stage::ui::InstallFontSubstitutions();
 
   stage::modKVT_USB tables;
-  if (render) return RenderWindows(tables, *devices, line.render_dir);
+  Observers observers;
+  observers.OpenTrace(line.trace_path, tables);
+  if (render) return RenderWindows(tables, *devices, observers, line.render_dir);
   stage::ui::ProcessExit exit;
-  const stage::ui::ConsoleContext context{tables, *devices, exit};
+  // No destructor runs when the program ends: the trace is finished first.
+  if (observers.trace) exit.BeforeEnd([&observers] { observers.trace->Finish(); });
+  const stage::ui::ConsoleContext context{tables, *devices, exit, &observers.fan_out};
 
   stage::ui::frmSelect select(context);
+  observers.StartRecorder(tables);
+  stage::ui::frmScope scope(tables, *observers.recorder);
+  const stage::ui::ScopeShortcut shortcut(scope);
   select.show();
+  if (line.open_scope) scope.ShowScope();
   return QApplication::exec();
 }

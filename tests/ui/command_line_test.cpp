@@ -21,6 +21,7 @@ class CommandLineTest : public QObject {
   void parse_data();
   void parse();
   void scenarioIsKeptForTheSimulator();
+  void scopeAndTraceGoWithAnyBackend();
 };
 
 void CommandLineTest::parse_data() {
@@ -72,6 +73,14 @@ void CommandLineTest::parse_data() {
                                          << B::kSimulated << 2 << vendor << "" << "";
   QTest::newRow("scenario without simulate") << QStringList{"--scenario=silent"} << A::kError << B::kSharedLibrary
                                              << 0 << vendor << "" << "give --simulate N too";
+  QTest::newRow("scope twice") << QStringList{"--scope", "--scope"} << A::kError << B::kSharedLibrary << 0 << vendor
+                               << "" << "--scope is given more than once";
+  QTest::newRow("scope takes no value") << QStringList{"--scope=yes"} << A::kError << B::kSharedLibrary << 0
+                                        << vendor << "" << "unknown option '--scope=yes'";
+  QTest::newRow("trace without a file") << QStringList{"--trace"} << A::kError << B::kSharedLibrary << 0 << vendor
+                                        << "" << "--trace needs a value";
+  QTest::newRow("trace empty") << QStringList{"--trace="} << A::kError << B::kSharedLibrary << 0 << vendor << ""
+                               << "--trace needs a file";
   QTest::newRow("scenario twice") << QStringList{"--simulate", "1", "--scenario", "a", "--scenario", "b"}
                                   << A::kError << B::kSharedLibrary << 0 << vendor << "" << "more than once";
 }
@@ -80,6 +89,18 @@ void CommandLineTest::scenarioIsKeptForTheSimulator() {
   const CommandLine line = ParseCommandLine({"--scenario=polarity:axis=2", "--simulate", "3"});
   QCOMPARE(line.action, CommandLine::Action::kRun);
   QCOMPARE(line.scenario, std::string("polarity:axis=2"));
+}
+
+void CommandLineTest::scopeAndTraceGoWithAnyBackend() {
+  const CommandLine simulated = ParseCommandLine({"--scope", "--simulate", "2", "--trace=run.csv"});
+  QCOMPARE(simulated.action, CommandLine::Action::kRun);
+  QCOMPARE(simulated.backend, CommandLine::Backend::kSimulated);
+  QVERIFY(simulated.open_scope);
+  QCOMPARE(simulated.trace_path, std::string("run.csv"));
+  const CommandLine library = ParseCommandLine({"--trace", "t.csv", "--device-library", "a.so"});
+  QCOMPARE(library.backend, CommandLine::Backend::kSharedLibrary);
+  QVERIFY(!library.open_scope);
+  QCOMPARE(library.trace_path, std::string("t.csv"));
 }
 
 void CommandLineTest::parse() {

@@ -3,6 +3,8 @@
 # (separated by "|") and fails unless it ends within TIMEOUT_S seconds with
 # exactly STATUS, its stderr matches STDERR_REGEX, and no sanitizer spoke
 # (AddressSanitizer and UBSan end with status 1 too, like our fatal paths).
+# With TRACE_FILE and TRACE_LAST_REGEX, the last line of that file (the
+# program's --trace) must match too.
 #
 #   cmake -DPROGRAM=... -DARGS=a|b -DSTATUS=1 -DSTDERR_REGEX=... -DTIMEOUT_S=60 -P expect_exit.cmake
 foreach(required PROGRAM STATUS STDERR_REGEX TIMEOUT_S)
@@ -28,4 +30,11 @@ if(NOT status STREQUAL STATUS)
 endif()
 if(NOT err MATCHES "${STDERR_REGEX}")
   message(FATAL_ERROR "stderr does not match: ${STDERR_REGEX}")
+endif()
+if(DEFINED TRACE_FILE)
+  file(STRINGS "${TRACE_FILE}" trace_lines)
+  list(POP_BACK trace_lines last)
+  if(NOT last MATCHES "${TRACE_LAST_REGEX}")
+    message(FATAL_ERROR "the last row of ${TRACE_FILE} is \"${last}\", expected to match ${TRACE_LAST_REGEX}")
+  endif()
 endif()

@@ -55,6 +55,8 @@ struct StartUp {
   // The simple constant-speed mover answers predictably (no following
   // error, no watchdog); false leaves the simulator's default model.
   bool simple_model = true;
+  // Sees every exchange of the polling cycle (the Scope's recorder).
+  usb::ExchangeObserver* observer = nullptr;
 };
 
 // The exit seam as the program's: Ended() before the message box. While the
@@ -91,7 +93,7 @@ class LiveConsole {
     }
     devices = std::make_unique<sim::SimulatedControllers>(std::move(config), clock);
 
-    select = std::make_unique<frmSelect>(ConsoleContext{tables, *devices, exit});
+    select = std::make_unique<frmSelect>(ConsoleContext{tables, *devices, exit, start_up.observer});
     select->show();
     if (!QTest::qWaitForWindowActive(select.get())) qWarning("start-up window not active");
     for (const StartUp::Mechanics& m : start_up.mechanics) {

@@ -6,6 +6,8 @@
 
 #include <QList>
 #include <QString>
+#include <functional>
+#include <vector>
 
 class QWidget;
 
@@ -36,8 +38,15 @@ class ProcessExit final : public ProgramExit {
   void End(int status) override;
   bool Ended() const override { return ended_; }
 
+  // Runs `finish` before the program ends (before a fatal message appears),
+  // since no destructor runs then: a file being written is completed there.
+  void BeforeEnd(std::function<void()> finish) { finishers_.push_back(std::move(finish)); }
+
  private:
+  void RunFinishers();
+
   bool ended_ = false;
+  std::vector<std::function<void()>> finishers_;
 };
 
 // Records instead of ending: for tests.

@@ -14,6 +14,7 @@
 #include "stage/axis/number_text.h"
 #include "stage/usb/packet_codec.h"
 #include "ui/common/control_family.h"
+#include "ui/common/outside_window.h"
 #include "ui/main/frmMain.h"
 #include "ui/tuning/frmXCtrl0.h"
 
@@ -171,6 +172,8 @@ void frmMain::FocusWindowChanged(QWindow* now) {
   // part of the window they belong to.
   if (before == nullptr || before == now) return;
   if (before->type() == Qt::Popup || before->type() == Qt::ToolTip) return;
+  // The Scope watches the console and must not change it.
+  if (IsOutsideWindow(*before)) return;
   Activate();
 }
 

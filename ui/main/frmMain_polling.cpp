@@ -74,7 +74,7 @@ bool frmMain::PollAxis(AxisIndex axis) {
   tuning.f_error = static_cast<std::uint8_t>(panel.Slider8(axis)->value());
   tuning.torque = static_cast<std::uint8_t>(panel.Slider7(axis)->value());
 
-  const ExchangeResult result = usb::ExchangeAxis(context_.tables, axis, tuning, context_.devices);
+  const ExchangeResult result = usb::ExchangeAxis(context_.tables, axis, tuning, context_.devices, context_.observer);
   switch (result.outcome) {
     case ExchangeResult::Outcome::kOk:
       ShowStatus(axis, result.reading.position, result.reading.ideal_position, result.reading.flags);
