@@ -1,0 +1,320 @@
+// The cost of the Scope and the trace. Tick side: what the observers add to
+// one polling tick (the trace row handed to the writer thread, the Scope's
+// sample and step-response update) with 3 and 17 axes, every axis moving,
+// the trace writing to a real file meanwhile. Paint side: one refresh of the
+// Scope (its graphs refilled from the rings and redrawn) with every axis
+// traced, 3 new replies per axis between refreshes as at 30 refreshes a
+// second against the 100 Hz polling.
+//
+// With --compare (built where Qt Charts is installed), also the library choice: the same N x 5 traces of 1000
+// points redrawn by a bare QCustomPlot and by a Qt Charts view, both
+// antialiased, into the same 1000 x 600 image.
+//
+// Prints mean, p99 and maximum CPU time per tick or per refresh, and the share of the
+// time they take at their rates (100 Hz ticks, 30 Hz refreshes).
+#include <QApplication>
+#include <time.h>
+#include <QImage>
+#include <QListWidget>
+#include <QPainter>
+#ifdef STAGE_BENCH_QT_CHARTS
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
+#endif
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <numeric>
+#include <qcustomplot.h>
+#include <string>
+#include <vector>
+
+#include "stage/axis/modKVT_USB.h"
+#include "stage/scope/scope_recorder.h"
+#include "stage/scope/trace_writer.h"
+#include "stage/usb/packet_codec.h"
+#include "ui/common/fonts.h"
+#include "ui/scope/frmScope.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The costs are this thread's CPU time, so that other programs on a busy
+// machine do not count.
+struct ThreadCpuClock {
+  using duration = std::chrono::nanoseconds;
+  using time_point = std::chrono::time_point<ThreadCpuClock>;
+  static time_point now() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return time_point(duration(std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec));
+  }
+};
+using Cost = ThreadCpuClock;
+
+constexpr int kWarmUp = 100;
+constexpr int kTicks = 3000;      // 30 s of polling
+constexpr int kRefreshes = 150;   // 5 s of refreshes
+constexpr int kTicksPerRefresh = 3;
+constexpr double kTickHz = 100;
+constexpr double kRefreshHz = 30;
+constexpr int kPoints = 1000;     // a 10 s window at 100 Hz
+constexpr int kTracesPerAxis = 5;
+
+struct Figures {
+  double mean_us = 0;
+  double p99_us = 0;
+  double max_us = 0;
+};
+
+Figures Summarise(std::vector<double> samples_us) {
+  std::sort(samples_us.begin(), samples_us.end());
+  Figures f;
+  f.mean_us = std::accumulate(samples_us.begin(), samples_us.end(), 0.0) / static_cast<double>(samples_us.size());
+  f.p99_us = samples_us[samples_us.size() * 99 / 100];
+  f.max_us = samples_us.back();
+  return f;
+}
+
+void Print(const char* what, int axes, const Figures& f, double hz) {
+  std::printf("  %-44s %2d axes: mean %8.2f us  p99 %8.2f us  max %9.2f us  = %5.2f %% of the time\n", what, axes,
+              f.mean_us, f.p99_us, f.max_us, f.mean_us * hz / 1e6 * 100);
+}
+
+double Microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// The console's tables for `axes` axes, named and with 128 counts per micron.
+void Allocate(stage::modKVT_USB& tables, int axes) {
+  tables.AxisCount = axes - 1;
+  tables.AllocateAxisTables(tables.AxisCount);
+  for (int i = 0; i < axes; ++i) {
+    const auto k = static_cast<std::size_t>(i);
+    tables.AxisName[k] = std::string(1, static_cast<char>('A' + i)) + "   ";
+    tables.CountsPerMicron[k] = 128;
+    tables.UnitSuffix[k] = " um";
+  }
+}
+
+// One exchange of a moving axis as the observers see it.
+class Exchanges {
+ public:
+  void Feed(stage::usb::ExchangeObserver& observer, int axes) {
+    ++tick_;
+    for (int axis = 0; axis < axes; ++axis) {
+      // A GO every 2 s on each axis, so moves start and finish all along.
+      stage::usb::CommandFields fields;
+      fields.control_byte = stage::usb::kActiveBit | ((tick_ % 200) < 3 ? stage::usb::kGoBit : 0);
+      fields.target_counts = (tick_ / 200) % 2 == 0 ? 100000 : 0;
+      const stage::usb::Packet command = *stage::usb::EncodeCommand(fields).packet;
+      stage::usb::ExchangeResult result;
+      const double phase = static_cast<double>(tick_ % 200) / 100;
+      const double to = fields.target_counts;
+      const double from = 100000 - to;
+      result.reading.position = static_cast<std::int32_t>(from + (to - from) * std::min(1.0, phase));
+      result.reading.ideal_position = result.reading.position + axis;
+      result.reading.flags = phase < 1 ? stage::usb::kFlagBusy : 0;
+      const stage::usb::Packet reply = stage::usb::EncodeStatus(result.reading);
+      observer.OnExchange(axis, command, reply, result);
+    }
+  }
+
+ private:
+  std::int64_t tick_ = 0;
+};
+
+stage::scope::ExchangeClock TickClock(const std::int64_t& tick) {
+  return [&tick] { return std::chrono::nanoseconds(tick * 10'000'000); };
+}
+
+void TickSide(int axes, bool trace_on) {
+  stage::modKVT_USB tables;
+  Allocate(tables, axes);
+  std::int64_t tick = 0;
+  stage::scope::ExchangeFanOut fan_out;
+  stage::scope::ScopeRecorder recorder(static_cast<std::size_t>(axes), TickClock(tick));
+  fan_out.Add(recorder);
+  const std::string path = (std::filesystem::temp_directory_path() / "scope_bench_trace.csv").string();
+  std::unique_ptr<stage::scope::TraceWriter> writer;
+  std::unique_ptr<stage::scope::TraceObserver> tracer;
+  if (trace_on) {
+    std::string error;
+    auto sink = stage::scope::OpenTraceFile(path, error);
+    if (!sink) {
+      std::fprintf(stderr, "scope_bench: %s\n", error.c_str());
+      std::exit(1);
+    }
+    writer = std::make_unique<stage::scope::TraceWriter>(std::move(sink), [](const std::string& m) {
+      std::fprintf(stderr, "scope_bench: %s\n", m.c_str());
+    });
+    tracer = std::make_unique<stage::scope::TraceObserver>(*writer, tables, TickClock(tick));
+    fan_out.Add(*tracer);
+  }
+  Exchanges exchanges;
+  std::vector<double> us;
+  us.reserve(kTicks);
+  Clock::time_point next = Clock::now();
+  for (int t = 0; t < kWarmUp + kTicks; ++t) {
+    const Cost::time_point start = Cost::now();
+    exchanges.Feed(fan_out, axes);
+    const Cost::time_point end = Cost::now();
+    if (t >= kWarmUp) us.push_back(Microseconds(end - start));
+    ++tick;
+    // Ticks 1 ms apart: ten times the real rate, so the writer thread works
+    // as hard as it would, in a tenth of the time.
+    next += std::chrono::milliseconds(1);
+    while (Clock::now() < next) {
+    }
+  }
+  if (writer) {
+    writer->Finish();
+    if (writer->Dropped() != 0) std::printf("  (trace rows dropped: %llu)\n", static_cast<unsigned long long>(writer->Dropped()));
+    std::filesystem::remove(path);
+  }
+  Print(trace_on ? "tick: Scope recorder and trace" : "tick: Scope recorder only", axes, Summarise(us), kTickHz);
+}
+
+void PaintSide(int axes, int window_s) {
+  stage::modKVT_USB tables;
+  Allocate(tables, axes);
+  std::int64_t tick = 0;
+  stage::scope::ScopeRecorder recorder(static_cast<std::size_t>(axes), TickClock(tick));
+  Exchanges exchanges;
+  for (int t = 0; t < window_s * 100; ++t, ++tick) exchanges.Feed(recorder, axes);
+
+  stage::ui::frmScope scope(tables, recorder);
+  scope.spnWindow()->setValue(window_s);
+  for (int row = 0; row < scope.lstAxes()->count(); ++row) scope.lstAxes()->item(row)->setCheckState(Qt::Checked);
+  scope.show();
+  scope.RefreshTimer().stop();  // the bench refreshes itself
+  QApplication::processEvents();
+
+  std::vector<double> us;
+  us.reserve(kRefreshes);
+  for (int r = 0; r < kWarmUp / 10 + kRefreshes; ++r) {
+    for (int t = 0; t < kTicksPerRefresh; ++t, ++tick) exchanges.Feed(recorder, axes);
+    const Cost::time_point start = Cost::now();
+    scope.Refresh();
+    QApplication::processEvents();  // the plot's paint event
+    const Cost::time_point end = Cost::now();
+    if (r >= kWarmUp / 10) us.push_back(Microseconds(end - start));
+    if (std::getenv("SCOPE_BENCH_TRACE") != nullptr) std::printf("refresh %d: %.0f us\n", r, Microseconds(end - start));
+  }
+  char what[64];
+  std::snprintf(what, sizeof what, "Scope refresh and paint, %d s window", window_s);
+  Print(what, axes, Summarise(us), kRefreshHz);
+}
+
+#ifdef STAGE_BENCH_QT_CHARTS
+// The library choice: the same traces, redrawn by each library on its own.
+std::vector<std::vector<QPointF>> Traces(int axes, int shift) {
+  std::vector<std::vector<QPointF>> traces(static_cast<std::size_t>(axes * kTracesPerAxis));
+  for (std::size_t g = 0; g < traces.size(); ++g) {
+    traces[g].reserve(kPoints);
+    for (int i = 0; i < kPoints; ++i) {
+      const double t = (i + shift) / 100.0;
+      traces[g].emplace_back(t, std::sin(t + static_cast<double>(g)) * 100 + static_cast<double>(g));
+    }
+  }
+  return traces;
+}
+
+void CompareLibraries(int axes) {
+  QImage image(1000, 600, QImage::Format_ARGB32_Premultiplied);
+  std::vector<double> qcp_us;
+  std::vector<double> charts_us;
+  {
+    QCustomPlot plot;
+    plot.resize(image.size());
+    for (int g = 0; g < axes * kTracesPerAxis; ++g) plot.addGraph();
+    for (int r = 0; r < kRefreshes / 2; ++r) {
+      const auto traces = Traces(axes, r * kTicksPerRefresh);
+      const Cost::time_point start = Cost::now();
+      for (std::size_t g = 0; g < traces.size(); ++g) {
+        QCPGraph* graph = plot.graph(static_cast<int>(g));
+        graph->data()->clear();
+        for (const QPointF& p : traces[g]) graph->addData(p.x(), p.y());
+      }
+      plot.xAxis->setRange(traces[0].front().x(), traces[0].back().x());
+      plot.yAxis->setRange(-120, 120 + axes * kTracesPerAxis);
+      plot.replot(QCustomPlot::rpQueuedRefresh);
+      plot.render(&image);
+      qcp_us.push_back(Microseconds(Cost::now() - start));
+    }
+  }
+  {
+    auto* chart = new QChart;
+    chart->legend()->hide();
+    auto* x = new QValueAxis;
+    auto* y = new QValueAxis;
+    chart->addAxis(x, Qt::AlignBottom);
+    chart->addAxis(y, Qt::AlignLeft);
+    std::vector<QLineSeries*> series;
+    for (int g = 0; g < axes * kTracesPerAxis; ++g) {
+      auto* s = new QLineSeries;
+      chart->addSeries(s);
+      s->attachAxis(x);
+      s->attachAxis(y);
+      series.push_back(s);
+    }
+    QChartView view(chart);
+    view.setRenderHint(QPainter::Antialiasing);
+    view.resize(image.size());
+    for (int r = 0; r < kRefreshes / 2; ++r) {
+      const auto traces = Traces(axes, r * kTicksPerRefresh);
+      const Cost::time_point start = Cost::now();
+      for (std::size_t g = 0; g < traces.size(); ++g) {
+        series[g]->replace(QList<QPointF>(traces[g].begin(), traces[g].end()));
+      }
+      x->setRange(traces[0].front().x(), traces[0].back().x());
+      y->setRange(-120, 120 + axes * kTracesPerAxis);
+      static_cast<QWidget&>(view).render(&image);  // the widget as it paints, not the scene
+      charts_us.push_back(Microseconds(Cost::now() - start));
+    }
+  }
+  char what[80];
+  std::snprintf(what, sizeof what, "QCustomPlot, %d traces of %d points", axes * kTracesPerAxis, kPoints);
+  Print(what, axes, Summarise(qcp_us), kRefreshHz);
+  std::snprintf(what, sizeof what, "Qt Charts,   %d traces of %d points", axes * kTracesPerAxis, kPoints);
+  Print(what, axes, Summarise(charts_us), kRefreshHz);
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication::setAttribute(Qt::AA_Use96Dpi, true);
+  QApplication app(argc, argv);
+  stage::ui::InstallFontSubstitutions();
+  const bool compare = argc > 1 && std::strcmp(argv[1], "--compare") == 0;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures as they come, also into a pipe
+
+  const bool paint_only = argc > 1 && std::strcmp(argv[1], "--paint") == 0;
+  if (!paint_only) {
+    std::printf("Tick side (%d ticks)\n", kTicks);
+    for (int axes : {3, 17}) {
+      TickSide(axes, false);
+      TickSide(axes, true);
+    }
+  }
+  std::printf("Paint side (%d refreshes, every axis traced)\n", kRefreshes);
+  for (int axes : {3, 17}) PaintSide(axes, 10);
+  PaintSide(17, 60);
+  if (compare) {
+#ifdef STAGE_BENCH_QT_CHARTS
+    std::printf("Plotting libraries (%d redraws each, 1000 x 600, antialiased)\n", kRefreshes / 2);
+    for (int axes : {3, 17}) CompareLibraries(axes);
+#else
+    std::printf("--compare: built without Qt Charts (qt6-charts-dev)\n");
+#endif
+  }
+  return 0;
+}
