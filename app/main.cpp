@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStyleFactory>
 #include <QTimer>
 #include <cstdio>
@@ -142,6 +143,7 @@ int RenderWindows(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices,
     target->setText(QString::fromLatin1(kRenderedMoveTarget));
     QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
     QApplication::sendEvent(target, &enter);
+    scope.spnWindow()->setValue(stage::ui::frmScope::kMinWindowS);  // the move fills the plot
     scope.ShowScope();
     QTimer::singleShot(kRenderedMoveMs, main_window, [&] {
       scope.Refresh();

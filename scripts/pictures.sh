@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Regenerates the README's pictures of the three windows (docs/images/*.png):
+# Regenerates the README's pictures of the three windows and of the Scope after
+# a GO (docs/images/*.png):
 # the program renders them itself on three simulated controllers, offscreen.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -160,7 +160,8 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
                                          QStringLiteral("Over-\nshoot"), QStringLiteral("Settling\n(ms)"),
                                          QStringLiteral("Steady-\nstate\nerror"),
                                          QStringLiteral("Peak\nfollowing\nerror"), QStringLiteral("End")});
-  tbl_moves_->setMinimumWidth(640);
+  tbl_moves_->setMinimumWidth(600);
+  tbl_moves_->setMaximumWidth(700);
   tbl_moves_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tbl_moves_->verticalHeader()->setVisible(false);
   // Sized once per refill: sizing to contents on every cell set costs seconds
@@ -171,7 +172,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   layout->addLayout(controls);
   layout->addWidget(plot_, 1);
   layout->addWidget(tbl_moves_);
-  resize(1500, 640);
+  resize(1400, 640);
 
   connect(lst_axes_, &QListWidget::itemChanged, this, &frmScope::SelectionChanged);
   connect(spn_window_, &QSpinBox::valueChanged, this, [this] { drawn_samples_ = UINT64_MAX; });
@@ -322,6 +323,23 @@ void frmScope::SelectionChanged() {
   drawn_moves_ = UINT64_MAX;
 }
 
+void frmScope::LabelValueAxes(const std::vector<std::size_t>& shown) {
+  // The unit on the value axes when the shown axes share one.
+  QString unit;
+  for (std::size_t axis : shown) {
+    const QString its = axis < tables_.UnitSuffix.size() ? QString::fromStdString(tables_.UnitSuffix[axis]).trimmed()
+                                                        : QString();
+    if (axis == shown.front()) {
+      unit = its;
+    } else if (its != unit) {
+      unit.clear();
+    }
+  }
+  const QString in_unit = unit.isEmpty() ? QString() : QStringLiteral(" (") + unit + QLatin1Char(')');
+  position_rect_->axis(QCPAxis::atLeft)->setLabel(QStringLiteral("Position") + in_unit);
+  following_rect_->axis(QCPAxis::atLeft)->setLabel(QStringLiteral("Following error") + in_unit);
+}
+
 void frmScope::Refresh() {
   if (!isVisible() || cmd_pause_->isChecked()) return;
   if (recorder_.SampleCount() != drawn_samples_) {
@@ -347,6 +365,7 @@ void frmScope::FillGraphs() {
   const std::int64_t latest_us = std::max(recorder_.LatestTimeUs(), window_us);
   const std::int64_t from_us = latest_us - window_us;
   const std::vector<std::size_t> shown = ShownAxes();
+  LabelValueAxes(shown);  // the units are settled on the start-up window's OK
   for (std::size_t slot = 0; slot < shown.size(); ++slot) {
     const std::size_t axis = shown[slot];
     const AxisGraphs& g = graphs_[axis];
@@ -373,9 +392,13 @@ void frmScope::FillGraphs() {
   if (chk_autoscale_->isChecked()) {
     position_axis->rescale(true);
     following_axis->rescale(true);
-    // A flat trace still gets a visible band round it.
+    // A margin round the traces; a flat trace still gets a visible band.
     for (QCPAxis* axis : {position_axis, following_axis}) {
-      if (axis->range().size() < 1e-6) axis->setRange(axis->range().center(), 1, Qt::AlignCenter);
+      if (axis->range().size() < 1e-6) {
+        axis->setRange(axis->range().center(), 1, Qt::AlignCenter);
+      } else {
+        axis->scaleRange(1.1, axis->range().center());
+      }
     }
   } else {
     position_axis->setRange(spn_position_min_->value(), spn_position_max_->value());

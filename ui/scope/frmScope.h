@@ -85,6 +85,7 @@ class frmScope : public QWidget {
 
   void BuildPlot();
   void SelectionChanged();
+  void LabelValueAxes(const std::vector<std::size_t>& shown);
   void FillGraphs();
   void FillMoves();
   double CountsPerUnit(std::size_t axis) const;
