@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_figures.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/scope/scope_recorder.h"
 #include "stage/scope/trace_writer.h"
@@ -69,20 +70,8 @@ constexpr double kRefreshHz = 30;
 constexpr int kPoints = 1000;     // a 10 s window at 100 Hz
 constexpr int kTracesPerAxis = 5;
 
-struct Figures {
-  double mean_us = 0;
-  double p99_us = 0;
-  double max_us = 0;
-};
-
-Figures Summarise(std::vector<double> samples_us) {
-  std::sort(samples_us.begin(), samples_us.end());
-  Figures f;
-  f.mean_us = std::accumulate(samples_us.begin(), samples_us.end(), 0.0) / static_cast<double>(samples_us.size());
-  f.p99_us = samples_us[samples_us.size() * 99 / 100];
-  f.max_us = samples_us.back();
-  return f;
-}
+using stage::bench::Figures;
+using stage::bench::Summarise;
 
 void Print(const char* what, int axes, const Figures& f, double hz) {
   std::printf("  %-44s %2d axes: mean %8.2f us  p99 %8.2f us  max %9.2f us  = %5.2f %% of the time\n", what, axes,

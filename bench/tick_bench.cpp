@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "stage/axis/mechanics.h"
+#include "bench/bench_figures.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/sim/axis_model.h"
 #include "stage/sim/sim_clock.h"
@@ -65,22 +66,8 @@ class MovingModel final : public stage::sim::AxisModel {
 
 enum class Replies { kResting, kMoving, kFlickering };
 
-struct Figures {
-  double mean_us = 0;
-  double median_us = 0;
-  double p99_us = 0;
-  double max_us = 0;
-};
-
-Figures Summarise(std::vector<double> samples_us) {
-  std::sort(samples_us.begin(), samples_us.end());
-  Figures f;
-  f.mean_us = std::accumulate(samples_us.begin(), samples_us.end(), 0.0) / static_cast<double>(samples_us.size());
-  f.median_us = samples_us[samples_us.size() / 2];
-  f.p99_us = samples_us[samples_us.size() * 99 / 100];
-  f.max_us = samples_us.back();
-  return f;
-}
+using stage::bench::Figures;
+using stage::bench::Summarise;
 
 void Print(const char* what, const Figures& f) {
   std::printf("%-46s mean %8.2f us  median %8.2f us  p99 %8.2f us  max %9.2f us\n", what, f.mean_us, f.median_us,

@@ -142,7 +142,7 @@ class ScopeTest : public QObject {
       QVERIFY(QTest::qWaitForWindowActive(&console.Panel()));
       keys_to = &console.Panel();
     } else {
-      main.Text2(1)->setFocus();  // F9 where the operator is typing
+      keys_to = main.Text2(1);  // F9 where the operator is typing
     }
     QTest::keyClick(keys_to, Qt::Key_F9);
     QVERIFY(QTest::qWaitForWindowActive(&s.scope));
