@@ -130,7 +130,11 @@ int RenderWindows(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices,
     return 1;
   }
   int status = 0;
-  QTimer::singleShot(kRenderDelayMs, main_window, [&] {
+  QTimer pictures;
+  pictures.setSingleShot(true);
+  QTimer scope_picture;
+  scope_picture.setSingleShot(true);
+  QObject::connect(&pictures, &QTimer::timeout, main_window, [&] {
     QWidget& panel = main_window->TuningPanel();
     panel.show();
     const bool saved = Save(*main_window, dir, "main-window.png") && Save(panel, dir, "axis-controls.png");
@@ -145,12 +149,15 @@ int RenderWindows(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices,
     QApplication::sendEvent(target, &enter);
     scope.spnWindow()->setValue(stage::ui::frmScope::kMinWindowS);  // the move fills the plot
     scope.ShowScope();
-    QTimer::singleShot(kRenderedMoveMs, main_window, [&] {
-      scope.Refresh();
-      status = Save(scope, dir, "scope.png") && !exit.Failed() ? 0 : 1;
-      QApplication::exit(status);
-    });
   });
+  // Runs only if the pictures above did not end the render.
+  QObject::connect(&scope_picture, &QTimer::timeout, main_window, [&] {
+    scope.Refresh();
+    status = Save(scope, dir, "scope.png") && !exit.Failed() ? 0 : 1;
+    QApplication::exit(status);
+  });
+  pictures.start(kRenderDelayMs);
+  scope_picture.start(kRenderDelayMs + kRenderedMoveMs);
   QApplication::exec();
   return status;
 }

@@ -16,7 +16,7 @@ using Outcome = usb::ExchangeResult::Outcome;
 // The writer wakes this often to write what has come in.
 constexpr std::chrono::milliseconds kWritePeriod{20};
 // Bytes gathered before they are handed to the sink.
-constexpr std::size_t kWriteChunk = 64 * 1024;
+constexpr std::size_t kWriteChunk = std::size_t{64} * 1024;
 
 const char* OutcomeName(Outcome outcome) {
   switch (outcome) {

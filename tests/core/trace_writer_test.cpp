@@ -43,6 +43,8 @@ struct RowCase {
   std::string expected;
 };
 
+void PrintTo(const RowCase& c, std::ostream* os) { *os << c.name; }
+
 class TraceRowTest : public ::testing::TestWithParam<RowCase> {};
 
 TEST_P(TraceRowTest, EachOutcomeHasItsRow) {

@@ -136,14 +136,12 @@ class ScopeTest : public QObject {
     console.Tick();
     console.tables.ActiveBit[1] = 0;  // shows whether activation ran
 
-    QWidget* keys_to = &main;
     if (from == QLatin1String("panel")) {
       QTest::mouseClick(main.cmdMoreControls(), Qt::LeftButton);
       QVERIFY(QTest::qWaitForWindowActive(&console.Panel()));
-      keys_to = &console.Panel();
-    } else {
-      keys_to = main.Text2(1);  // F9 where the operator is typing
     }
+    // On the panel, or in the target box the operator is typing in.
+    QWidget* keys_to = from == QLatin1String("panel") ? static_cast<QWidget*>(&console.Panel()) : main.Text2(1);
     QTest::keyClick(keys_to, Qt::Key_F9);
     QVERIFY(QTest::qWaitForWindowActive(&s.scope));
     // Used: another axis traced, paused and resumed.
