@@ -57,6 +57,8 @@ run() {
 echo "== the program under ASan/UBSan"
 run 0 "$program" --render-windows "$pictures/plain"
 run 0 "$program" --simulate 32 --render-windows "$pictures/many"
+# The trace's writer thread and the Scope along the render.
+run 0 "$program" --simulate 17 --trace "$pictures/trace.csv" --render-windows "$pictures/traced"
 # Scenarios that leave the controllers working, or fail only after the render.
 for scenario in polarity:axis=2 limits polarity:axis=2,limits:axis=2 write-fail:after=5; do
   run 0 "$program" --simulate 3 --scenario "$scenario" --render-windows "$pictures/$scenario"
