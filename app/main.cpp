@@ -19,6 +19,7 @@
 #include "ui/common/console_context.h"
 #include "ui/common/fonts.h"
 #include "ui/common/program_exit.h"
+#include "ui/common/window_icon.h"
 #include "ui/main/frmMain.h"
 #include "ui/select/frmSelect.h"
 #include "ui/tuning/frmXCtrl0.h"
@@ -104,7 +105,7 @@ int main(int argc, char** argv) {
       std::fputs(stage::app::HelpText("stage-console").c_str(), stdout);
       return 0;
     case CommandLine::Action::kVersion:
-      std::printf("stage-console %s\n", STAGE_CONSOLE_VERSION);
+      std::fputs(stage::app::VersionText("stage-console", STAGE_CONSOLE_VERSION).c_str(), stdout);
       return 0;
     case CommandLine::Action::kError:
       std::fprintf(stderr, "stage-console: %s\nTry 'stage-console --help'.\n", line.error.c_str());
@@ -148,6 +149,9 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("stage-console"));
   QApplication::setApplicationVersion(QStringLiteral(STAGE_CONSOLE_VERSION));
+  // The desktop matches the windows to the menu entry and its icon by this.
+  QGuiApplication::setDesktopFileName(QStringLiteral(STAGE_APP_ID));
+  stage::ui::InstallWindowIcon();
   // One style everywhere, so palettes (lamp colours, button faces) look alike.
   QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
   stage::ui::InstallFontSubstitutions();

@@ -4,4 +4,5 @@ target_sources(stage_ui PRIVATE
   common/fonts.cpp
   common/lamp.cpp
   common/program_exit.cpp
-  common/tuning_slider.cpp)
+  common/tuning_slider.cpp
+  common/window_icon.cpp)
