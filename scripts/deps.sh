@@ -8,6 +8,9 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
+  # the icon's sizes and the manual page; the Debian package and its checks
+  librsvg2-bin scdoc gzip
+  dpkg-dev file desktop-file-utils appstream lintian man-db groff-base
 )
 
 missing=()
