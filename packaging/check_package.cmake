@@ -36,7 +36,7 @@ if(STEP STREQUAL "build")
   run(dpkg-deb -x ${DEB} ${ROOT})
 
 elseif(STEP STREQUAL "contents")
-  foreach(field Package Version Architecture Maintainer Section Priority Depends Description)
+  foreach(field Package Version Architecture Maintainer Section Priority Depends Recommends Description)
     run(dpkg-deb -f ${DEB} ${field})
     set(${field} "${out}")
   endforeach()
@@ -49,6 +49,7 @@ elseif(STEP STREQUAL "contents")
   # Computed from the program's libraries, so Qt and the C++ runtime are in.
   expect("${Depends}" "libqt6widgets6 \\(>= [^)]+\\)" "Depends")
   expect("${Depends}" "libstdc\\+\\+6 \\(>= [^)]+\\)" "Depends")
+  expect("${Recommends}" "^fonts-liberation\n$" "Recommends")
   # A summary line, then a long description of several lines.
   expect("${Description}" "^[a-z][^\n]+\n [^\n]+\n [^\n]+\n" "Description")
 
