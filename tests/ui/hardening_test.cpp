@@ -269,8 +269,7 @@ class HardeningTest : public QObject {
     frmXCtrl0& panel = console.Panel();
     QVERIFY(QTest::qWaitForWindowExposed(&panel));
     panel.Slider3(2)->setValue(77);
-    const QWindow* before = panel.windowHandle();
-    QVERIFY(before != nullptr && before->handle() != nullptr);
+    const WId dead_window = panel.winId();
 
     WindowDestroyWatch::WindowDestroyed(&panel);
     QVERIFY(!panel.isVisible());
@@ -279,6 +278,7 @@ class HardeningTest : public QObject {
     QTest::mouseClick(main.cmdMoreControls(), Qt::LeftButton);
     QVERIFY(QTest::qWaitForWindowExposed(&panel));
     QVERIFY(panel.windowHandle()->handle() != nullptr);
+    QVERIFY(panel.winId() != dead_window);
     QCOMPARE(panel.Slider3(2)->value(), 77);
     QCOMPARE(panel.RowCount(), 3);
   }
