@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/last_resort.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/sim/scenario.h"
 #include "stage/sim/simulated_controllers.h"
@@ -141,6 +142,7 @@ class ControllersAtExit {
 }  // namespace
 
 int main(int argc, char** argv) {
+  stage::app::InstallLastResortHandlers();
   const CommandLine line = stage::app::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   switch (line.action) {
     case CommandLine::Action::kHelp:
