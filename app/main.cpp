@@ -114,6 +114,11 @@ class ControllersAtExit {
   ControllersAtExit(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices,
                     const stage::ui::ProgramExit& exit) {
     current_ = {&tables, &devices, &exit};
+  }
+  // Handlers run in reverse order of registration: registered once the
+  // device library has answered its first calls, this one runs before the
+  // library's own static state is torn down.
+  static void Register() {
     static const bool registered = std::atexit(&ControllersAtExit::Close) == 0;
     if (!registered) std::fprintf(stderr, "stage-console: cannot register the end-of-program close\n");
   }
@@ -205,6 +210,7 @@ int main(int argc, char** argv) {
   const ControllersAtExit close_at_exit(tables, *devices, exit);
 
   stage::ui::frmSelect select(context);
+  ControllersAtExit::Register();
   // SIGTERM, SIGINT and SIGHUP end the run from the event loop as Exit does.
   const stage::ui::TerminationSignals termination([&select](int /*signal_number*/) { select.EndProgram(); });
   stage::ui::WindowDestroyWatch destroy_watch;

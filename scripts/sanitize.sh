@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-bash scripts/deps.sh
+bash scripts/deps.sh clang
 
 build=build/asan
 # float-cast-overflow is not part of GCC's "undefined"; the console turns
