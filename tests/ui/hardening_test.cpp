@@ -287,10 +287,13 @@ class HardeningTest : public QObject {
   // follows instead of a process with no window.
   void destroyed_fatal_box_ends_like_its_ok() {
     const std::unique_ptr<QMessageBox> box = MakeFatalBox(nullptr, QStringLiteral("Error"));
-    QTimer::singleShot(0, box.get(), [&box] {
+    QTimer destroy;
+    destroy.setSingleShot(true);
+    connect(&destroy, &QTimer::timeout, box.get(), [&box] {
       QVERIFY(QTest::qWaitForWindowExposed(box.get()));
       WindowDestroyWatch::WindowDestroyed(box.get());
     });
+    destroy.start(0);
     box->exec();
     QVERIFY(!box->isVisible());
   }
