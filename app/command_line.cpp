@@ -152,4 +152,13 @@ std::string HelpText(std::string_view program) {
          std::string(sim::kScenarioUsage);
 }
 
+std::string VersionText(std::string_view program, std::string_view version) {
+  return std::string(program) + " " + std::string(version) +
+         "\n"
+         "Copyright (C) 2026 the stage-console developers.\n"
+         "License GPLv3+: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.\n"
+         "This is free software: you are free to change and redistribute it.\n"
+         "There is NO WARRANTY, to the extent permitted by law.\n";
+}
+
 }  // namespace stage::app

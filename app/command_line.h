@@ -39,4 +39,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 std::string HelpText(std::string_view program);
 
+// --version in the GNU form: name and version, copyright, licence.
+std::string VersionText(std::string_view program, std::string_view version);
+
 }  // namespace stage::app

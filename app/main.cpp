@@ -11,11 +11,13 @@
 #include <QTimer>
 #include <cstdio>
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/last_resort.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/scope/scope_recorder.h"
 #include "stage/scope/trace_writer.h"
@@ -24,7 +26,9 @@
 #include "stage/usb/shared_library.h"
 #include "ui/common/console_context.h"
 #include "ui/common/fonts.h"
+#include "ui/common/outside_end.h"
 #include "ui/common/program_exit.h"
+#include "ui/common/window_icon.h"
 #include "ui/main/frmMain.h"
 #include "ui/scope/frmScope.h"
 #include "ui/select/frmSelect.h"
@@ -76,6 +80,11 @@ class RenderExit final : public stage::ui::ProgramExit {
 // recorder, which needs the axis count and joins once the start-up window
 // has counted the controllers.
 struct Observers {
+  Observers() = default;
+  ~Observers() { trace_at_exit_ = nullptr; }
+  Observers(const Observers&) = delete;
+  Observers& operator=(const Observers&) = delete;
+
   stage::scope::ExchangeFanOut fan_out;
   std::unique_ptr<stage::scope::TraceWriter> trace;
   std::unique_ptr<stage::scope::TraceObserver> trace_observer;
@@ -95,12 +104,22 @@ struct Observers {
     trace_observer =
         std::make_unique<stage::scope::TraceObserver>(*trace, tables, stage::scope::SteadyExchangeClock());
     fan_out.Add(*trace_observer);
+    // An exit() from inside Qt (the X connection lost) unwinds nothing:
+    // the trace is finished by an atexit handler then.
+    trace_at_exit_ = trace.get();
+    static const bool registered = std::atexit([] {
+      if (trace_at_exit_ != nullptr) trace_at_exit_->Finish();
+    }) == 0;
+    if (!registered) std::fprintf(stderr, "stage-console: cannot register the end-of-program trace finish\n");
   }
   void StartRecorder(const stage::modKVT_USB& tables) {
     const auto axes = static_cast<std::size_t>(std::max<stage::AxisIndex>(0, tables.AxisCount + 1));
     recorder = std::make_unique<stage::scope::ScopeRecorder>(axes, stage::scope::SteadyExchangeClock());
     fan_out.Add(*recorder);
   }
+
+ private:
+  static inline stage::scope::TraceWriter* trace_at_exit_ = nullptr;
 };
 
 // Start-up window, OK, main window, tuning panel: each rendered as the
@@ -162,16 +181,63 @@ int RenderWindows(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices,
   return status;
 }
 
+// Qt's X11 platform ends the process with exit(1) when the X connection is
+// lost ("The X11 connection broke"): no window event runs any more, but
+// atexit handlers do. This one gives back the controllers that are open,
+// unless the program is already on its way out through a fatal message
+// (which closes nothing) or has closed them itself.
+struct OpenControllers {
+  stage::modKVT_USB* tables = nullptr;
+  stage::usb::DeviceLibrary* devices = nullptr;
+  const stage::ui::ProgramExit* exit = nullptr;
+};
+
+class ControllersAtExit {
+ public:
+  ControllersAtExit(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices,
+                    const stage::ui::ProgramExit& exit) {
+    current_ = {&tables, &devices, &exit};
+  }
+  // Handlers run in reverse order of registration: registered once the
+  // device library has answered its first calls, this one runs before the
+  // library's own static state is torn down.
+  static void Register() {
+    static const bool registered = std::atexit(&ControllersAtExit::Close) == 0;
+    if (!registered) std::fprintf(stderr, "stage-console: cannot register the end-of-program close\n");
+  }
+  // The event loop can also just end (the last window gone): the controllers
+  // are closed before the tables go.
+  ~ControllersAtExit() {
+    Close();
+    current_ = {};
+  }
+  ControllersAtExit(const ControllersAtExit&) = delete;
+  ControllersAtExit& operator=(const ControllersAtExit&) = delete;
+
+ private:
+  static void Close() {
+    const OpenControllers current = current_;
+    current_ = {};
+    if (current.tables == nullptr || current.exit->Ended()) return;
+    for (stage::usb::Handle& handle : current.tables->DeviceHandle) {
+      if (handle != 0) current.devices->Close(handle);
+      handle = 0;
+    }
+  }
+  static inline OpenControllers current_{};
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  stage::app::InstallLastResortHandlers();
   const CommandLine line = stage::app::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   switch (line.action) {
     case CommandLine::Action::kHelp:
       std::fputs(stage::app::HelpText("stage-console").c_str(), stdout);
       return 0;
     case CommandLine::Action::kVersion:
-      std::printf("stage-console %s\n", STAGE_CONSOLE_VERSION);
+      std::fputs(stage::app::VersionText("stage-console", STAGE_CONSOLE_VERSION).c_str(), stdout);
       return 0;
     case CommandLine::Action::kError:
       std::fprintf(stderr, "stage-console: %s\nTry 'stage-console --help'.\n", line.error.c_str());
@@ -215,6 +281,9 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("stage-console"));
   QApplication::setApplicationVersion(QStringLiteral(STAGE_CONSOLE_VERSION));
+  // The desktop matches the windows to the menu entry and its icon by this.
+  QGuiApplication::setDesktopFileName(QStringLiteral(STAGE_APP_ID));
+  stage::ui::InstallWindowIcon();
   // One style everywhere, so palettes (lamp colours, button faces) look alike.
   QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
   stage::ui::InstallFontSubstitutions();
@@ -228,7 +297,14 @@ int main(int argc, char** argv) {
   if (observers.trace) exit.BeforeEnd([&observers] { observers.trace->Finish(); });
   const stage::ui::ConsoleContext context{tables, *devices, exit, &observers.fan_out};
 
+  const ControllersAtExit close_at_exit(tables, *devices, exit);
+
   stage::ui::frmSelect select(context);
+  ControllersAtExit::Register();
+  // SIGTERM, SIGINT and SIGHUP end the run from the event loop as Exit does.
+  const stage::ui::TerminationSignals termination([&select](int /*signal_number*/) { select.EndProgram(); });
+  stage::ui::WindowDestroyWatch destroy_watch;
+  app.installNativeEventFilter(&destroy_watch);
   observers.StartRecorder(tables);
   stage::ui::frmScope scope(tables, *observers.recorder);
   const stage::ui::ScopeShortcut shortcut(scope);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing stage-console
-# needs, only those that are missing. Runs as root, or through sudo.
+# needs, only those that are missing, and any packages named as arguments.
+# Runs as root, or through sudo.
 set -euo pipefail
 
 packages=(
@@ -9,7 +10,14 @@ packages=(
   libqcustomplot-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
+  # The window-system tests: an X server, a window manager, xdotool, xprop.
+  xvfb openbox xdotool x11-utils
+  # The icon's sizes and the manual page; the Debian package and its checks
+  librsvg2-bin scdoc gzip
+  dpkg-dev file desktop-file-utils appstream lintian man-db groff-base
 )
+# Extra packages a script asks for (scripts/sanitize.sh: clang for libFuzzer).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -6,3 +6,8 @@ stage_core_test(sim_tests core/simulated_controllers_test.cpp core/simple_axis_m
 stage_core_test(servo_tests core/servo_axis_model_test.cpp core/scenario_test.cpp)
 stage_core_test(scope_tests core/step_response_test.cpp core/trace_writer_test.cpp core/scope_recorder_test.cpp)
 target_link_libraries(scope_tests PRIVATE stage_scope)
+if(STAGE_BUILD_UI)
+  # The program's last resort lives with its command line.
+  stage_core_test(last_resort_tests core/last_resort_test.cpp)
+  target_link_libraries(last_resort_tests PRIVATE stage_app_cli)
+endif()

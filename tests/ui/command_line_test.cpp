@@ -22,6 +22,7 @@ class CommandLineTest : public QObject {
   void parse();
   void scenarioIsKeptForTheSimulator();
   void scopeAndTraceGoWithAnyBackend();
+  void versionIsInTheGnuForm();
 };
 
 void CommandLineTest::parse_data() {
@@ -101,6 +102,17 @@ void CommandLineTest::scopeAndTraceGoWithAnyBackend() {
   QCOMPARE(library.backend, CommandLine::Backend::kSharedLibrary);
   QVERIFY(!library.open_scope);
   QCOMPARE(library.trace_path, std::string("t.csv"));
+}
+
+// Name and version on the first line (what scripts read), then copyright and
+// licence, as GNU programs print them.
+void CommandLineTest::versionIsInTheGnuForm() {
+  const QStringList lines = QString::fromStdString(stage::app::VersionText("stage-console", "1.2.3")).split('\n');
+  QCOMPARE(lines.size(), 6);
+  QCOMPARE(lines[0], QStringLiteral("stage-console 1.2.3"));
+  QVERIFY(lines[1].startsWith(QStringLiteral("Copyright (C) 2026 ")));
+  QCOMPARE(lines[2], QStringLiteral("License GPLv3+: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>."));
+  QCOMPARE(lines[5], QString());  // ends with a newline
 }
 
 void CommandLineTest::parse() {
