@@ -6,7 +6,8 @@
 // traced, 3 new replies per axis between refreshes as at 30 refreshes a
 // second against the 100 Hz polling.
 //
-// With --compare (built where Qt Charts is installed), also the library choice: the same N x 5 traces of 1000
+// --paint measures the paint side only. With --compare (built where Qt
+// Charts is installed), also the library choice: the same N x 5 traces of 1000
 // points redrawn by a bare QCustomPlot and by a Qt Charts view, both
 // antialiased, into the same 1000 x 600 image.
 //
@@ -194,7 +195,6 @@ void PaintSide(int axes, int window_s) {
     QApplication::processEvents();  // the plot's paint event
     const Cost::time_point end = Cost::now();
     if (r >= kWarmUp / 10) us.push_back(Microseconds(end - start));
-    if (std::getenv("SCOPE_BENCH_TRACE") != nullptr) std::printf("refresh %d: %.0f us\n", r, Microseconds(end - start));
   }
   char what[64];
   std::snprintf(what, sizeof what, "Scope refresh and paint, %d s window", window_s);
