@@ -523,6 +523,20 @@ TEST_F(NativeUsbTest, AnUnpluggedControllerIsGivenBackAtOnceAndFailsFromThenOn) 
   EXPECT_EQ(library_->Close(handle), SI_INVALID_HANDLE);
 }
 
+TEST(DeviceListTest, SaysWhichDeviceIsWhereAndWhetherThisUserMayOpenIt) {
+  UsbDeviceEntry device = Controller(3, {1, 4}, u"K\"1\n");
+  EXPECT_EQ(DescribeDevice(2, device),
+            "2  serial \"K\\x221\\x0A\"  product \"USB servo controller\"  USB 10C4:EA61  bus 3 port 3-1.4  "
+            "may be opened");
+  device.serial_utf16.clear();
+  device.product_utf16.clear();
+  device.open_error = kTransportAccess;
+  EXPECT_THAT(DescribeDevice(0, device),
+              testing::StartsWith("0  serial \"\"  product \"\"  USB 10C4:EA61  bus 3 port 3-1.4  cannot be opened: "
+                                  "LIBUSB_ERROR_ACCESS. This user may not open the controller: install the access "
+                                  "rule 70-stage-console.rules"));
+}
+
 TEST(AccessAdviceTest, NamesTheRuleOnlyForAccessRights) {
   EXPECT_THAT(AccessAdvice(kTransportAccess), HasSubstr("70-stage-console.rules"));
   EXPECT_THAT(AccessAdvice(kTransportIo), IsEmpty());

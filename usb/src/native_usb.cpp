@@ -1,6 +1,7 @@
 #include "stage/usb/native_usb.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -79,6 +80,32 @@ std::string AccessAdvice(int error) {
     return "Another program holds the controller: end it, or unplug and replug the controller.";
   }
   return {};
+}
+
+std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device) {
+  const auto quoted = [](const std::vector<std::uint8_t>& utf16) {
+    std::string text = "\"";
+    for (const char c : StringDescriptorText(utf16)) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte >= 0x20 && byte < 0x7F && c != '"' && c != '\\') {
+        text += c;
+      } else {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        text += escaped;
+      }
+    }
+    return text + "\"";
+  };
+  char id[16];
+  std::snprintf(id, sizeof id, "%04X:%04X", device.id.vendor_id, device.id.product_id);
+  std::string line = std::to_string(number) + "  serial " + quoted(device.serial_utf16) + "  product " +
+                     quoted(device.product_utf16) + "  USB " + id + "  bus " + std::to_string(device.bus) +
+                     " port " + PortPathText(device) + "  ";
+  if (device.open_error == kTransportOk) return line + "may be opened";
+  line += std::string("cannot be opened: ") + TransportErrorName(device.open_error);
+  const std::string advice = AccessAdvice(device.open_error);
+  return advice.empty() ? line : line + ". " + advice;
 }
 
 void SortByBusAndPort(std::vector<UsbDeviceEntry>& devices) {

@@ -54,6 +54,11 @@ std::string PortPathText(const UsbDeviceEntry& device);
 // `error` is not about access rights.
 std::string AccessAdvice(int error);
 
+// One line of the device list: number, serial number, product description,
+// USB ID, bus and port path, and whether this user may open the device (and
+// if not, why). Bytes that are not printable ASCII show as \xNN.
+std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device);
+
 // Sorts by bus number, then port path.
 void SortByBusAndPort(std::vector<UsbDeviceEntry>& devices);
 
