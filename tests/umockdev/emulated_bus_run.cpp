@@ -1,0 +1,104 @@
+// Runs a command beside emulated controllers: builds the emulated bus, runs
+// the command (which starts programs under libumockdev-preload.so, with
+// UMOCKDEV_DIR inherited), answers their USB requests meanwhile, and ends
+// with the command's status.
+//
+//   emulated_bus_run [--controller SPEC]... [--log FILE] -- COMMAND [ARG]...
+//
+// SPEC is SERIAL[,bus=B][,port=P[.P]...][,id=VVVV:PPPP][,locked]. A locked
+// controller's device file has mode 000, and the command runs without the
+// root's right to override file modes, so it is refused as for any user
+// without the access rule. Every USB event goes to FILE as "<serial> <event>".
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/umockdev/emulated_bus.h"
+
+namespace {
+
+using stage::test::EmulatedBus;
+using stage::test::EmulatedController;
+
+EmulatedController ParseController(const std::string& spec) {
+  EmulatedController controller;
+  std::stringstream parts(spec);
+  std::string part;
+  std::getline(parts, controller.serial, ',');
+  while (std::getline(parts, part, ',')) {
+    if (part == "locked") {
+      controller.locked = true;
+    } else if (part.starts_with("bus=")) {
+      controller.bus = static_cast<std::uint8_t>(std::stoul(part.substr(4)));
+    } else if (part.starts_with("port=")) {
+      controller.port_path.clear();
+      std::stringstream ports(part.substr(5));
+      std::string port;
+      while (std::getline(ports, port, '.')) controller.port_path.push_back(static_cast<std::uint8_t>(std::stoul(port)));
+    } else if (part.starts_with("id=") && part.size() == 12) {
+      controller.vendor_id = static_cast<std::uint16_t>(std::stoul(part.substr(3, 4), nullptr, 16));
+      controller.product_id = static_cast<std::uint16_t>(std::stoul(part.substr(8, 4), nullptr, 16));
+    } else {
+      throw std::invalid_argument("unknown controller setting '" + part + "'");
+    }
+  }
+  return controller;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<EmulatedController> controllers;
+  std::string log;
+  int command = argc;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--" && i + 1 < argc) {
+      command = i + 1;
+      break;
+    }
+    if (i + 1 == argc) break;
+    if (word == "--controller") {
+      controllers.push_back(ParseController(argv[++i]));
+    } else if (word == "--log") {
+      log = argv[++i];
+    }
+  }
+  if (command == argc) {
+    std::fputs("usage: emulated_bus_run [--controller SPEC]... [--log FILE] -- COMMAND [ARG]...\n", stderr);
+    return 2;
+  }
+  bool locked = false;
+  for (const EmulatedController& controller : controllers) locked = locked || controller.locked;
+
+  try {
+    EmulatedBus bus(controllers);
+    if (!log.empty()) bus.LogTo(log);
+    const pid_t child = fork();
+    if (child == 0) {
+      if (locked && geteuid() == 0) {
+        // Root reads any file whatever its mode; without these two rights
+        // it meets the device file's mode like everyone else.
+        prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+        prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
+      }
+      execvp(argv[command], argv + command);
+      std::perror(argv[command]);
+      std::_Exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "emulated_bus_run: %s\n", error.what());
+    return 2;
+  }
+}
