@@ -8,6 +8,9 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
+  libusb-1.0-0-dev
+  umockdev libumockdev-dev
+  xvfb xdotool
 )
 
 missing=()

@@ -1,18 +1,26 @@
 // Runs a command beside emulated controllers: builds the emulated bus, runs
 // the command (which starts programs under libumockdev-preload.so, with
 // UMOCKDEV_DIR inherited), answers their USB requests meanwhile, and ends
-// with the command's status.
+// with the command's status. Runs under the preload itself (umockdev-wrapper),
+// or its remove events reach nobody; the command runs without it.
 //
-//   emulated_bus_run [--controller SPEC]... [--log FILE] -- COMMAND [ARG]...
+//   emulated_bus_run [--controller SPEC]... [--log FILE] [--unplug-on-usr1 N]
+//                    -- COMMAND [ARG]...
 //
 // SPEC is SERIAL[,bus=B][,port=P[.P]...][,id=VVVV:PPPP][,locked]. A locked
 // controller's device file has mode 000, and the command runs without the
 // root's right to override file modes, so it is refused as for any user
 // without the access rule. Every USB event goes to FILE as "<serial> <event>".
+// With --unplug-on-usr1, SIGUSR1 pulls out controller N (counted from 0 in
+// the order given).
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -58,6 +66,7 @@ EmulatedController ParseController(const std::string& spec) {
 int main(int argc, char** argv) {
   std::vector<EmulatedController> controllers;
   std::string log;
+  int unplug = -1;
   int command = argc;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -70,6 +79,8 @@ int main(int argc, char** argv) {
       controllers.push_back(ParseController(argv[++i]));
     } else if (word == "--log") {
       log = argv[++i];
+    } else if (word == "--unplug-on-usr1") {
+      unplug = std::stoi(argv[++i]);
     }
   }
   if (command == argc) {
@@ -79,11 +90,26 @@ int main(int argc, char** argv) {
   bool locked = false;
   for (const EmulatedController& controller : controllers) locked = locked || controller.locked;
 
+  // SIGUSR1 is taken by a thread of its own: blocked here before any thread
+  // starts, so every thread inherits the block.
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+
   try {
     EmulatedBus bus(controllers);
     if (!log.empty()) bus.LogTo(log);
+    std::atomic<bool> ended{false};
+    std::thread unplugger([&] {
+      int signal = 0;
+      sigwait(&usr1, &signal);
+      if (!ended && unplug >= 0) bus.Unplug(static_cast<std::size_t>(unplug));
+    });
     const pid_t child = fork();
     if (child == 0) {
+      pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+      unsetenv("LD_PRELOAD");
       if (locked && geteuid() == 0) {
         // Root reads any file whatever its mode; without these two rights
         // it meets the device file's mode like everyone else.
@@ -96,6 +122,9 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     waitpid(child, &status, 0);
+    ended = true;
+    kill(getpid(), SIGUSR1);
+    unplugger.join();
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "emulated_bus_run: %s\n", error.what());
