@@ -54,7 +54,7 @@ pids+=($!)
 wait_for "Xvfb" test -s "$work/display"
 export DISPLAY=":$(head -n1 "$work/display")"
 
-QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 ASAN_OPTIONS=verify_asan_link_order=0 \
+QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
   "$console" >"$work/stdout" 2>"$work/stderr" &
 console_pid=$!
 pids+=("$console_pid")
