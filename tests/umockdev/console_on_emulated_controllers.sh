@@ -53,6 +53,8 @@ Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$wor
 pids+=($!)
 wait_for "Xvfb" test -s "$work/display"
 export DISPLAY=":$(head -n1 "$work/display")"
+display_ready() { xdotool getdisplaygeometry >/dev/null 2>&1; }
+wait_for "the display $DISPLAY" display_ready
 
 QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
   "$console" >"$work/stdout" 2>"$work/stderr" &

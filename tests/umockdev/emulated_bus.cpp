@@ -54,6 +54,12 @@ std::vector<std::uint8_t> StringDescriptor(const std::string& text) {
   return descriptor;
 }
 
+std::runtime_error Failure(std::string what, const std::string& reason) {
+  what += ": ";
+  what += reason;
+  return std::runtime_error(what);
+}
+
 std::string SysfsName(const EmulatedController& c) {
   std::string name = std::to_string(c.bus);
   for (std::size_t i = 0; i < c.port_path.size(); ++i) name += (i == 0 ? "-" : ".") + std::to_string(c.port_path[i]);
@@ -394,18 +400,19 @@ EmulatedBus::EmulatedBus(std::vector<EmulatedController> controllers) : state_(s
       std::snprintf(digits, sizeof digits, "%02X", byte);
       hex += digits;
     }
-    const std::string description = "P: /devices/usb" + std::to_string(spec.bus) + "/" + name + "\n" +
-                                     "N: " + std::string(devnode + 5) + "\n" +
-                                     "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + devnode + "\n" +
-                                     "A: busnum=" + std::to_string(spec.bus) + "\\n\n" +
-                                     "A: devnum=" + std::to_string(devnum) + "\\n\n" +
-                                     "A: speed=12\\n\nA: bConfigurationValue=1\\n\n" + ids +
-                                     "H: descriptors=" + hex + "\n";
+    std::string description = "P: /devices/usb" + std::to_string(spec.bus) + "/" + name + "\n";
+    description += "N: " + std::string(devnode + 5) + "\n";
+    description += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + std::string(devnode) + "\n";
+    description += "A: busnum=" + std::to_string(spec.bus) + "\\n\n";
+    description += "A: devnum=" + std::to_string(devnum) + "\\n\n";
+    description += "A: speed=12\\n\nA: bConfigurationValue=1\\n\n";
+    description += ids;
+    description += "H: descriptors=" + hex + "\n";
     GError* add_error = nullptr;
     if (!umockdev_testbed_add_from_string(state_->testbed, description.c_str(), &add_error)) {
       const std::string reason = add_error != nullptr ? add_error->message : "?";
       g_clear_error(&add_error);
-      throw std::runtime_error("umockdev cannot add " + name + ": " + reason);
+      throw Failure("umockdev cannot add " + name, reason);
     }
     model->syspath = "/sys/devices/usb" + std::to_string(spec.bus) + "/" + name;
 
@@ -415,7 +422,7 @@ EmulatedBus::EmulatedBus(std::vector<EmulatedController> controllers) : state_(s
     if (!umockdev_testbed_attach_ioctl(state_->testbed, devnode, model->handler, &error)) {
       const std::string reason = error != nullptr ? error->message : "?";
       g_clear_error(&error);
-      throw std::runtime_error("umockdev cannot emulate " + model->devnode + ": " + reason);
+      throw Failure("umockdev cannot emulate " + model->devnode, reason);
     }
     if (spec.locked) chmod((std::string(root) + devnode).c_str(), 0);
     model->spec = std::move(spec);
