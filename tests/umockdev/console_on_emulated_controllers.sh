@@ -18,6 +18,7 @@ mode=$1
 console=$2
 usb_log=$3
 work=$(mktemp -d)
+DISPLAY=
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -31,6 +32,9 @@ fail() {
   cat "$usb_log" >&2 || true
   echo "--- console stderr" >&2
   cat "$work/stderr" >&2 || true
+  echo "--- Xvfb ($DISPLAY)" >&2
+  cat "$work/xvfb.log" >&2 || true
+  ls -la /tmp/.X11-unix >&2 || true
   exit 1
 }
 
@@ -48,13 +52,29 @@ wait_for() {
 serials() { awk '{print $1}' "$usb_log" | sort -u; }
 count_events() { grep -c -- "^$1 $2\$" "$usb_log" || true; }
 
-# A display of our own; Xvfb picks a free number.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-wait_for "Xvfb" test -s "$work/display"
-export DISPLAY=":$(head -n1 "$work/display")"
+# A display of our own, at a random number well above the ones other tools
+# pick for themselves (:0, :1, :99), so that a neighbour's X server never
+# meets ours.
 display_ready() { xdotool getdisplaygeometry >/dev/null 2>&1; }
-wait_for "the display $DISPLAY" display_ready
+for _ in $(seq 20); do
+  number=$((200 + RANDOM % 800))
+  [ -e "/tmp/.X$number-lock" ] && continue
+  Xvfb ":$number" -screen 0 1280x1024x24 -nolisten tcp 2>"$work/xvfb.log" &
+  xvfb_pid=$!
+  export DISPLAY=":$number"
+  for _ in $(seq 50); do
+    display_ready && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$xvfb_pid" 2>/dev/null && display_ready; then
+    pids+=("$xvfb_pid")
+    break
+  fi
+  kill "$xvfb_pid" 2>/dev/null || true
+  DISPLAY=
+done
+[ -n "$DISPLAY" ] || fail "no X display could be started"
 
 QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
   "$console" >"$work/stdout" 2>"$work/stderr" &
