@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing stage-console
-# needs, only those that are missing. Runs as root, or through sudo.
+# needs, only those that are missing, and any packages named as arguments.
+# Runs as root, or through sudo.
 set -euo pipefail
 
 packages=(
@@ -10,8 +11,11 @@ packages=(
   fonts-liberation
   libusb-1.0-0-dev
   umockdev libumockdev-dev
-  xvfb xdotool
+  # The window-system tests: an X server, a window manager, xdotool, xprop.
+  xvfb openbox xdotool x11-utils
 )
+# Extra packages a script asks for (scripts/sanitize.sh: clang for libFuzzer).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,5 +3,6 @@ target_sources(stage_ui PRIVATE
   common/family_elements.cpp
   common/fonts.cpp
   common/lamp.cpp
+  common/outside_end.cpp
   common/program_exit.cpp
   common/tuning_slider.cpp)

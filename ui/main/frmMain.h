@@ -127,6 +127,7 @@ class frmMain : public QWidget {
   void FocusWindowChanged(QWindow* now);
   void ShowTuningPanel();
   void Shutdown();
+  void CloseControllers();
 
   ConsoleContext context_;
   bool constructed_ = false;
