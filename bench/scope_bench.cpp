@@ -96,7 +96,7 @@ void Allocate(stage::modKVT_USB& tables, int axes) {
 // One exchange of a moving axis as the observers see it.
 class Exchanges {
  public:
-  void Feed(stage::usb::ExchangeObserver& observer, int axes) {
+  void Feed(stage::poll::ExchangeObserver& observer, int axes) {
     ++tick_;
     for (int axis = 0; axis < axes; ++axis) {
       // A GO every 2 s on each axis, so moves start and finish all along.
@@ -104,7 +104,7 @@ class Exchanges {
       fields.control_byte = stage::usb::kActiveBit | ((tick_ % 200) < 3 ? stage::usb::kGoBit : 0);
       fields.target_counts = (tick_ / 200) % 2 == 0 ? 100000 : 0;
       const stage::usb::Packet command = *stage::usb::EncodeCommand(fields).packet;
-      stage::usb::ExchangeResult result;
+      stage::poll::ExchangeResult result;
       const double phase = static_cast<double>(tick_ % 200) / 100;
       const double to = fields.target_counts;
       const double from = 100000 - to;

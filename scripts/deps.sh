@@ -10,6 +10,8 @@ packages=(
   libqcustomplot-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
+  libusb-1.0-0-dev
+  umockdev libumockdev-dev
   # The window-system tests: an X server, a window manager, xdotool, xprop.
   xvfb openbox xdotool x11-utils
   # The icon's sizes and the manual page; the Debian package and its checks

@@ -23,9 +23,9 @@ ScopeRecorder::ScopeRecorder(std::size_t axis_count, ExchangeClock clock, StepSe
 }
 
 void ScopeRecorder::OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& /*reply*/,
-                               const usb::ExchangeResult& result) {
+                               const poll::ExchangeResult& result) {
   const auto k = static_cast<std::size_t>(axis);
-  if (result.outcome != usb::ExchangeResult::Outcome::kOk || k >= samples_.size()) return;
+  if (result.outcome != poll::ExchangeResult::Outcome::kOk || k >= samples_.size()) return;
   const std::chrono::nanoseconds now = clock_();
   if (!origin_) origin_ = now;
   const std::int64_t time_us = std::chrono::duration_cast<std::chrono::microseconds>(now - *origin_).count();

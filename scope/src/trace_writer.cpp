@@ -11,7 +11,7 @@
 namespace stage::scope {
 namespace {
 
-using Outcome = usb::ExchangeResult::Outcome;
+using Outcome = poll::ExchangeResult::Outcome;
 
 // The writer wakes this often to write what has come in.
 constexpr std::chrono::milliseconds kWritePeriod{20};
@@ -92,7 +92,7 @@ std::string FormatTraceRow(const TraceRow& row) {
     text += ',';
     text += std::to_string(row.result.reading.flags);
     text += ",0,";
-    text += std::to_string(usb::kTransferLength);
+    text += std::to_string(poll::kTransferLength);
   } else {
     text += ",,,";
     text += std::to_string(row.result.status);
@@ -219,7 +219,7 @@ TraceObserver::TraceObserver(TraceWriter& writer, const modKVT_USB& tables, Exch
     : writer_(writer), tables_(tables), clock_(std::move(clock)) {}
 
 void TraceObserver::OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& reply,
-                               const usb::ExchangeResult& result) {
+                               const poll::ExchangeResult& result) {
   const std::chrono::nanoseconds now = clock_();
   if (!started_) {
     started_ = true;
@@ -238,7 +238,7 @@ void TraceObserver::OnExchange(AxisIndex axis, const usb::Packet& command, const
   writer_.Push(row);
   // The program ends right after a failed exchange: the file is finished
   // now, with this row as its last.
-  if (result.outcome != usb::ExchangeResult::Outcome::kOk) writer_.Finish();
+  if (result.outcome != poll::ExchangeResult::Outcome::kOk) writer_.Finish();
 }
 
 }  // namespace stage::scope

@@ -30,8 +30,8 @@ usb::Packet Command(std::uint8_t control, double target) {
   return *usb::EncodeCommand(fields).packet;
 }
 
-usb::ExchangeResult Reply(std::int32_t position, std::int32_t ideal, std::uint8_t flags) {
-  usb::ExchangeResult result;
+poll::ExchangeResult Reply(std::int32_t position, std::int32_t ideal, std::uint8_t flags) {
+  poll::ExchangeResult result;
   result.reading = {position, ideal, flags};
   return result;
 }
@@ -52,8 +52,8 @@ TEST(ScopeRecorder, RecordsRepliesPerAxisAndTheMovesTheCommandsStart) {
     exchange(1, kActive, 400, p, 0);
   }
   // A failed exchange has no reply to draw.
-  usb::ExchangeResult failed;
-  failed.outcome = usb::ExchangeResult::Outcome::kReadFailed;
+  poll::ExchangeResult failed;
+  failed.outcome = poll::ExchangeResult::Outcome::kReadFailed;
   recorder.OnExchange(1, Command(kActive, 400), usb::Packet{}, failed);
 
   EXPECT_EQ(recorder.Samples(0).Size(), 0U);

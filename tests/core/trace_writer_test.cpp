@@ -16,7 +16,7 @@
 namespace stage::scope {
 namespace {
 
-using Outcome = usb::ExchangeResult::Outcome;
+using Outcome = poll::ExchangeResult::Outcome;
 
 const usb::Packet kSent = {0x50, 0x0F, 0x05, 0x89, 0xFF, 0x7F, 0x05, 0x90, 0x40, 0x06, 0x00, 0x40};
 const usb::Packet kReceived = {0x10, 0x27, 0x00, 0x40, 0x10, 0, 0, 0, 0x0C, 0x27, 0x00, 0x40};
@@ -24,8 +24,8 @@ constexpr const char* kSentHex = "50 0F 05 89 FF 7F 05 90 40 06 00 40";
 constexpr const char* kReceivedHex = "10 27 00 40 10 00 00 00 0C 27 00 40";
 constexpr const char* kZeroHex = "00 00 00 00 00 00 00 00 00 00 00 00";
 
-usb::ExchangeResult Result(Outcome outcome, int status, std::uint32_t count) {
-  usb::ExchangeResult result;
+poll::ExchangeResult Result(Outcome outcome, int status, std::uint32_t count) {
+  poll::ExchangeResult result;
   result.outcome = outcome;
   result.status = status;
   result.count = count;

@@ -56,7 +56,7 @@ struct StartUp {
   // error, no watchdog); false leaves the simulator's default model.
   bool simple_model = true;
   // Sees every exchange of the polling cycle (the Scope's recorder).
-  usb::ExchangeObserver* observer = nullptr;
+  poll::ExchangeObserver* observer = nullptr;
 };
 
 // The exit seam as the program's: Ended() before the message box. While the

@@ -6,7 +6,7 @@
 
 #include "stage/axis/modKVT_USB.h"
 #include "stage/usb/device_library.h"
-#include "stage/usb/poll_exchange.h"
+#include "stage/poll/poll_exchange.h"
 #include "ui/common/program_exit.h"
 
 namespace stage::ui {
@@ -15,7 +15,7 @@ struct ConsoleContext {
   modKVT_USB& tables;
   usb::DeviceLibrary& devices;
   ProgramExit& exit;
-  usb::ExchangeObserver* observer = nullptr;
+  poll::ExchangeObserver* observer = nullptr;
 };
 
 }  // namespace stage::ui

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "stage/scope/step_response.h"
-#include "stage/usb/poll_exchange.h"
+#include "stage/poll/poll_exchange.h"
 
 namespace stage::scope {
 
@@ -59,7 +59,7 @@ struct ScopeSample {
   std::uint8_t flags = 0;
 };
 
-class ScopeRecorder final : public usb::ExchangeObserver {
+class ScopeRecorder final : public poll::ExchangeObserver {
  public:
   // 60 s at the 10 ms polling period, with room to spare.
   static constexpr std::size_t kSamplesPerAxis = 8192;
@@ -68,7 +68,7 @@ class ScopeRecorder final : public usb::ExchangeObserver {
   ScopeRecorder(std::size_t axis_count, ExchangeClock clock, StepSettings settings = {});
 
   void OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& reply,
-                  const usb::ExchangeResult& result) override;
+                  const poll::ExchangeResult& result) override;
 
   std::size_t AxisCount() const { return samples_.size(); }
   const Ring<ScopeSample>& Samples(std::size_t axis) const { return samples_[axis]; }
@@ -100,16 +100,16 @@ class ScopeRecorder final : public usb::ExchangeObserver {
 };
 
 // Hands every exchange to each of several observers, in the order added.
-class ExchangeFanOut final : public usb::ExchangeObserver {
+class ExchangeFanOut final : public poll::ExchangeObserver {
  public:
-  void Add(usb::ExchangeObserver& observer) { observers_.push_back(&observer); }
+  void Add(poll::ExchangeObserver& observer) { observers_.push_back(&observer); }
   void OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& reply,
-                  const usb::ExchangeResult& result) override {
-    for (usb::ExchangeObserver* observer : observers_) observer->OnExchange(axis, command, reply, result);
+                  const poll::ExchangeResult& result) override {
+    for (poll::ExchangeObserver* observer : observers_) observer->OnExchange(axis, command, reply, result);
   }
 
  private:
-  std::vector<usb::ExchangeObserver*> observers_;
+  std::vector<poll::ExchangeObserver*> observers_;
 };
 
 }  // namespace stage::scope

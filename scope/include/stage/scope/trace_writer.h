@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "stage/scope/scope_recorder.h"
-#include "stage/usb/poll_exchange.h"
+#include "stage/poll/poll_exchange.h"
 
 namespace stage::scope {
 
@@ -49,7 +49,7 @@ struct TraceRow {
   std::array<char, 8> name{};  // zero-terminated, trailing blanks removed
   usb::Packet sent{};
   usb::Packet received{};
-  usb::ExchangeResult result;
+  poll::ExchangeResult result;
   std::uint64_t dropped = 0;  // Kind::kDropped: rows lost
 };
 
@@ -123,12 +123,12 @@ class TraceWriter {
 // Turns every exchange into a row of the trace. A failed exchange is the
 // last thing the program does before it ends: its row is written and the
 // file finished at once, before the message appears.
-class TraceObserver final : public usb::ExchangeObserver {
+class TraceObserver final : public poll::ExchangeObserver {
  public:
   TraceObserver(TraceWriter& writer, const modKVT_USB& tables, ExchangeClock clock);
 
   void OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& reply,
-                  const usb::ExchangeResult& result) override;
+                  const poll::ExchangeResult& result) override;
 
  private:
   TraceWriter& writer_;
