@@ -180,8 +180,10 @@ class CommandsTest : public QObject {
     QCOMPARE(console.LastControlByte(1) & kGo, kGo);
     QCOMPARE(console.tables.TargetCounts[1], 384.0);
 
-    // A mouse press and release on GO does.
+    // A mouse press and release on GO does, once its press has gone out.
     QTest::mouseClick(main.cmdGo(1), Qt::LeftButton);
+    console.Tick();
+    QCOMPARE(console.LastControlByte(1) & kGo, kGo);
     console.Tick();
     QCOMPARE(console.LastControlByte(1) & kGo, 0);
   }

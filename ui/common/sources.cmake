@@ -2,6 +2,7 @@ target_sources(stage_ui PRIVATE
   common/command_button.cpp
   common/family_elements.cpp
   common/fonts.cpp
+  common/held_key.cpp
   common/lamp.cpp
   common/program_exit.cpp
   common/tuning_slider.cpp)

@@ -12,6 +12,7 @@
 #include "stage/axis/number_text.h"
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
+#include "ui/common/held_key.h"
 #include "ui/common/twips.h"
 #include "ui/tuning/frmXCtrl0.h"
 
@@ -79,6 +80,7 @@ void SetTextColor(QWidget* control, std::uint32_t text_bgr) {
 frmMain::frmMain(ConsoleContext context, QWidget* parent)
     : QWidget(parent),
       context_(context),
+      latches_(context.tables),
       red_(BgrColor(kRed)),
       green_(BgrColor(kLampGreen)),
       yellow_(BgrColor(kYellow)),
@@ -255,6 +257,7 @@ void frmMain::Construct() {
 
   // 1. The panel exists from here on, hidden until More Controls.
   frmXCtrl0& panel = TuningPanel();
+  latches_.Allocate();
 
   // 2.
   row_pitch_ = kRowPitchTwips;
@@ -331,6 +334,7 @@ void frmMain::Construct() {
 
   shown_.assign(static_cast<std::size_t>(axis_count) + 1, ShownStatus{});
   for (AxisIndex i = 0; i <= axis_count; ++i) ConnectRow(i);
+  escape_ = new HeldKey(Qt::Key_Escape, [this] { EscapePressed(); }, [this] { EscapeReleased(); }, this);
 
   // A created row tabs like row 0, after the row above; More Controls last.
   for (AxisIndex i = 1; i <= axis_count; ++i) {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "stage/axis/command_latch.h"
 #include "stage/axis/modKVT_USB.h"
 #include "ui/common/command_button.h"
 #include "ui/common/console_context.h"
@@ -34,6 +35,7 @@ class QWindow;
 namespace stage::ui {
 
 class frmXCtrl0;
+class HeldKey;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
 class frmMain : public QWidget {
@@ -120,7 +122,9 @@ class frmMain : public QWidget {
 
   // Operator commands.
   bool EnterTarget(AxisIndex axis);
-  void StopPressed(AxisIndex axis);
+  void StopPressed(AxisIndex axis, CommandHolder holder);
+  void EscapePressed();
+  void EscapeReleased();
 
   // Activation and shutdown.
   void Activate();
@@ -129,6 +133,7 @@ class frmMain : public QWidget {
   void Shutdown();
 
   ConsoleContext context_;
+  CommandLatches latches_;
   bool constructed_ = false;
   std::int16_t row_pitch_ = 0;
   std::int16_t panel_row_pitch_ = 0;
@@ -156,6 +161,9 @@ class frmMain : public QWidget {
   CommandButton* cmd_more_controls_ = nullptr;
   QLabel* lbl_message_ = nullptr;
   QTimer timer1_;
+
+  // Esc held anywhere in the program: STOP held on every axis.
+  HeldKey* escape_ = nullptr;
 
   bool ticking_ = false;
   std::vector<ShownStatus> shown_;

@@ -77,6 +77,9 @@ bool frmMain::PollAxis(AxisIndex axis) {
   const ExchangeResult result = usb::ExchangeAxis(context_.tables, axis, tuning, context_.devices);
   switch (result.outcome) {
     case ExchangeResult::Outcome::kOk:
+      // That packet carried the axis's command bits: releases that waited
+      // for it take effect before the reply can set anything again.
+      latches_.PacketSent(axis);
       ShowStatus(axis, result.reading.position, result.reading.ideal_position, result.reading.flags);
       return true;
     case ExchangeResult::Outcome::kWriteFailed:
@@ -148,8 +151,8 @@ void frmMain::ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ide
   // Repeated on every reply that reports the error: releasing STOP clears
   // StopBit only until the next reply.
   if (error && cancel_on_error) {
-    tables.StopBit[k] = usb::kStopBit;
-    tables.SpeedModeBit[k] = 0;
+    latches_.Press(axis, LevelCommand::kStop, CommandHolder::kNone);
+    latches_.SpeedModeOff(axis);
     panel_->Slider1(axis)->setValue(0);
   }
 }

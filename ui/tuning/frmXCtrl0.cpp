@@ -88,7 +88,6 @@ void frmXCtrl0::BuildDesignedRow() {
   slider(slider7_, kTorque);
   slider(slider8_, kFError);
   slider(slider1_, kSpeed);
-  connect(slider1_[0], &TuningSlider::sliderClick, this, [this] { tables_.SpeedModeBit.at(0) = 16; });
 
   QWidget* previous = cmd_hide_;
   for (QWidget* next : std::initializer_list<QWidget*>{command6_[0], command3_[0], slider5_[0], slider4_[0],
@@ -165,9 +164,6 @@ void frmXCtrl0::CreateRow(AxisIndex axis) {
   slider6_.Append(CopyElement(*slider6_[0], axis));
   slider7_.Append(CopyElement(*slider7_[0], axis));
   slider8_.Append(CopyElement(*slider8_[0], axis));
-
-  const auto row = static_cast<std::size_t>(axis);
-  connect(slider1_[axis], &TuningSlider::sliderClick, this, [this, row] { tables_.SpeedModeBit.at(row) = 16; });
 
   // A created row tabs like row 0, after the row above.
   QWidget* previous = slider1_[axis - 1];
