@@ -5,4 +5,5 @@ target_sources(stage_ui PRIVATE
   common/held_key.cpp
   common/lamp.cpp
   common/program_exit.cpp
-  common/tuning_slider.cpp)
+  common/tuning_slider.cpp
+  common/window_fit.cpp)

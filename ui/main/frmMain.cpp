@@ -14,6 +14,7 @@
 #include "ui/common/fonts.h"
 #include "ui/common/held_key.h"
 #include "ui/common/twips.h"
+#include "ui/common/window_fit.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 #ifndef STAGE_CONSOLE_VERSION
@@ -90,6 +91,12 @@ frmMain::frmMain(ConsoleContext context, QWidget* parent)
   setFont(DesignFont("MS Sans Serif", 9.75));
   BuildDesignedControls();
   resize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kDesignedClientHeightTwips));
+  fit_ = new WindowFit(this);
+  // Each time the outer height is applied (the frame may be known only
+  // after the first showing), More Controls is centred on it again.
+  fit_->OnApplied([this] {
+    if (constructed_) CentreMoreControls();
+  });
 
   timer1_.setTimerType(Qt::PreciseTimer);
   timer1_.setInterval(kTimerIntervalMs);
@@ -235,6 +242,12 @@ void frmMain::BuildDesignedControls() {
   StackLikeDesign(this);
 }
 
+void frmMain::CentreMoreControls() {
+  // On the height as the window reports it back.
+  const double more_height = TwipsGeometry(cmd_more_controls_).height();
+  SetTopTwips(cmd_more_controls_, (fit_->OuterHeightTwips() - more_height) / 2);
+}
+
 frmXCtrl0& frmMain::TuningPanel() {
   if (!panel_) panel_ = std::make_unique<frmXCtrl0>(context_.tables);
   return *panel_;
@@ -264,11 +277,10 @@ void frmMain::Construct() {
   panel_row_pitch_ = kPanelRowPitchTwips;
 
   // 3. Wide arithmetic: any axis count only makes the window taller.
-  SetOuterHeightTwips(this, static_cast<double>(std::int64_t{row_pitch_} * axis_count + kWindowHeightBaseTwips));
+  fit_->SetOuterHeightTwips(static_cast<double>(std::int64_t{row_pitch_} * axis_count + kWindowHeightBaseTwips));
 
-  // 4. Centred on the height as the window reports it back.
-  const double more_height = TwipsGeometry(cmd_more_controls_).height();
-  SetTopTwips(cmd_more_controls_, (OuterHeightTwips(this) - more_height) / 2);
+  // 4.
+  CentreMoreControls();
 
   // 5.
   panel.CaptionRow0Label();

@@ -36,6 +36,7 @@ namespace stage::ui {
 
 class frmXCtrl0;
 class HeldKey;
+class WindowFit;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
 class frmMain : public QWidget {
@@ -112,6 +113,7 @@ class frmMain : public QWidget {
   };
 
   void BuildDesignedControls();
+  void CentreMoreControls();
   void Construct();
   void ConnectRow(AxisIndex axis);
 
@@ -162,6 +164,8 @@ class frmMain : public QWidget {
   QLabel* lbl_message_ = nullptr;
   QTimer timer1_;
 
+  // The designed outer height, kept once the window manager frames the window.
+  WindowFit* fit_ = nullptr;
   // Esc held anywhere in the program: STOP held on every axis.
   HeldKey* escape_ = nullptr;
 

@@ -18,6 +18,7 @@
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/twips.h"
+#include "ui/common/window_fit.h"
 #include "ui/main/frmMain.h"
 
 namespace stage::ui {
@@ -79,6 +80,8 @@ frmSelect::frmSelect(ConsoleContext context, QWidget* parent)
 frmSelect::frmSelect(ConsoleContext context, MainWindowFactory make_main_window, QWidget* parent)
     : QWidget(parent), context_(context), make_main_window_(std::move(make_main_window)) {
   BuildDesignedControls();
+  // The designed client size; the load step sets the outer width.
+  fit_ = new WindowFit(this);
   Load();
 }
 
@@ -181,11 +184,8 @@ void frmSelect::BuildDesignedControls() {
 }
 
 void frmSelect::SetOuterWidth(double width_twips) {
-  // The frame is known once the native window exists (and, under some window
-  // managers, only after it is first shown: then the whole width is client).
-  winId();
-  const int frame_px = frameGeometry().width() - width();
-  resize(std::max(0, TwipsToPixels(width_twips) - frame_px), TwipsToPixels(kClientHeightTwips));
+  // Applied again once the window manager's frame is known.
+  fit_->SetOuterWidthTwips(width_twips);
 }
 
 void frmSelect::Load() {

@@ -8,6 +8,7 @@
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/twips.h"
+#include "ui/common/window_fit.h"
 
 namespace stage::ui {
 namespace {
@@ -51,6 +52,7 @@ frmXCtrl0::frmXCtrl0(modKVT_USB& tables) : QWidget(nullptr), tables_(tables) {
   setFont(DesignFont("MS Sans Serif", 8.25));
   BuildDesignedRow();
   resize(TwipsToPixels(kDesignedClientWidthTwips), TwipsToPixels(kDesignedClientHeightTwips));
+  fit_ = new WindowFit(this);
   setVisible(false);
 }
 
@@ -179,7 +181,7 @@ void frmXCtrl0::CreateRow(AxisIndex axis) {
 
 void frmXCtrl0::PlaceRow(AxisIndex axis, std::int32_t panel_row_pitch_twips) {
   const std::int64_t offset_twips = std::int64_t{axis} * panel_row_pitch_twips;
-  SetOuterHeightTwips(this, static_cast<double>(offset_twips + panel_row_pitch_twips + kPanelHeightBaseTwips));
+  fit_->SetOuterHeightTwips(static_cast<double>(offset_twips + panel_row_pitch_twips + kPanelHeightBaseTwips));
 
   const std::initializer_list<QWidget*> row{
       command3_[axis], command6_[axis], label1_[axis],  shape1_[axis],  shape3_[axis],

@@ -21,6 +21,8 @@ class QLabel;
 
 namespace stage::ui {
 
+class WindowFit;
+
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
 class frmXCtrl0 : public QWidget {
   Q_OBJECT
@@ -75,6 +77,8 @@ class frmXCtrl0 : public QWidget {
   QString AxisCaption(AxisIndex axis) const;
 
   modKVT_USB& tables_;
+  // The outer height set by PlaceRow, kept once the frame is known.
+  WindowFit* fit_ = nullptr;
 
   ControlFamily<QLabel> label1_;
   ControlFamily<Lamp> shape1_;
