@@ -100,13 +100,15 @@ void WindowFit::MoveIntoScrollArea() {
   scroll_area_->setFocusPolicy(Qt::NoFocus);
   page_ = new QWidget;
   page_->setObjectName(QStringLiteral("scrollPage"));
+  // In the window before the controls move: within one window they keep
+  // their tab order.
+  scroll_area_->setWidget(page_);
   // Back to front, so the stacking of the designed controls stays.
   for (QWidget* widget : contents) {
     const bool hidden = widget->isHidden();
     widget->setParent(page_);
     widget->setVisible(!hidden);
   }
-  scroll_area_->setWidget(page_);
   auto* layout = new QHBoxLayout(window_);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(scroll_area_);
