@@ -13,8 +13,9 @@
 #include <QTest>
 #include <memory>
 
-#include "stage/sim/simulated_controllers.h"
 #include "tests/ui/console_fixture.h"
+#include "tests/ui/start_up_window.h"
+#include "tests/ui/window_reach.h"
 #include "tests/ui/ui_test_main.h"
 #include "ui/common/command_button.h"
 #include "ui/common/control_family.h"
@@ -32,21 +33,6 @@ namespace {
 constexpr int kScreenWidthPx = 1366;
 constexpr int kScreenHeightPx = 768;
 
-QScrollArea* ScrollAreaOf(const QWidget& window) {
-  return window.findChild<QScrollArea*>(QStringLiteral("scrollArea"), Qt::FindDirectChildrenOnly);
-}
-
-// The whole window, frame included, on the screen.
-bool OnScreen(const QWidget& window) {
-  return window.screen()->availableGeometry().contains(window.frameGeometry());
-}
-
-// The control lies wholly inside what its scroll area shows.
-bool InView(const QScrollArea& area, const QWidget& control) {
-  const QRect shown(control.mapTo(area.viewport(), QPoint(0, 0)), control.size());
-  return area.viewport()->rect().contains(shown);
-}
-
 // A left click where the control shows on its window, delivered to the
 // window as a click from the window system is, so it reaches whatever lies
 // there; the control must be that.
@@ -57,27 +43,6 @@ void ClickThroughWindow(QWidget& control) {
   QCOMPARE(window->childAt(at), &control);
   QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, at);
 }
-
-// A 17-controller start-up window on simulated controllers, shown.
-struct StartUpWindow {
-  StartUpWindow()
-      : devices([] {
-          stage::sim::SimulatorConfig config;
-          config.controller_count = 17;
-          return config;
-        }()),
-        window(ConsoleContext{tables, devices, exit}) {
-    window.show();
-    if (!QTest::qWaitForWindowExposed(&window)) qWarning("start-up window not exposed");
-  }
-  ~StartUpWindow() {
-    if (auto* main = qobject_cast<frmMain*>(window.MainWindow())) main->Timer1().stop();
-  }
-  stage::modKVT_USB tables;
-  stage::sim::SimulatedControllers devices;
-  RecordingExit exit;
-  frmSelect window;
-};
 
 }  // namespace
 
@@ -91,7 +56,7 @@ class WindowFitTest : public QObject {
   }
 
   void motor_settings_for_17_controllers_scroll_to_the_last_column_and_ok() {
-    StartUpWindow start_up;
+    StartUpWindow start_up(17);
     frmSelect& window = start_up.window;
     QScrollArea* area = ScrollAreaOf(window);
     QVERIFY(area != nullptr);
@@ -116,7 +81,7 @@ class WindowFitTest : public QObject {
   }
 
   void tab_brings_the_focused_control_into_view() {
-    StartUpWindow start_up;
+    StartUpWindow start_up(17);
     frmSelect& window = start_up.window;
     QScrollArea* area = ScrollAreaOf(window);
     auto* last = FindElement<QCheckBox>(&window, QStringLiteral("Check4"), 16);
