@@ -10,6 +10,7 @@
 
 #include "stage/axis/mechanics.h"
 #include "stage/axis/number_text.h"
+#include "ui/common/accessible_names.h"
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/held_key.h"
@@ -242,6 +243,24 @@ void frmMain::BuildDesignedControls() {
   StackLikeDesign(this);
 }
 
+void frmMain::NameRow(AxisIndex axis) {
+  const QString label = AxisLabel(axis);
+  NameForAxis(text1_[axis], label, "position");
+  NameForAxis(label10_[axis], label, "");
+  NameForAxis(text2_[axis], label, "target position");
+  NameForAxis(cmd_go_[axis], label, "GO");
+  NameForAxis(command7_[axis], label, "Rel");
+  NameForAxis(command1_[axis], label, "STOP");
+  NameForAxis(command2_[axis], label, "ZERO");
+  NameForAxis(shape2_[axis], label, "busy");
+  shape2_[axis]->SetStateTexts(QStringLiteral("busy"), QStringLiteral("not busy"), red_);
+  NameForAxis(label4_[axis], label, "Busy caption");
+  NameForAxis(shape5_[axis], label, "error");
+  shape5_[axis]->SetStateTexts(QStringLiteral("error"), QStringLiteral("no error"), red_);
+  NameForAxis(label8_[axis], label, "Error caption");
+  NameForAxis(text3_[axis], label, "ideal position");
+}
+
 void frmMain::CentreMoreControls() {
   // On the height as the window reports it back.
   const double more_height = TwipsGeometry(cmd_more_controls_).height();
@@ -342,6 +361,7 @@ void frmMain::Construct() {
     tables.UnitSuffix.at(axis) = UnitSuffixFor(tables.CountsPerMicron.at(axis));
     tables.ParamFrameMarker.at(axis) = kFirstParamFrameMarker;
     ShowAxisName(*label10_[i], QString::fromLatin1(tables.AxisName.at(axis)));
+    NameRow(i);
   }
 
   shown_.assign(static_cast<std::size_t>(axis_count) + 1, ShownStatus{});

@@ -116,6 +116,7 @@ class frmMain : public QWidget {
   void CentreMoreControls();
   void Construct();
   void ConnectRow(AxisIndex axis);
+  void NameRow(AxisIndex axis);
 
   // Polling cycle.
   bool PollAxis(AxisIndex axis);
@@ -180,6 +181,9 @@ class frmMain : public QWidget {
   QColor green_;
   QColor yellow_;
   QColor button_face_;
+  // What the indicator buttons tell assistive technology.
+  QString indicator_on_ = QStringLiteral("on");
+  QString indicator_off_ = QStringLiteral("off");
 };
 
 }  // namespace stage::ui

@@ -6,6 +6,7 @@
 
 #include "stage/axis/mechanics.h"
 #include "stage/usb/poll_exchange.h"
+#include "ui/common/accessible_names.h"
 #include "ui/main/frmMain.h"
 #include "ui/tuning/frmXCtrl0.h"
 
@@ -56,10 +57,7 @@ void frmMain::Tick() {
   }
 }
 
-QString frmMain::AxisLabel(AxisIndex axis) const {
-  const QString name = QString::fromLatin1(context_.tables.AxisName.at(static_cast<std::size_t>(axis))).trimmed();
-  return name.isEmpty() ? QString::number(axis) : name;
-}
+QString frmMain::AxisLabel(AxisIndex axis) const { return ui::AxisLabel(context_.tables, axis); }
 
 bool frmMain::PollAxis(AxisIndex axis) {
   const frmXCtrl0& panel = *panel_;
@@ -128,13 +126,17 @@ void frmMain::ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ide
     frmXCtrl0& panel = *panel_;
     panel.Shape3(axis)->SetFillColor((flags & usb::kFlagLimit1) != 0 ? red_ : green_);
     panel.Shape4(axis)->SetFillColor((flags & usb::kFlagLimit2) != 0 ? red_ : green_);
-    panel.Command6(axis)->SetBackColor((flags & usb::kFlagReverse) != 0 ? yellow_ : button_face_);
+    const bool reverse = (flags & usb::kFlagReverse) != 0;
+    panel.Command6(axis)->SetBackColor(reverse ? yellow_ : button_face_);
+    panel.Command6(axis)->setAccessibleDescription(reverse ? indicator_on_ : indicator_off_);
     panel.Slider2(axis)->SetBorderStyle((flags & usb::kFlagMaxSpeed) != 0 ? TuningSlider::kBorderFixedSingle
                                                                            : TuningSlider::kBorderNone);
     const bool busy = (flags & usb::kFlagBusy) != 0;
     shape2_[axis]->SetFillColor(busy ? red_ : button_face_);
     label4_[axis]->setVisible(busy);
-    panel.Command3(axis)->SetBackColor((flags & usb::kFlagActiveHigh) != 0 ? yellow_ : button_face_);
+    const bool active_high = (flags & usb::kFlagActiveHigh) != 0;
+    panel.Command3(axis)->SetBackColor(active_high ? yellow_ : button_face_);
+    panel.Command3(axis)->setAccessibleDescription(active_high ? indicator_on_ : indicator_off_);
     if (error) {
       shape5_[axis]->SetFillColor(red_);
       label8_[axis]->setVisible(true);

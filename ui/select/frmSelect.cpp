@@ -14,6 +14,7 @@
 #include "stage/axis/mechanics.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/axis/number_text.h"
+#include "ui/common/accessible_names.h"
 #include "ui/common/command_button.h"
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
@@ -203,6 +204,7 @@ void frmSelect::Load() {
     tables.AxisName[static_cast<std::size_t>(k)] =
         AxisNameFromProductString(product.toLatin1().toStdString());
     InitialiseColumn(k);
+    NameColumn(k);
   }
   // Enter in a mechanics field recomputes its axis.
   for (const auto* family : {&Text2, &Text3, &Text4}) {
@@ -322,6 +324,19 @@ void frmSelect::InitialiseColumn(std::int32_t k) {
   Text3[k]->setText(QString::fromLatin1(kDefaultGearheadRatioText));
   Text4[k]->setText(QString::fromLatin1(kDefaultPitchText));
   RecomputeAxis(k);
+}
+
+void frmSelect::NameColumn(std::int32_t k) {
+  const QString axis = AxisLabel(context_.tables, k);
+  NameForAxis(Label6[k], axis, "device");
+  NameForAxis(Text1[k], axis, "Encoder Counts per Micron");
+  NameForAxis(Text2[k], axis, "Encoder Counts per Motor Rotation");
+  NameForAxis(Text3[k], axis, "Gearhead Ratio");
+  NameForAxis(Text4[k], axis, "Leadscrew Pitch Microns per Rotation");
+  NameForAxis(Check1[k], axis, "Reverse Motor Polarity");
+  NameForAxis(Check2[k], axis, "Reverse Limit Switch");
+  NameForAxis(Check3[k], axis, "Limit Sw Active on HI");
+  NameForAxis(Check4[k], axis, "Cancel When Error");
 }
 
 void frmSelect::AcceptField(QLineEdit* field) {

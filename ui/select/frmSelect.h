@@ -62,6 +62,7 @@ class frmSelect : public QWidget {
   void ArrangeAxisColumns(std::int32_t n);
   void SetTabOrder();
   void InitialiseColumn(std::int32_t k);
+  void NameColumn(std::int32_t k);
   void AcceptField(QLineEdit* field);
   void RecomputeAxis(std::int32_t k);
   void OnOkMouseDown();

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <initializer_list>
 
+#include "ui/common/accessible_names.h"
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/twips.h"
@@ -149,7 +150,31 @@ QString frmXCtrl0::AxisCaption(AxisIndex axis) const {
   return QStringLiteral("Axis ") + QString::fromLatin1(tables_.AxisName.at(static_cast<std::size_t>(axis)));
 }
 
-void frmXCtrl0::CaptionRow0Label() { label1_[0]->setText(AxisCaption(0)); }
+void frmXCtrl0::CaptionRow0Label() {
+  label1_[0]->setText(AxisCaption(0));
+  NameRow(0);
+}
+
+void frmXCtrl0::NameRow(AxisIndex axis) {
+  const QString label = AxisLabel(tables_, axis);
+  NameForAxis(label1_[axis], label, "");
+  NameForAxis(shape1_[axis], label, "Speed middle mark");
+  const QColor hit = BgrColor(kRed);
+  NameForAxis(shape3_[axis], label, "limit 1");
+  shape3_[axis]->SetStateTexts(QStringLiteral("limit hit"), QStringLiteral("clear"), hit);
+  NameForAxis(shape4_[axis], label, "limit 2");
+  shape4_[axis]->SetStateTexts(QStringLiteral("limit hit"), QStringLiteral("clear"), hit);
+  NameForAxis(command6_[axis], label, "Reverse");
+  NameForAxis(command3_[axis], label, "Act Hi");
+  NameForAxis(slider3_[axis], label, "P gain");
+  NameForAxis(slider4_[axis], label, "I gain");
+  NameForAxis(slider5_[axis], label, "D gain");
+  NameForAxis(slider6_[axis], label, "Acc");
+  NameForAxis(slider2_[axis], label, "Max Speed");
+  NameForAxis(slider7_[axis], label, "Torque");
+  NameForAxis(slider8_[axis], label, "F Error");
+  NameForAxis(slider1_[axis], label, "Speed");
+}
 
 void frmXCtrl0::CreateRow(AxisIndex axis) {
   command3_.Append(CopyElement(*command3_[0], axis));
@@ -203,6 +228,7 @@ void frmXCtrl0::PlaceRow(AxisIndex axis, std::int32_t panel_row_pitch_twips) {
     ++element0;
   }
   label1_[axis]->setText(AxisCaption(axis));
+  NameRow(axis);
 }
 
 bool frmXCtrl0::event(QEvent* event) {

@@ -75,6 +75,7 @@ class frmXCtrl0 : public QWidget {
  private:
   void BuildDesignedRow();
   QString AxisCaption(AxisIndex axis) const;
+  void NameRow(AxisIndex axis);
 
   modKVT_USB& tables_;
   // The outer height set by PlaceRow, kept once the frame is known.
