@@ -214,9 +214,15 @@ class CommandsTest : public QObject {
     QCOMPARE(panel.Slider3(1)->value(), p_gain);
   }
 
-  void the_target_box_shows_the_start_of_a_long_number() {
+  void a_long_number_shows_its_start() {
     StartUp start_up;
     start_up.axes = 1;
+    start_up.mechanics = {{0, "1", "1", "1"}};  // 1 count per micron: positions in counts
+    stage::sim::TransferFault reply;
+    reply.op = stage::sim::TransferOp::kRead;
+    reply.kind = stage::sim::TransferFault::Kind::kVerbatimReply;
+    reply.reply = Reply(-1000000000, 0, 0);
+    start_up.faults = {reply};
     LiveConsole console(start_up);
     frmMain& main = console.Main();
     QLineEdit* box = main.Text2(0);
@@ -230,6 +236,13 @@ class CommandsTest : public QObject {
     QTest::keyClick(box, Qt::Key_Return);
     QCOMPARE(box->text(), QStringLiteral("-3300001.00"));
     QCOMPARE(box->cursorPosition(), 0);
+
+    // The position read-out too.
+    console.Tick();
+    QLineEdit* position = main.Text1(0);
+    QCOMPARE(position->text(), QStringLiteral("-1000000000.00 En"));
+    QVERIFY(position->fontMetrics().horizontalAdvance(position->text()) > position->width());
+    QCOMPARE(position->cursorPosition(), 0);
   }
 
   void space_on_rel_repeats_the_target_entry() {

@@ -111,6 +111,8 @@ void frmMain::ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ide
   if (!shown.position_valid || shown.position != position) {
     text1_[axis]->setText(
         QString::fromStdString(FormatPosition(position, tables.CountsPerMicron[k], tables.UnitSuffix[k])));
+    // The sign and leading digits of a number wider than the box stay in view.
+    text1_[axis]->setCursorPosition(0);
     shown.position = position;
     shown.position_valid = true;
   }
