@@ -25,8 +25,6 @@ class OffscreenScreen {
     file_.flush();
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + file_.fileName().toLocal8Bit());
   }
-  OffscreenScreen(const OffscreenScreen&) = delete;
-  OffscreenScreen& operator=(const OffscreenScreen&) = delete;
 
  private:
   QTemporaryFile file_;
