@@ -5,6 +5,7 @@
 // tuning rows off-screen. Run by on_desktop.sh under Xvfb with openbox; the
 // heights are read back from the X server, the clicks are X pointer events.
 #include <QApplication>
+#include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
@@ -123,11 +124,48 @@ class DesktopTest : public QObject {
     QVERIFY(rows != nullptr);
     QVERIFY(!InView(*rows, *panel.Slider1(16)));
 
-    XWheelDown(*rows->verticalScrollBar(), 60);
-    QTRY_VERIFY_WITH_TIMEOUT(InView(*rows, *panel.Slider1(16)), kWaitMs);
+    // The window manager may still be placing the panel when the first
+    // steps arrive: wheel on until the last row shows.
+    for (int attempt = 0; attempt < 5 && !InView(*rows, *panel.Slider1(16)); ++attempt) {
+      XWheelDown(*rows->verticalScrollBar(), 40);
+      if (QTest::qWaitFor([&] { return InView(*rows, *panel.Slider1(16)); }, kWaitMs / 5)) break;
+    }
+    QVERIFY2(InView(*rows, *panel.Slider1(16)),
+             qPrintable(QStringLiteral("scrolled to %1 of %2").arg(rows->verticalScrollBar()->value()).arg(rows->verticalScrollBar()->maximum())));
     XClick(*panel.Slider1(16));
     QTRY_COMPARE_WITH_TIMEOUT(start_up.tables.SpeedModeBit[16], 16, kWaitMs);
     QVERIFY(!start_up.exit.Ended());
+  }
+
+  // Esc pressed on the X keyboard with the focus in a target box holds STOP
+  // on every axis; its key-up goes to another program that took the
+  // keyboard meanwhile, so the stop is let go when the keyboard goes.
+  void escape_from_the_x_keyboard() {
+    StartUpWindow start_up(2);
+    XClick(*start_up.window.findChild<CommandButton*>(QStringLiteral("cmdOK")));
+    QTRY_VERIFY_WITH_TIMEOUT(start_up.Main() != nullptr, kWaitMs);
+    frmMain& main = *start_up.Main();
+    QVERIFY(QTest::qWaitForWindowActive(&main));
+    XClick(*main.Text2(1));
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(main.Text2(1)), kWaitMs);
+
+    Run(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("Escape")});
+    QTRY_COMPARE_WITH_TIMEOUT(start_up.tables.StopBit[0], 2, kWaitMs);
+    QCOMPARE(start_up.tables.StopBit[1], 2);
+    const std::size_t sent = start_up.devices.CommandsReceived(1).size();
+    QTRY_VERIFY_WITH_TIMEOUT(start_up.devices.CommandsReceived(1).size() >= sent + 5, kWaitMs);
+    QCOMPARE(start_up.tables.StopBit[1], 2);  // held while the key is
+    QCOMPARE(start_up.devices.CommandsReceived(1).back()[3] & 2, 2);
+
+    QProcess other;
+    other.start(QStringLiteral("xmessage"), {QStringLiteral("another program")});
+    QVERIFY(other.waitForStarted(kWaitMs));
+    QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::focusWindow(), nullptr, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(start_up.tables.StopBit[1], 0, kWaitMs);
+    QCOMPARE(start_up.tables.StopBit[0], 0);
+    Run(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("Escape")});
+    other.kill();
+    other.waitForFinished(kWaitMs);
   }
 };
 

@@ -15,21 +15,31 @@ done
 # Inside the virtual display: the window manager first, then the test once
 # the window manager has announced itself on the root window.
 inside='
-openbox --sm-disable >/dev/null 2>&1 &
-wm=$!
-for _ in $(seq 1 100); do
-  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break
-  sleep 0.1
-done
-if ! xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; then
-  echo "SKIP: openbox did not start on the virtual display"
+log=$(mktemp)
+wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; }
+for try in 1 2; do
+  openbox --sm-disable >"$log" 2>&1 &
+  wm=$!
+  for _ in $(seq 1 200); do
+    wm_ready && break
+    kill -0 "$wm" 2>/dev/null || break
+    sleep 0.1
+  done
+  wm_ready && break
   kill "$wm" 2>/dev/null || true
+  wait "$wm" 2>/dev/null || true
+done
+if ! wm_ready; then
+  echo "SKIP: openbox did not start on the virtual display:"
+  cat "$log"
+  rm -f "$log"
   exit 77
 fi
 status=0
 QT_QPA_PLATFORM=xcb "$@" || status=$?
 kill "$wm" 2>/dev/null || true
 wait "$wm" 2>/dev/null || true
+rm -f "$log"
 exit "$status"
 '
 exec xvfb-run -a -s "-screen 0 1366x768x24 -nolisten tcp" bash -c "$inside" on_desktop "$@"
