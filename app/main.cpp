@@ -147,7 +147,8 @@ int main(int argc, char** argv) {
     // a screen that holds every window at its designed size.
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     if (platform.isEmpty() || platform == "offscreen") {
-      render_screen = std::make_unique<stage::ui::OffscreenScreen>(stage::ui::kLargeScreenPx, stage::ui::kLargeScreenPx);
+      render_screen =
+          std::make_unique<stage::ui::OffscreenScreen>(stage::ui::kLargeScreenPx, stage::ui::kLargeScreenPx);
     }
     QApplication::setAttribute(Qt::AA_Use96Dpi, true);
   }

@@ -43,7 +43,8 @@ QPoint HandleCentre(QSlider& slider) {
   option.sliderValue = slider.value();
   option.tickPosition = slider.tickPosition();
   option.tickInterval = slider.tickInterval();
-  option.upsideDown = slider.orientation() == Qt::Vertical ? !slider.invertedAppearance() : slider.invertedAppearance();
+  option.upsideDown =
+      slider.orientation() == Qt::Vertical ? !slider.invertedAppearance() : slider.invertedAppearance();
   option.subControls = QStyle::SC_All;
   return slider.style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, &slider).center();
 }
@@ -99,8 +100,11 @@ class AccessibilityTest : public QObject {
     LiveConsole console;
     QCOMPARE(Text(Control(console, control, 1), QAccessible::Name), name);
     // Row 0, designed, and the last created row say their own axes.
-    QCOMPARE(Text(Control(console, control, 0), QAccessible::Name), QString(name).replace(QLatin1String("Axis Y"), QLatin1String("Axis X")));
-    QCOMPARE(Text(Control(console, control, 2), QAccessible::Name), QString(name).replace(QLatin1String("Axis Y"), QLatin1String("Axis Z")));
+    const auto axis = [&name](const char* other) {
+      return QString(name).replace(QLatin1String("Axis Y"), QLatin1String(other));
+    };
+    QCOMPARE(Text(Control(console, control, 0), QAccessible::Name), axis("Axis X"));
+    QCOMPARE(Text(Control(console, control, 2), QAccessible::Name), axis("Axis Z"));
   }
 
   void every_settings_column_names_its_axis() {
@@ -166,8 +170,8 @@ class AccessibilityTest : public QObject {
     QTest::mousePress(p_gain, Qt::LeftButton, {}, handle);
     QVERIFY(QToolTip::isVisible());
     QCOMPARE(QToolTip::text(), QStringLiteral("15"));
-    QMouseEvent drag(QEvent::MouseMove, QPointF(handle - QPoint(0, 20)), p_gain->mapToGlobal(QPointF(handle - QPoint(0, 20))),
-                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    const QPointF to(handle - QPoint(0, 20));
+    QMouseEvent drag(QEvent::MouseMove, to, p_gain->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(p_gain, &drag);
     const int dragged = p_gain->value();
     QVERIFY(dragged != 15);

@@ -130,8 +130,9 @@ class DesktopTest : public QObject {
       XWheelDown(*rows->verticalScrollBar(), 40);
       if (QTest::qWaitFor([&] { return InView(*rows, *panel.Slider1(16)); }, kWaitMs / 5)) break;
     }
+    const QScrollBar* bar = rows->verticalScrollBar();
     QVERIFY2(InView(*rows, *panel.Slider1(16)),
-             qPrintable(QStringLiteral("scrolled to %1 of %2").arg(rows->verticalScrollBar()->value()).arg(rows->verticalScrollBar()->maximum())));
+             qPrintable(QStringLiteral("scrolled to %1 of %2").arg(bar->value()).arg(bar->maximum())));
     XClick(*panel.Slider1(16));
     QTRY_COMPARE_WITH_TIMEOUT(start_up.tables.SpeedModeBit[16], 16, kWaitMs);
     QVERIFY(!start_up.exit.Ended());

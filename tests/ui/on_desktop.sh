@@ -5,7 +5,7 @@
 # Usage: on_desktop.sh PROGRAM [ARGS...]
 set -euo pipefail
 
-for tool in xvfb-run Xvfb openbox xdotool xprop xwininfo; do
+for tool in xvfb-run Xvfb xauth openbox xdotool xprop xwininfo xmessage; do
   if ! command -v "$tool" >/dev/null 2>&1; then
     echo "SKIP: $tool is not installed (bash scripts/deps.sh installs it)"
     exit 77

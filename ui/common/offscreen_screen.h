@@ -19,7 +19,8 @@ class OffscreenScreen {
   // 96 dpi, frame margins as the platform draws them.
   OffscreenScreen(int width_px, int height_px) {
     if (!file_.open()) qFatal("cannot write the offscreen screen configuration");
-    file_.write(QByteArray("{\"windowFrameMargins\": true, \"screens\": [{\"name\": \"screen\", \"x\": 0, \"y\": 0, ") +
+    file_.write(QByteArray("{\"windowFrameMargins\": true, ") +
+                "\"screens\": [{\"name\": \"screen\", \"x\": 0, \"y\": 0, " +
                 "\"width\": " + QByteArray::number(width_px) + ", \"height\": " + QByteArray::number(height_px) +
                 ", \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}]}");
     file_.flush();

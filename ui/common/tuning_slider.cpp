@@ -28,7 +28,8 @@ void TuningSlider::ShowValue() {
   QStyleOptionSlider option;
   initStyleOption(&option);
   const QRect handle = style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
-  const QPoint beside = orientation() == Qt::Vertical ? handle.topRight() : handle.topLeft() - QPoint(0, handle.height());
+  const QPoint beside =
+      orientation() == Qt::Vertical ? handle.topRight() : handle.topLeft() - QPoint(0, handle.height());
   QToolTip::showText(mapToGlobal(beside), QString::number(sliderPosition()), this, handle);
 }
 

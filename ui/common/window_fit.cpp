@@ -76,8 +76,10 @@ void WindowFit::Apply(bool may_cap) {
       const QRect available = window_->screen()->availableGeometry();
       const QRect outer(window_->pos(), client + frame);
       if (!available.contains(outer)) {
-        window_->move(std::clamp(outer.left(), available.left(), std::max(available.left(), available.right() + 1 - outer.width())),
-                      std::clamp(outer.top(), available.top(), std::max(available.top(), available.bottom() + 1 - outer.height())));
+        const int last_left = std::max(available.left(), available.right() + 1 - outer.width());
+        const int last_top = std::max(available.top(), available.bottom() + 1 - outer.height());
+        window_->move(std::clamp(outer.left(), available.left(), last_left),
+                      std::clamp(outer.top(), available.top(), last_top));
       }
     }
   }
