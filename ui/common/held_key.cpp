@@ -9,13 +9,15 @@ namespace stage::ui {
 
 HeldKey::HeldKey(int key, std::function<void()> pressed, std::function<void()> released, QObject* parent)
     : QObject(parent), key_(key), pressed_(std::move(pressed)), released_(std::move(released)) {
-  QCoreApplication::instance()->installEventFilter(this);
+  if (QCoreApplication* app = QCoreApplication::instance()) app->installEventFilter(this);
   connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* now) {
     if (now == nullptr) Release();
   });
 }
 
-HeldKey::~HeldKey() { QCoreApplication::instance()->removeEventFilter(this); }
+HeldKey::~HeldKey() {
+  if (QCoreApplication* app = QCoreApplication::instance()) app->removeEventFilter(this);
+}
 
 bool HeldKey::eventFilter(QObject* watched, QEvent* event) {
   // A key event reaches the window object first and then climbs from the
