@@ -7,11 +7,13 @@
 #include <QStyleFactory>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/last_resort.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/sim/scenario.h"
 #include "stage/sim/simulated_controllers.h"
@@ -19,6 +21,7 @@
 #include "ui/common/console_context.h"
 #include "ui/common/fonts.h"
 #include "ui/common/offscreen_screen.h"
+#include "ui/common/outside_end.h"
 #include "ui/common/program_exit.h"
 #include "ui/main/frmMain.h"
 #include "ui/select/frmSelect.h"
@@ -96,9 +99,56 @@ int RenderWindows(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices,
   return status;
 }
 
+// Qt's X11 platform ends the process with exit(1) when the X connection is
+// lost ("The X11 connection broke"): no window event runs any more, but
+// atexit handlers do. This one gives back the controllers that are open,
+// unless the program is already on its way out through a fatal message
+// (which closes nothing) or has closed them itself.
+struct OpenControllers {
+  stage::modKVT_USB* tables = nullptr;
+  stage::usb::DeviceLibrary* devices = nullptr;
+  const stage::ui::ProgramExit* exit = nullptr;
+};
+
+class ControllersAtExit {
+ public:
+  ControllersAtExit(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices,
+                    const stage::ui::ProgramExit& exit) {
+    current_ = {&tables, &devices, &exit};
+  }
+  // Handlers run in reverse order of registration: registered once the
+  // device library has answered its first calls, this one runs before the
+  // library's own static state is torn down.
+  static void Register() {
+    static const bool registered = std::atexit(&ControllersAtExit::Close) == 0;
+    if (!registered) std::fprintf(stderr, "stage-console: cannot register the end-of-program close\n");
+  }
+  // The event loop can also just end (the last window gone): the controllers
+  // are closed before the tables go.
+  ~ControllersAtExit() {
+    Close();
+    current_ = {};
+  }
+  ControllersAtExit(const ControllersAtExit&) = delete;
+  ControllersAtExit& operator=(const ControllersAtExit&) = delete;
+
+ private:
+  static void Close() {
+    const OpenControllers current = current_;
+    current_ = {};
+    if (current.tables == nullptr || current.exit->Ended()) return;
+    for (stage::usb::Handle& handle : current.tables->DeviceHandle) {
+      if (handle != 0) current.devices->Close(handle);
+      handle = 0;
+    }
+  }
+  static inline OpenControllers current_{};
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  stage::app::InstallLastResortHandlers();
   const CommandLine line = stage::app::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   switch (line.action) {
     case CommandLine::Action::kHelp:
@@ -164,7 +214,14 @@ int main(int argc, char** argv) {
   stage::ui::ProcessExit exit;
   const stage::ui::ConsoleContext context{tables, *devices, exit};
 
+  const ControllersAtExit close_at_exit(tables, *devices, exit);
+
   stage::ui::frmSelect select(context);
+  ControllersAtExit::Register();
+  // SIGTERM, SIGINT and SIGHUP end the run from the event loop as Exit does.
+  const stage::ui::TerminationSignals termination([&select](int /*signal_number*/) { select.EndProgram(); });
+  stage::ui::WindowDestroyWatch destroy_watch;
+  app.installNativeEventFilter(&destroy_watch);
   select.show();
   return QApplication::exec();
 }

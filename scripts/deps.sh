@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing stage-console
-# needs, only those that are missing. Runs as root, or through sudo.
+# needs, only those that are missing, and any packages named as arguments.
+# Runs as root, or through sudo.
 set -euo pipefail
 
 packages=(
@@ -8,8 +9,12 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
+  # The window-system and desktop tests: an X server, a window manager,
+  # xauth for xvfb-run, xdotool, and xprop, xwininfo, xmessage (x11-utils).
   xvfb xauth openbox xdotool x11-utils
 )
+# Extra packages a script asks for (scripts/sanitize.sh: clang for libFuzzer).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

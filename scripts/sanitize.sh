@@ -2,7 +2,9 @@
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer in
 # build/asan, runs every test under them (leak checks on, tests/lsan.supp for
 # third-party frames only), then runs the program itself on simulated
-# controllers: the window render and the render under each fault scenario.
+# controllers: the window render and the render under each fault scenario;
+# then a longer hostile-device campaign, and short libFuzzer runs of every
+# fuzz target (clang, build/fuzz; FUZZ_SECONDS each, default 30).
 # Any sanitizer report, or a status other than the expected one, fails the
 # script. Not part of CI: a first build takes about 5 minutes on 2 cores, the
 # runs about a minute.
@@ -10,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-bash scripts/deps.sh
+bash scripts/deps.sh clang
 
 build=build/asan
 # float-cast-overflow is not part of GCC's "undefined"; the console turns
@@ -68,8 +70,35 @@ for scenario in count-fail open-fail open-fail:axis=2 write-fail read-fail short
   run 1 "$program" --simulate 3 --scenario "$scenario" --render-windows "$pictures/$scenario"
 done
 
+echo "== a longer hostile campaign under ASan/UBSan (3000 seeds)"
+if ! STAGE_CAMPAIGN_FIRST_SEED=1000 STAGE_CAMPAIGN_SEEDS=3000 "$build/tests/ui/hostile_campaign_test" >"$pictures/campaign.txt" 2>&1; then
+  cat "$pictures/campaign.txt" >&2
+  echo "FAILED: hostile campaign" >&2
+  failures=$((failures + 1))
+else
+  grep -E "seeds:|Totals" "$pictures/campaign.txt"
+fi
+
+echo "== short fuzz runs (libFuzzer, clang, ${FUZZ_SECONDS:=30} s each)"
+fuzz_build=build/fuzz
+cmake -S . -B "$fuzz_build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DSTAGE_BUILD_FUZZ=ON \
+  -DSTAGE_BUILD_UI=OFF -DSTAGE_BUILD_TESTS=OFF -DSTAGE_BUILD_BENCH=OFF >/dev/null
+cmake --build "$fuzz_build" --parallel "$(nproc)"
+for target in number_text_fuzz command_line_fuzz; do
+  corpus="$pictures/corpus-$target"
+  mkdir -p "$corpus"
+  if "$fuzz_build/fuzz/$target" -max_total_time="$FUZZ_SECONDS" -print_final_stats=0 "$corpus" \
+       >"$pictures/$target.txt" 2>&1; then
+    echo "ok: $target, $(grep -Eo 'Done [0-9]+ runs' "$pictures/$target.txt")"
+  else
+    tail -40 "$pictures/$target.txt" >&2
+    echo "FAILED: $target" >&2
+    failures=$((failures + 1))
+  fi
+done
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures program run(s) failed" >&2
   exit 1
 fi
-echo "sanitize: every test and program run is clean"
+echo "sanitize: every test, program run, campaign and fuzz run is clean"

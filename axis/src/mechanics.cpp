@@ -9,18 +9,14 @@
 namespace stage {
 namespace {
 
-// Rounds to the nearest integer with halves to the even neighbour, clamped to
-// 32 bits. Independent of the floating-point rounding mode.
-std::int32_t RoundHalfEvenClamped(double value) {
-  constexpr double kMax = std::numeric_limits<std::int32_t>::max();
-  constexpr double kMin = std::numeric_limits<std::int32_t>::min();
-  if (std::isnan(value)) return 0;
-  if (value >= kMax) return std::numeric_limits<std::int32_t>::max();
-  if (value <= kMin) return std::numeric_limits<std::int32_t>::min();
+// Rounds to the nearest integer with halves to the even neighbour.
+// Independent of the floating-point rounding mode; doubles of 2^52 and more
+// are whole already.
+double RoundHalfEven(double value) {
   double rounded = std::floor(value);
-  const double fraction = value - rounded;  // exact for |value| < 2^31
+  const double fraction = value - rounded;  // exact below 2^52
   if (fraction > 0.5 || (fraction == 0.5 && std::fmod(rounded, 2.0) != 0.0)) rounded += 1.0;
-  return static_cast<std::int32_t>(rounded);
+  return rounded;
 }
 
 }  // namespace
@@ -37,16 +33,17 @@ AcceptedField AcceptMechanicsField(std::string_view text) {
 
 CountsPerRotationField AcceptCountsPerRotationField(std::string_view text) {
   const AcceptedField field = AcceptMechanicsField(text);
-  const std::int32_t counts = RoundHalfEvenClamped(field.value);
+  const double counts = RoundHalfEven(field.value);
   // A fraction that rounds to 0 (0.4, -0.5) would make the factor 0 and
   // every position a division by zero: treat it like an empty field.
   if (counts == 0) return {"1", 1};
   return {field.text, counts};
 }
 
-double ComputeCountsPerMicron(std::int32_t counts_per_rotation, double gearhead_ratio,
-                              double pitch_um) {
-  return (static_cast<double>(counts_per_rotation) * gearhead_ratio) / pitch_um;
+double ComputeCountsPerMicron(double counts_per_rotation, double gearhead_ratio, double pitch_um) {
+  const double factor = (counts_per_rotation * gearhead_ratio) / pitch_um;
+  if (!std::isfinite(factor) || factor == 0) return 1.0;
+  return factor;
 }
 
 std::string UnitSuffixFor(double counts_per_micron) {

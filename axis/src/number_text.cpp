@@ -265,6 +265,17 @@ std::string FormatFixed2(double value) {
   if (std::isinf(value)) return value < 0 ? "-Infinity" : "Infinity";
   // The largest double has 309 integer digits.
   std::array<char, 400> buffer{};
+  // to_chars breaks an exact tie toward the even digit (0.125 would be
+  // "0.12"); the pattern breaks it away from zero. A double lies exactly
+  // halfway between two hundredths only when it is an odd number of eighths,
+  // and then the next double away from zero is past the tie.
+  // From 2^50 on a double holds no eighths.
+  constexpr double kWholeEighthsFrom = 0x1p50;
+  const double eighths = value * 8;
+  if (std::fabs(value) < kWholeEighthsFrom && std::trunc(eighths) == eighths && std::fmod(eighths, 2.0) != 0.0) {
+    value = std::nextafter(value, value < 0 ? -std::numeric_limits<double>::infinity()
+                                            : std::numeric_limits<double>::infinity());
+  }
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
                                     std::chars_format::fixed, 2);
   std::string text(buffer.data(), result.ptr);

@@ -131,6 +131,10 @@ int SimulatedControllers::GetProductString(
     return impl_->Log(CallRecord::Call::kGetProductString, device, status);
   };
   if (config.product_string_status) return log(*config.product_string_status);
+  if (std::find(config.product_string_failures.begin(), config.product_string_failures.end(), device) !=
+      config.product_string_failures.end()) {
+    return log(usb::SI_DEVICE_IO_FAILED);
+  }
   if (device >= config.controller_count) return log(usb::SI_DEVICE_NOT_FOUND);
 
   const std::string text = device < config.product_strings.size()

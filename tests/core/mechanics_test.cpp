@@ -20,7 +20,7 @@ namespace {
 struct MechanicsCase {
   std::string counts_text, gear_text, pitch_text;
   std::string counts_shown, gear_shown, pitch_shown;
-  std::int32_t counts;
+  double counts;
   std::string factor_text;
   std::string unit;
 };
@@ -71,9 +71,19 @@ INSTANTIATE_TEST_SUITE_P(
         MechanicsCase{"0.6", "1", "1", "0.6", "1", "1", 1, "1", " En"},
         // Encoders beyond 16 bits.
         MechanicsCase{"40000", "1", "1", "40000", "1", "1", 40000, "40000", " um"},
-        MechanicsCase{"1E20", "1", "1", "1E+20", "1", "1", 2147483647, "2147483647", " um"},
-        MechanicsCase{"-1E20", "1", "1", "-1E+20", "1", "1", -2147483647 - 1, "-2147483648",
-                      " um"},
+        // Beyond 32 bits the count used is the count shown, not a clamped one.
+        MechanicsCase{"3000000000", "1", "1", "3000000000", "1", "1", 3e9, "3000000000", " um"},
+        MechanicsCase{"1E20", "1", "1", "1E+20", "1", "1", 1e20, "1E+20", " um"},
+        MechanicsCase{"-1E20", "1", "1", "-1E+20", "1", "1", -1e20, "-1E+20", " um"},
+        MechanicsCase{"4503599627370497.5", "1", "1", "4.5035996273705E+15", "1", "1",
+                      4503599627370500, "4.5035996273705E+15", " um"},
+        // Sensible fields whose factor underflows to 0 or overflows: the
+        // factor used and shown is 1.
+        MechanicsCase{"256", "1E-300", "1E+300", "256", "1E-300", "1E+300", 256, "1", " En"},
+        MechanicsCase{"256", "1E+308", "1", "256", "1E+308", "1", 256, "1", " En"},
+        MechanicsCase{"256", "1", "1E-308", "256", "1", "1E-308", 256, "1", " En"},
+        MechanicsCase{"-256", "1E+308", "1", "-256", "1E+308", "1", -256, "1", " En"},
+        MechanicsCase{"1E+300", "1E+300", "1", "1E+300", "1E+300", "1", 1e300, "1", " En"},
         // A count that rounds to 0 would make the factor 0.
         MechanicsCase{"0.4", "250", "500", "1", "250", "500", 1, "0.5", " um"},
         MechanicsCase{"-0.5", "1", "1", "1", "1", "1", 1, "1", " En"}));

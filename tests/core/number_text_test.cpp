@@ -154,7 +154,11 @@ INSTANTIATE_TEST_SUITE_P(
                       FixedCase{-0.006, "-0.01"},
                       // 2.675 is 2.67499999... in binary.
                       FixedCase{2.675, "2.67"}, FixedCase{1.005, "1.00"},
-                      FixedCase{0.125, "0.12"}, FixedCase{0.375, "0.38"},
+                      // Exact ties go away from zero, not to the even digit.
+                      FixedCase{0.125, "0.13"}, FixedCase{-0.125, "-0.13"},
+                      FixedCase{0.375, "0.38"}, FixedCase{2.625, "2.63"},
+                      FixedCase{-1000.875, "-1000.88"}, FixedCase{0.005, "0.01"},
+                      FixedCase{-0.005, "-0.01"}, FixedCase{4503599627370495.5, "4503599627370495.50"},
                       FixedCase{1234567.891, "1234567.89"},
                       FixedCase{1e20, "100000000000000000000.00"},
                       FixedCase{-1e20, "-100000000000000000000.00"},

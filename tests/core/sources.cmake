@@ -5,3 +5,8 @@ stage_core_test(axis_tests core/modKVT_USB_test.cpp core/number_text_test.cpp co
                 core/command_latch_test.cpp)
 stage_core_test(sim_tests core/simulated_controllers_test.cpp core/simple_axis_model_test.cpp)
 stage_core_test(servo_tests core/servo_axis_model_test.cpp core/scenario_test.cpp)
+if(STAGE_BUILD_UI)
+  # The program's last resort lives with its command line.
+  stage_core_test(last_resort_tests core/last_resort_test.cpp)
+  target_link_libraries(last_resort_tests PRIVATE stage_app_cli)
+endif()

@@ -280,6 +280,40 @@ class CommandsTest : public QObject {
     QCOMPARE(TargetBytes(console.LastSent(0)), (std::array<std::uint8_t, 4>{0x9D, 0x00, 0x00, 0x40}));
   }
 
+  // Space held on Rel while the focus moves on (Tab, a click into a box):
+  // the release goes to another control, so the hold ends with the focus;
+  // no relative move stays commanded with nothing held.
+  void space_held_on_rel_ends_when_the_focus_moves_data() {
+    QTest::addColumn<bool>("by_tab");
+    QTest::newRow("Tab") << true;
+    QTest::newRow("click into the target box of axis 1") << false;
+  }
+  void space_held_on_rel_ends_when_the_focus_moves() {
+    QFETCH(bool, by_tab);
+    StartUp start_up;
+    start_up.axes = 2;
+    LiveConsole console(start_up);
+    frmMain& main = console.Main();
+    CommandButton* rel = main.Command7(0);
+    console.TypeTarget(0, QStringLiteral("1"));
+    rel->setFocus();
+    QTest::keyPress(rel, Qt::Key_Space);
+    console.Tick();
+    QCOMPARE(console.LastControlByte(0) & kRelMove, kRelMove);
+
+    if (by_tab) {
+      QTest::keyClick(rel, Qt::Key_Tab);
+    } else {
+      QTest::mouseClick(main.Text2(1), Qt::LeftButton);
+    }
+    QVERIFY(QApplication::focusWidget() != rel);
+    QTest::keyRelease(QApplication::focusWidget(), Qt::Key_Space);
+    QCOMPARE(console.tables.RelMoveBit[0], 0);
+    console.Tick();
+    QCOMPARE(console.LastControlByte(0) & kRelMove, 0);
+    QCOMPARE(console.LastControlByte(1) & kRelMove, 0);
+  }
+
   void enter_in_the_target_box_holds_go_until_a_mouse_release_data() {
     QTest::addColumn<Qt::Key>("key");
     QTest::addColumn<Qt::KeyboardModifiers>("modifiers");

@@ -162,6 +162,8 @@ class FrmSelectTest : public QObject {
   void configuration_bits_from_check_boxes();
   void two_controllers_open_and_hand_over();
   void the_program_hands_over_to_the_real_main_window();
+  void product_string_failure_of_one_controller_data();
+  void product_string_failure_of_one_controller();
 };
 
 void FrmSelectTest::geometry_data() {
@@ -613,6 +615,33 @@ void FrmSelectTest::the_program_hands_over_to_the_real_main_window() {
   QCOMPARE(main_window->RowCount(), 2);
   QVERIFY(!window.isVisible());
   QVERIFY(!exit.Ended());
+}
+
+// A product-string call that fails for one controller only: its column and
+// list entry show what the buffer still holds, the previous controller's
+// string, or nothing for controller 0; the others are whole.
+void FrmSelectTest::product_string_failure_of_one_controller_data() {
+  QTest::addColumn<int>("failing");
+  QTest::addColumn<QStringList>("shown");
+  QTest::addColumn<QString>("names");
+  QTest::newRow("controller 0") << 0 << QStringList{"", "SimY", "SimZ"} << QStringLiteral(" YZ");
+  QTest::newRow("controller 1") << 1 << QStringList{"SimX", "SimX", "SimZ"} << QStringLiteral("XXZ");
+  QTest::newRow("controller 2") << 2 << QStringList{"SimX", "SimY", "SimY"} << QStringLiteral("XYY");
+}
+
+void FrmSelectTest::product_string_failure_of_one_controller() {
+  QFETCH(int, failing);
+  QFETCH(QStringList, shown);
+  QFETCH(QString, names);
+  SimulatorConfig config = Controllers(3);
+  config.product_string_failures = {static_cast<std::uint32_t>(failing)};
+  Console console(std::move(config));
+  QVERIFY(console.loaded_and_active);
+  for (int k = 0; k < 3; ++k) {
+    QCOMPARE(console.Element<QLabel>("Label6", k)->text(), shown[k]);
+    QCOMPARE(console.DeviceList()->itemText(k), shown[k]);
+    QCOMPARE(console.tables.AxisName[static_cast<std::size_t>(k)], std::string(1, names[k].toLatin1()) + "   ");
+  }
 }
 
 STAGE_UI_TEST_MAIN(FrmSelectTest)

@@ -44,7 +44,10 @@ void CommandButton::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void CommandButton::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) click_cancelled_ = false;
+  if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) {
+    click_cancelled_ = false;
+    space_held_ = true;
+  }
   emit keyDown(event->key(), event->isAutoRepeat());
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   if (enter) {
@@ -56,9 +59,21 @@ void CommandButton::keyPressEvent(QKeyEvent* event) {
 }
 
 void CommandButton::keyReleaseEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) space_held_ = false;
   if (!event->isAutoRepeat()) emit keyUp(event->key());
   if (event->key() == Qt::Key_Space && !event->isAutoRepeat() && click_cancelled_) setDown(false);
   QPushButton::keyReleaseEvent(event);
+}
+
+void CommandButton::focusOutEvent(QFocusEvent* event) {
+  // Space held here while the focus moves on (Tab, a click elsewhere) is
+  // released on another control: the hold ends with the focus, as Qt's own
+  // button lets go, so no command bit stays set with nothing held.
+  if (space_held_) {
+    space_held_ = false;
+    emit keyUp(Qt::Key_Space);
+  }
+  QPushButton::focusOutEvent(event);
 }
 
 }  // namespace stage::ui

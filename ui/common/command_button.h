@@ -38,9 +38,11 @@ class CommandButton : public QPushButton {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void keyReleaseEvent(QKeyEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
 
  private:
   bool click_cancelled_ = false;
+  bool space_held_ = false;  // Space pressed here and not yet released
 };
 
 }  // namespace stage::ui

@@ -6,10 +6,20 @@
 
 namespace stage::ui {
 
+std::unique_ptr<QMessageBox> MakeFatalBox(QWidget* parent, const QString& message) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::Critical, QString(), QString(), QMessageBox::Ok, parent);
+  box->setObjectName(QStringLiteral("FatalBox"));
+  box->setTextFormat(Qt::PlainText);
+  box->setText(message);
+  return box;
+}
+
 void ProcessExit::Fatal(QWidget* parent, const QString& message) {
   ended_ = true;  // before the box: its nested event loop must not run a tick
-  QMessageBox box(QMessageBox::Critical, QString(), message, QMessageBox::Ok, parent);
-  box.exec();
+  const std::unique_ptr<QMessageBox> box = MakeFatalBox(parent, message);
+  // Destroyed by the window system rather than answered, the box is closed
+  // (WindowDestroyWatch), which ends exec() the same way.
+  box->exec();
   std::fflush(nullptr);
   std::_Exit(EXIT_FAILURE);
 }

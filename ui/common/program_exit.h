@@ -6,10 +6,17 @@
 
 #include <QList>
 #include <QString>
+#include <memory>
 
+class QMessageBox;
 class QWidget;
 
 namespace stage::ui {
+
+// The fatal message box: only an OK button, and the message as plain text,
+// since it carries a controller's product string (markup such as
+// <img src=/dev/zero> would be loaded, not shown).
+std::unique_ptr<QMessageBox> MakeFatalBox(QWidget* parent, const QString& message);
 
 class ProgramExit {
  public:

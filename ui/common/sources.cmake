@@ -4,6 +4,7 @@ target_sources(stage_ui PRIVATE
   common/fonts.cpp
   common/held_key.cpp
   common/lamp.cpp
+  common/outside_end.cpp
   common/program_exit.cpp
   common/tuning_slider.cpp
   common/window_fit.cpp)

@@ -108,7 +108,12 @@ frmMain::frmMain(ConsoleContext context, QWidget* parent)
   connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &frmMain::FocusWindowChanged);
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() {
+  // Destroyed while the program goes on (neither Exit nor a fatal end came
+  // first): the polling stops with the window, and the controllers are given
+  // back all the same.
+  if (constructed_ && !context_.exit.Ended()) CloseControllers();
+}
 
 void frmMain::BuildDesignedControls() {
   auto button = [this](const char* name, const char* caption, double left, double top, double width,

@@ -134,6 +134,7 @@ class frmMain : public QWidget {
   void FocusWindowChanged(QWindow* now);
   void ShowTuningPanel();
   void Shutdown();
+  void CloseControllers();
 
   ConsoleContext context_;
   CommandLatches latches_;

@@ -202,13 +202,19 @@ void frmMain::ShowTuningPanel() {
 
 void frmMain::Shutdown() {
   if (context_.exit.Ended()) return;
+  CloseControllers();
+  context_.exit.End(0);
+}
+
+void frmMain::CloseControllers() {
   timer1_.stop();
   modKVT_USB& tables = context_.tables;
   for (AxisIndex i = 0; i <= tables.AxisCount; ++i) {
-    // A failing close is ignored: every controller gets its close.
-    context_.devices.Close(tables.DeviceHandle.at(static_cast<std::size_t>(i)));
+    // A failing close is ignored: every controller gets its close, once.
+    usb::Handle& handle = tables.DeviceHandle.at(static_cast<std::size_t>(i));
+    context_.devices.Close(handle);
+    handle = 0;
   }
-  context_.exit.End(0);
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <utility>
@@ -219,13 +220,15 @@ bool frmSelect::EnumerateDevices() {
   modKVT_USB& tables = context_.tables;
   cmbDevice->clear();
   std::uint32_t count = 0;
-  tables.StoreStatus(context_.devices.GetNumDevices(count));
+  // Judged on the whole status: 0x10000 keeps 0 in LastUsbStatus, yet fails.
+  const int status = context_.devices.GetNumDevices(count);
+  tables.StoreStatus(status);
   tables.DeviceCount =
       static_cast<std::int32_t>(std::min<std::uint32_t>(count, std::numeric_limits<std::int32_t>::max()));
   tables.AxisCount = tables.DeviceCount - 1;
-  // A count of 0 would leave no axis at all: it is treated like a failed
-  // count.
-  if (tables.LastUsbStatus != 0 || tables.DeviceCount == 0) {
+  // A count of 0 would leave no axis at all, and more than kMaxControllers
+  // is no stage: both are treated like a failed count.
+  if (status != 0 || count == 0 || count > kMaxControllers) {
     cmbDevice->setCurrentIndex(-1);
     return false;
   }
@@ -386,9 +389,16 @@ void frmSelect::OnOkClick() {
   for (std::int32_t k = 0; k <= tables.AxisCount; ++k) {
     const auto axis = static_cast<std::size_t>(k);
     usb::Handle handle = tables.DeviceHandle[axis];
-    tables.StoreStatus(devices.Open(static_cast<std::uint32_t>(k), handle));
-    tables.DeviceHandle[axis] = handle;
-    if (tables.LastUsbStatus != 0) {
+    const int status = devices.Open(static_cast<std::uint32_t>(k), handle);
+    tables.StoreStatus(status);
+    // Judged on the whole status (0x10000 keeps 0 in LastUsbStatus), and a
+    // "success" without a usable handle is a failure: no handle 0, and no
+    // handle another controller already has, so nothing is closed twice.
+    const auto opened_before = tables.DeviceHandle.begin() + static_cast<std::ptrdiff_t>(axis);
+    const bool refused = status != 0 || handle == 0 ||
+                         std::find(tables.DeviceHandle.begin(), opened_before, handle) != opened_before;
+    tables.DeviceHandle[axis] = refused ? 0 : handle;
+    if (refused) {
       // The controllers already open are given back before the operator
       // sees the message: the program ends right after it.
       for (std::size_t opened = 0; opened < axis; ++opened) {
@@ -419,10 +429,24 @@ void frmSelect::OnOkClick() {
 
 void frmSelect::OnCancelClick() { context_.exit.End(0); }
 
+void frmSelect::EndProgram() {
+  if (context_.exit.Ended()) {
+    // A fatal message is up: the fatal end, closing nothing.
+    context_.exit.End(EXIT_FAILURE);
+  } else if (main_) {
+    // The main window's close is Exit: every controller closed in order.
+    main_->close();
+  } else {
+    context_.exit.End(0);  // like Cancel: nothing has been opened
+  }
+}
+
 void frmSelect::closeEvent(QCloseEvent* event) {
-  // The title-bar close ends the program like Cancel: nothing has been opened.
+  // The title-bar close ends the program like Cancel. Once OK has opened the
+  // controllers the window is hidden, but a window manager can still close
+  // it: then it ends like Exit.
   event->accept();
-  context_.exit.End(0);
+  EndProgram();
 }
 
 }  // namespace stage::ui

@@ -46,6 +46,12 @@ class frmSelect : public QWidget {
   // The main window once OK has made it, else nullptr.
   QWidget* MainWindow() const { return main_.get(); }
 
+  // Ends the program for a request from outside the windows (a termination
+  // signal, a window destroyed by the window system): with a fatal message
+  // up, the fatal end; once OK has opened the controllers, Exit's end (every
+  // controller closed in order); before that, Cancel's end.
+  void EndProgram();
+
   // Horizontal distance between two axis columns, in twips.
   static constexpr std::int32_t ColumnPitch = 2000;
 

@@ -24,17 +24,23 @@ struct AcceptedField {
 AcceptedField AcceptMechanicsField(std::string_view text);
 
 // The counts-per-rotation field: accepted like the others, then rounded to an
-// integer (halves to even) in 32 bits. A value that rounds to 0 is treated
-// like an empty field: "1" and 1. Values beyond 32 bits are clamped.
+// integer (halves to even). The integer is held in a double, so every count
+// the field can show is the count used (an encoder beyond 32 bits is not
+// clamped to another number). A value that rounds to 0 is treated like an
+// empty field: "1" and 1.
 struct CountsPerRotationField {
   std::string text;
-  std::int32_t counts = 1;
+  double counts = 1;
 };
 CountsPerRotationField AcceptCountsPerRotationField(std::string_view text);
 
-// (counts per rotation x gearhead ratio) / pitch, the product first.
-double ComputeCountsPerMicron(std::int32_t counts_per_rotation, double gearhead_ratio,
-                              double pitch_um);
+// (counts per rotation x gearhead ratio) / pitch, the product first. Fields
+// that are each sensible can still make a product that underflows to 0 or
+// overflows to infinity (gearhead 1E-300 with pitch 1E+300, gearhead 1E+308);
+// such a factor would send target 0 for any entry or show every position as
+// 0.00, so it is treated like a field with no number: the factor is 1 (the
+// axis works in counts), and the read-out field shows the 1 that is used.
+double ComputeCountsPerMicron(double counts_per_rotation, double gearhead_ratio, double pitch_um);
 
 // " En" for a factor of exactly 1 (the axis works in raw encoder counts),
 // otherwise " um".

@@ -19,6 +19,12 @@ namespace stage {
 // Axis index: axis k is the device library's device k.
 using AxisIndex = std::int32_t;
 
+// The most controllers the console takes. A real stage has a handful of
+// axes; a library that reports more is treated like a failed count, before
+// anything is allocated for them (2^31 controllers would exhaust memory, a
+// thousand would make a start-up window wider than the window system allows).
+inline constexpr std::uint32_t kMaxControllers = 64;
+
 // NOLINTNEXTLINE(readability-identifier-naming): the module's established name
 struct modKVT_USB {
   // Scalars.

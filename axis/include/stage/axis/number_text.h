@@ -36,7 +36,8 @@ std::string NormalizeNumberText(std::string_view text);
 // The "########0.00" pattern: at least one integer digit, exactly two
 // decimals (rounded), a leading "-" for negatives, no grouping. A value that
 // rounds to zero is shown as "0.00", never "-0.00". Rounded from the exact
-// binary value (2.675 is "2.67"); the point never depends on the locale.
+// binary value (2.675 is "2.67"), an exact tie away from zero (0.125 is
+// "0.13", -0.125 is "-0.13"); the point never depends on the locale.
 // Infinities and NaN are shown as for CanonicalNumberText.
 std::string FormatFixed2(double value);
 

@@ -106,6 +106,9 @@ struct SimulatorConfig {
   };
   std::vector<OpenFailure> open_failures{};  // every open of that device fails
   std::optional<int> product_string_status{};  // every product-string call fails (buffer untouched)
+  // The product-string call of these devices only fails with
+  // SI_DEVICE_IO_FAILED (buffer untouched).
+  std::vector<std::uint32_t> product_string_failures{};
 
   std::vector<TransferFault> transfer_faults{};
 
