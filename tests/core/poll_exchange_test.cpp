@@ -2,15 +2,17 @@
 // is open; these tests script a controller as a list of expected transfers and
 // check the bytes that go out, the tables the exchange updates, and how every
 // failing transfer is reported.
-#include "stage/usb/poll_exchange.h"
+#include "stage/poll/poll_exchange.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <stdexcept>
 
-namespace stage::usb {
+namespace stage::poll {
 namespace {
+
+using namespace stage::usb;  // NOLINT(google-build-using-namespace): the test speaks the device library's terms
 
 // One scripted transfer: what the library answers to a write or a read.
 struct ScriptedTransfer {
@@ -204,4 +206,4 @@ TEST_F(PollExchangeTest, ObserverSeesCommandAndReply) {
 }
 
 }  // namespace
-}  // namespace stage::usb
+}  // namespace stage::poll

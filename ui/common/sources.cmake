@@ -7,4 +7,5 @@ target_sources(stage_ui PRIVATE
   common/outside_end.cpp
   common/program_exit.cpp
   common/tuning_slider.cpp
-  common/window_fit.cpp)
+  common/window_fit.cpp
+  common/window_icon.cpp)

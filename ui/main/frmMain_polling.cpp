@@ -5,7 +5,7 @@
 #include <QLineEdit>
 
 #include "stage/axis/mechanics.h"
-#include "stage/usb/poll_exchange.h"
+#include "stage/poll/poll_exchange.h"
 #include "ui/common/accessible_names.h"
 #include "ui/main/frmMain.h"
 #include "ui/tuning/frmXCtrl0.h"
@@ -13,7 +13,7 @@
 namespace stage::ui {
 namespace {
 
-using usb::ExchangeResult;
+using poll::ExchangeResult;
 
 // Ends every failure message: the program stops right after it.
 constexpr const char* kAborting = ". Application is aborting. Reset hardware and try again.";
@@ -25,11 +25,11 @@ QString SignBlank(std::uint32_t value) { return QLatin1Char(' ') + QString::numb
 // that is the console's wording for a failed read too.
 QString WriteFailureMessage(std::uint32_t count) {
   return QStringLiteral("Error writing to USB. Wrote ") + SignBlank(count) + QStringLiteral(" of ") +
-         SignBlank(usb::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
+         SignBlank(poll::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
 }
 QString ReadFailureMessage(std::uint32_t count) {
   return QStringLiteral("Error writing to USB. Read ") + SignBlank(count) + QStringLiteral(" of ") +
-         SignBlank(usb::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
+         SignBlank(poll::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
 }
 
 // Ticks never nest: the guard is down whatever way the cycle ends.
@@ -72,7 +72,7 @@ bool frmMain::PollAxis(AxisIndex axis) {
   tuning.f_error = static_cast<std::uint8_t>(panel.Slider8(axis)->value());
   tuning.torque = static_cast<std::uint8_t>(panel.Slider7(axis)->value());
 
-  const ExchangeResult result = usb::ExchangeAxis(context_.tables, axis, tuning, context_.devices);
+  const ExchangeResult result = poll::ExchangeAxis(context_.tables, axis, tuning, context_.devices);
   switch (result.outcome) {
     case ExchangeResult::Outcome::kOk:
       // That packet carried the axis's command bits: releases that waited

@@ -1,10 +1,22 @@
-#include "stage/usb/poll_exchange.h"
+#include "stage/poll/poll_exchange.h"
 
 #include <algorithm>
 #include <span>
 
-namespace stage::usb {
+namespace stage::poll {
 namespace {
+
+using usb::CommandFields;
+using usb::DecodeStatus;
+using usb::EncodeCommand;
+using usb::EncodeResult;
+using usb::Handle;
+using usb::kFrameA;
+using usb::kFrameB;
+using usb::kPacketSize;
+using usb::kToggleBit;
+using usb::Packet;
+
 
 Packet FirstBytes(const std::array<std::uint8_t, 17>& buffer) {
   Packet packet{};
@@ -14,8 +26,8 @@ Packet FirstBytes(const std::array<std::uint8_t, 17>& buffer) {
 
 }  // namespace
 
-ExchangeResult ExchangeAxis(modKVT_USB& tables, AxisIndex axis, const TuningValues& tuning,
-                            DeviceLibrary& devices, ExchangeObserver* observer) {
+ExchangeResult ExchangeAxis(modKVT_USB& tables, AxisIndex axis, const usb::TuningValues& tuning,
+                            usb::DeviceLibrary& devices, ExchangeObserver* observer) {
   const auto i = static_cast<std::size_t>(axis);
   ExchangeResult result;
   std::uint32_t count = 0;
@@ -70,4 +82,4 @@ ExchangeResult ExchangeAxis(modKVT_USB& tables, AxisIndex axis, const TuningValu
   return result;
 }
 
-}  // namespace stage::usb
+}  // namespace stage::poll
