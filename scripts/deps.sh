@@ -12,8 +12,8 @@ packages=(
   libusb-1.0-0-dev
   umockdev libumockdev-dev
   # The window-system and desktop tests: an X server, a window manager,
-  # xauth for xvfb-run, xdotool, and xprop, xwininfo, xmessage (x11-utils).
-  xvfb xauth openbox xdotool x11-utils
+  # xdotool, and xprop, xwininfo, xmessage (x11-utils).
+  xvfb openbox xdotool x11-utils
   # The icon's sizes and the manual page; the Debian package and its checks
   librsvg2-bin scdoc gzip
   dpkg-dev file desktop-file-utils appstream lintian man-db groff-base
