@@ -194,7 +194,14 @@ std::string HelpText(std::string_view program) {
          "                           on axis 0 to DIR/scope.png, then end\n"
          "  -h, --help               show this help and end\n"
          "  -v, --version            show the version and end\n" +
-         std::string(sim::kScenarioUsage);
+         std::string(sim::kScenarioUsage) +
+         "\n"
+         "Keys:\n"
+         "  Esc                      stop every axis, from any window of the console and\n"
+         "                           whatever has the focus: while Esc is held, every\n"
+         "                           axis gets what a held STOP gives\n"
+         "  F9                       open the Scope (live traces and step-response\n"
+         "                           figures), from any window of the console\n";
 }
 
 std::string VersionText(std::string_view program, std::string_view version) {

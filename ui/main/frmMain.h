@@ -20,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "stage/axis/command_latch.h"
 #include "stage/axis/modKVT_USB.h"
 #include "ui/common/command_button.h"
 #include "ui/common/console_context.h"
@@ -34,6 +35,8 @@ class QWindow;
 namespace stage::ui {
 
 class frmXCtrl0;
+class HeldKey;
+class WindowFit;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
 class frmMain : public QWidget {
@@ -110,8 +113,10 @@ class frmMain : public QWidget {
   };
 
   void BuildDesignedControls();
+  void CentreMoreControls();
   void Construct();
   void ConnectRow(AxisIndex axis);
+  void NameRow(AxisIndex axis);
 
   // Polling cycle.
   bool PollAxis(AxisIndex axis);
@@ -120,7 +125,9 @@ class frmMain : public QWidget {
 
   // Operator commands.
   bool EnterTarget(AxisIndex axis);
-  void StopPressed(AxisIndex axis);
+  void StopPressed(AxisIndex axis, CommandHolder holder);
+  void EscapePressed();
+  void EscapeReleased();
 
   // Activation and shutdown.
   void Activate();
@@ -130,6 +137,7 @@ class frmMain : public QWidget {
   void CloseControllers();
 
   ConsoleContext context_;
+  CommandLatches latches_;
   bool constructed_ = false;
   std::int16_t row_pitch_ = 0;
   std::int16_t panel_row_pitch_ = 0;
@@ -158,6 +166,11 @@ class frmMain : public QWidget {
   QLabel* lbl_message_ = nullptr;
   QTimer timer1_;
 
+  // The designed outer height, kept once the window manager frames the window.
+  WindowFit* fit_ = nullptr;
+  // Esc held anywhere in the program: STOP held on every axis.
+  HeldKey* escape_ = nullptr;
+
   bool ticking_ = false;
   std::vector<ShownStatus> shown_;
   // The program's focus window as last reported: where the operator comes
@@ -169,6 +182,9 @@ class frmMain : public QWidget {
   QColor green_;
   QColor yellow_;
   QColor button_face_;
+  // What the indicator buttons tell assistive technology.
+  QString indicator_on_ = QStringLiteral("on");
+  QString indicator_off_ = QStringLiteral("off");
 };
 
 }  // namespace stage::ui
