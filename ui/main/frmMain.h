@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "stage/axis/modKVT_USB.h"
+#include "stage/tick/deadline_scheduler.h"
 #include "ui/common/command_button.h"
 #include "ui/common/console_context.h"
 #include "ui/common/control_family.h"
@@ -75,7 +76,11 @@ class frmMain : public QWidget {
   QLabel* Label9() const { return label9_; }
   QLabel* Label13() const { return label13_; }
   CommandButton* cmdMoreControls() const { return cmd_more_controls_; }
+  // A precise single-shot timer, re-armed after each tick for the next
+  // deadline of the polling schedule (every 10 ms from the window's building).
   QTimer& Timer1() { return timer1_; }
+  // The polling schedule: ticks run, late and skipped.
+  const tick::DeadlineScheduler& PollSchedule() const { return schedule_; }
   // The refusal of an out-of-range target: empty until a target is refused,
   // cleared by the next target that is accepted. Never blocks the operator.
   QLabel* lblMessage() const { return lbl_message_; }
@@ -114,6 +119,10 @@ class frmMain : public QWidget {
   void ConnectRow(AxisIndex axis);
 
   // Polling cycle.
+  // Timer1's handler: runs the tick whose deadline has come, then arms the
+  // timer for the next one.
+  void Timer1Fired();
+  void ArmTimer1();
   bool PollAxis(AxisIndex axis);
   void ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ideal_position, std::uint8_t flags);
   QString AxisLabel(AxisIndex axis) const;
@@ -157,6 +166,8 @@ class frmMain : public QWidget {
   CommandButton* cmd_more_controls_ = nullptr;
   QLabel* lbl_message_ = nullptr;
   QTimer timer1_;
+  tick::DeadlineScheduler schedule_;
+  static tick::DeadlineScheduler::TimePoint PollNow();
 
   bool ticking_ = false;
   std::vector<ShownStatus> shown_;

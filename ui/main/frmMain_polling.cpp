@@ -1,8 +1,10 @@
-// The polling cycle: every tick of Timer1 exchanges one packet pair with each
-// controller in axis order and shows the reply on the axis's rows of both
-// windows. Only what changed since the last reply is written to a control.
+// The polling cycle: Timer1 keeps the ticks on a fixed 10 ms grid, and every
+// tick exchanges one packet pair with each controller in axis order and shows
+// the reply on the axis's rows of both windows. Only what changed since the last reply is written to a control.
 #include <QLabel>
 #include <QLineEdit>
+#include <chrono>
+#include <thread>
 
 #include "stage/axis/mechanics.h"
 #include "stage/usb/poll_exchange.h"
@@ -43,7 +45,43 @@ class CycleGuard {
   bool& running_;
 };
 
+using std::chrono::milliseconds;
+
 }  // namespace
+
+tick::DeadlineScheduler::TimePoint frmMain::PollNow() {
+  return std::chrono::time_point_cast<tick::DeadlineScheduler::Duration>(std::chrono::steady_clock::now());
+}
+
+void frmMain::Timer1Fired() {
+  // Inside a tick (a nested event loop) the running tick re-arms the timer
+  // when it ends; once the program is ending nothing re-arms it.
+  if (!constructed_ || ticking_ || context_.exit.Ended()) return;
+  if (!schedule_.Due(PollNow())) {
+    // Qt's timers count whole milliseconds: the timer is armed for the whole
+    // milliseconds to the deadline, and the fraction left is slept here, so
+    // that every tick starts on its deadline rather than up to a millisecond
+    // either side of it.
+    if (schedule_.TimeToDeadline(PollNow()) >= milliseconds(1)) {
+      ArmTimer1();
+      return;
+    }
+    std::this_thread::sleep_until(schedule_.NextDeadline());
+    if (!schedule_.Due(PollNow())) {
+      ArmTimer1();
+      return;
+    }
+  }
+  Tick();
+  if (context_.exit.Ended()) return;
+  schedule_.Finished(PollNow());
+  ArmTimer1();
+}
+
+void frmMain::ArmTimer1() {
+  const auto whole_ms = std::chrono::floor<milliseconds>(schedule_.TimeToDeadline(PollNow()));
+  timer1_.start(static_cast<int>(whole_ms.count()));
+}
 
 void frmMain::Tick() {
   // A fatal message box runs its own event loop, and Timer1 keeps firing:

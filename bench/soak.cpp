@@ -1,0 +1,130 @@
+// A long run of the real polling loop: the main window on simulated
+// controllers, Timer1 driving the ticks at its own pace, the tuning panel
+// shown or hidden. Every sample interval it prints the resident set size,
+// the share of one core the process used since the last sample, and the
+// schedule's counts, so that growth or a creeping cost shows as a trend.
+//
+//   soak [--replies moving|flicker|rest] [--axes N] [--seconds S]
+//        [--sample-seconds S] [--panel shown|hidden]
+#include <QApplication>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "bench/bench_console.h"
+#include "ui/common/fonts.h"
+#include "ui/tuning/frmXCtrl0.h"
+
+namespace {
+
+using stage::bench::Replies;
+
+struct Options {
+  Replies replies = Replies::kFlickering;
+  int axes = 17;
+  int seconds = 60;
+  int sample_seconds = 10;
+  bool panel_shown = true;
+};
+
+[[noreturn]] void Usage() {
+  std::fprintf(stderr,
+               "usage: soak [--replies moving|flicker|rest] [--axes N] [--seconds S] [--sample-seconds S] "
+               "[--panel shown|hidden]\n");
+  std::exit(2);
+}
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i];
+    const std::string value = argv[i + 1];
+    if (key == "--replies") {
+      if (value == "moving") o.replies = Replies::kMoving;
+      else if (value == "flicker") o.replies = Replies::kFlickering;
+      else if (value == "rest") o.replies = Replies::kResting;
+      else Usage();
+    } else if (key == "--axes") {
+      o.axes = std::stoi(value);
+    } else if (key == "--seconds") {
+      o.seconds = std::stoi(value);
+    } else if (key == "--sample-seconds") {
+      o.sample_seconds = std::stoi(value);
+    } else if (key == "--panel") {
+      o.panel_shown = value == "shown";
+    } else {
+      Usage();
+    }
+  }
+  if (argc % 2 == 0 || o.axes < 1 || o.axes > 64 || o.seconds < 1 || o.sample_seconds < 1) Usage();
+  return o;
+}
+
+long ResidentKb() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0;
+  long resident = 0;
+  statm >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+double CpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double WallSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = Parse(argc, argv);
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication::setAttribute(Qt::AA_Use96Dpi, true);
+  QApplication app(argc, argv);
+  stage::ui::InstallFontSubstitutions();
+
+  stage::bench::BenchConsole console(options.axes, options.replies, std::make_shared<stage::sim::SteadyClock>());
+  if (options.panel_shown) console.main->TuningPanel().show();
+
+  std::printf("# soak: %d axes, %s, tuning panel %s, %d s\n", options.axes,
+              options.replies == Replies::kFlickering ? "every flag flickering"
+              : options.replies == Replies::kMoving   ? "moving back and forth"
+                                                      : "at rest",
+              options.panel_shown ? "shown" : "hidden", options.seconds);
+  std::printf("# %8s %10s %8s %10s %6s %8s\n", "seconds", "RSS kB", "CPU %", "ticks", "late", "skipped");
+  const double wall_start = WallSeconds();
+  double last_wall = wall_start;
+  double last_cpu = CpuSeconds();
+  const auto sample = [&] {
+    const double wall = WallSeconds();
+    const double cpu = CpuSeconds();
+    const stage::tick::DeadlineScheduler& schedule = console.main->PollSchedule();
+    std::printf("  %8.0f %10ld %8.2f %10llu %6llu %8llu\n", wall - wall_start, ResidentKb(),
+                100.0 * (cpu - last_cpu) / (wall - last_wall), static_cast<unsigned long long>(schedule.Ticks()),
+                static_cast<unsigned long long>(schedule.Late()),
+                static_cast<unsigned long long>(schedule.Skipped()));
+    std::fflush(stdout);
+    last_wall = wall;
+    last_cpu = cpu;
+    console.CheckRunning("soak");
+  };
+  sample();
+  QTimer sampler;
+  QObject::connect(&sampler, &QTimer::timeout, sample);
+  sampler.start(options.sample_seconds * 1000);
+  QTimer::singleShot(options.seconds * 1000, &app, [&] {
+    sample();
+    QApplication::quit();
+  });
+  return QApplication::exec();
+}
