@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <chrono>
+#include <span>
 #include <thread>
 
 #include "stage/axis/mechanics.h"
@@ -89,8 +90,11 @@ void frmMain::Tick() {
   if (!constructed_ || ticking_ || context_.exit.Ended()) return;
   const CycleGuard guard(ticking_);
   const AxisIndex last_axis = context_.tables.AxisCount;
-  for (AxisIndex i = 0; i <= last_axis; ++i) {
-    if (!PollAxis(i)) return;
+  exchange_.Resize(static_cast<std::size_t>(last_axis) + 1);
+  for (AxisIndex i = 0; i <= last_axis; ++i) exchange_.tuning[static_cast<std::size_t>(i)] = SliderTuning(i);
+  const std::span<const ExchangeResult> results = usb::ExchangeAllAxes(context_.tables, exchange_, context_.devices);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    if (!ShowResult(static_cast<AxisIndex>(i), results[i])) return;
   }
 }
 
@@ -99,7 +103,7 @@ QString frmMain::AxisLabel(AxisIndex axis) const {
   return name.isEmpty() ? QString::number(axis) : name;
 }
 
-bool frmMain::PollAxis(AxisIndex axis) {
+usb::TuningValues frmMain::SliderTuning(AxisIndex axis) const {
   const frmXCtrl0& panel = *panel_;
   // The slider ranges keep every tuning value within its byte.
   usb::TuningValues tuning;
@@ -111,8 +115,10 @@ bool frmMain::PollAxis(AxisIndex axis) {
   tuning.acc = static_cast<std::uint8_t>(panel.Slider6(axis)->value());
   tuning.f_error = static_cast<std::uint8_t>(panel.Slider8(axis)->value());
   tuning.torque = static_cast<std::uint8_t>(panel.Slider7(axis)->value());
+  return tuning;
+}
 
-  const ExchangeResult result = usb::ExchangeAxis(context_.tables, axis, tuning, context_.devices);
+bool frmMain::ShowResult(AxisIndex axis, const ExchangeResult& result) {
   switch (result.outcome) {
     case ExchangeResult::Outcome::kOk:
       ShowStatus(axis, result.reading.position, result.reading.ideal_position, result.reading.flags);
