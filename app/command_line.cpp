@@ -26,7 +26,26 @@ std::optional<std::uint32_t> ParseCount(std::string_view text) {
   return value;
 }
 
+std::optional<std::uint16_t> ParseHex16(std::string_view text) {
+  constexpr std::size_t kMaxDigits = 4;
+  constexpr int kHex = 16;
+  std::uint16_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value, kHex);
+  if (text.empty() || text.size() > kMaxDigits || error != std::errc() || stop != end) return std::nullopt;
+  return value;
+}
+
 }  // namespace
+
+std::optional<usb::UsbId> ParseUsbId(std::string_view text) {
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const auto vendor = ParseHex16(text.substr(0, colon));
+  const auto product = ParseHex16(text.substr(colon + 1));
+  if (!vendor || !product) return std::nullopt;
+  return usb::UsbId{*vendor, *product};
+}
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
@@ -34,6 +53,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   bool library_given = false;
   bool render_given = false;
   bool scenario_given = false;
+  bool list_given = false;
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string_view word = arguments[i];
@@ -46,6 +66,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       return line;
     }
 
+    if (word == "--list-devices") {
+      list_given = true;
+      continue;
+    }
+
     std::string_view name = word;
     std::optional<std::string_view> value;
     if (const auto equals = word.find('='); word.starts_with("--") && equals != std::string_view::npos) {
@@ -54,7 +79,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
     const bool takes_value =
         name == "--simulate" || name == "--device-library" || name == "--render-windows" ||
-        name == "--scenario";
+        name == "--scenario" || name == "--usb-id";
     if (!takes_value) {
       if (word.starts_with("-")) return Error("unknown option '" + std::string(word) + "'");
       return Error("unexpected argument '" + std::string(word) + "'");
@@ -78,7 +103,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       if (library_given) return Error("--device-library is given more than once");
       library_given = true;
       if (value->empty()) return Error("--device-library needs the path of a shared library");
+      line.backend = CommandLine::Backend::kSharedLibrary;
       line.library_path = std::string(*value);
+    } else if (name == "--usb-id") {
+      const auto id = ParseUsbId(*value);
+      if (!id) return Error("--usb-id needs a vendor and product ID in hex, such as 10C4:EA61, not '" + std::string(*value) + "'");
+      line.usb_ids.push_back(*id);
     } else if (name == "--scenario") {
       if (scenario_given) return Error("--scenario is given more than once");
       scenario_given = true;
@@ -94,6 +124,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 
   if (simulate_given && library_given) {
     return Error("--simulate and --device-library exclude each other");
+  }
+  if (!line.usb_ids.empty() && (simulate_given || library_given || render_given)) {
+    return Error("--usb-id selects USB controllers: it excludes --simulate, --device-library and --render-windows");
+  }
+  if (list_given) {
+    if (simulate_given || library_given || render_given) {
+      return Error("--list-devices lists USB controllers: it excludes --simulate, --device-library and --render-windows");
+    }
+    line.action = CommandLine::Action::kListDevices;
+    return line;
   }
   if (scenario_given && !simulate_given) {
     return Error("--scenario plays on simulated controllers: give --simulate N too");
@@ -112,19 +152,25 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 std::string HelpText(std::string_view program) {
   const std::string name(program);
   return "Usage: " + name +
-         " [--simulate N [--scenario SPEC] | --device-library PATH]\n"
+         " [[--usb-id VID:PID]... [--list-devices] | --simulate N [--scenario SPEC] |\n"
+         "       --device-library PATH]\n"
          "\n"
          "Operator console for a motorised positioning stage whose axes are USB servo\n"
-         "controllers. Without an option the controllers are reached through the vendor's\n"
-         "USB device library, " +
-         std::string(kDefaultDeviceLibrary) +
-         ", found on the system's library path.\n"
+         "controllers. Without an option the console finds the controllers on USB itself\n"
+         "(USB ID 10C4:EA61), numbered by bus and then port, so the same wiring gives\n"
+         "the same axes at every start.\n"
          "\n"
          "Options:\n"
+         "  --usb-id VID:PID         look for controllers with this USB ID (hex) instead of\n"
+         "                           10C4:EA61; may be given more than once\n"
+         "  --list-devices           list the controllers found, with their serial numbers,\n"
+         "                           ports and whether this user may open them, and end\n"
+         "                           (status 1 when there is none); needs no display\n"
          "  --simulate N             run on N built-in simulated controllers (1 to " +
          std::to_string(kMaxSimulatedControllers) +
          ")\n"
-         "  --device-library PATH    load a vendor-compatible USB device library\n"
+         "  --device-library PATH    load a vendor-compatible USB device library, such as\n"
+         "                           " + std::string(kDefaultDeviceLibrary) + ", instead\n"
          "  --render-windows DIR     render the three windows on simulated controllers\n"
          "                           (3 unless --simulate says otherwise) to\n"
          "                           DIR/motor-settings.png, DIR/main-window.png and\n"
@@ -132,6 +178,15 @@ std::string HelpText(std::string_view program) {
          "  -h, --help               show this help and end\n"
          "  -v, --version            show the version and end\n" +
          std::string(sim::kScenarioUsage);
+}
+
+std::string VersionText(std::string_view program, std::string_view version) {
+  return std::string(program) + " " + std::string(version) +
+         "\n"
+         "Copyright (C) 2026 the stage-console developers.\n"
+         "License GPLv3+: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.\n"
+         "This is free software: you are free to change and redistribute it.\n"
+         "There is NO WARRANTY, to the extent permitted by law.\n";
 }
 
 }  // namespace stage::app

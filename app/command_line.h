@@ -1,12 +1,16 @@
 // The program's command line: which device library backs the console. The
 // windows themselves take no configuration; this is the operator's one way
-// to pick the hardware.
+// to pick the hardware. Without an option the console finds the controllers
+// on USB itself.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "stage/usb/usb_transport.h"
 
 namespace stage::app {
 
@@ -18,11 +22,12 @@ inline constexpr std::uint32_t kRenderedControllerCount = 3;
 inline constexpr const char* kDefaultDeviceLibrary = "libSiUSBXp.so";
 
 struct CommandLine {
-  enum class Action { kRun, kRenderWindows, kHelp, kVersion, kError };
-  enum class Backend { kSharedLibrary, kSimulated };
+  enum class Action { kRun, kRenderWindows, kListDevices, kHelp, kVersion, kError };
+  enum class Backend { kNativeUsb, kSharedLibrary, kSimulated };
 
   Action action = Action::kRun;
-  Backend backend = Backend::kSharedLibrary;
+  Backend backend = Backend::kNativeUsb;
+  std::vector<usb::UsbId> usb_ids;                    // Backend::kNativeUsb; empty: the controllers' own
   std::string library_path = kDefaultDeviceLibrary;  // Backend::kSharedLibrary
   std::uint32_t simulated_count = 0;                  // Backend::kSimulated
   std::string render_dir;                             // Action::kRenderWindows
@@ -32,9 +37,15 @@ struct CommandLine {
 
 // `arguments` are the words after the program name. Options take their value
 // as the next word or after "=" (--simulate=3). --help and --version win over
-// everything after them.
+// everything after them. --usb-id may be given more than once.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 std::string HelpText(std::string_view program);
+
+// --version in the GNU form: name and version, copyright, licence.
+std::string VersionText(std::string_view program, std::string_view version);
+
+// "10C4:EA61": four hex digits at most on each side, any case.
+std::optional<usb::UsbId> ParseUsbId(std::string_view text);
 
 }  // namespace stage::app

@@ -1,5 +1,5 @@
-// stage-console: picks the device library from the command line, then starts
-// in the "Motor Settings" window.
+// stage-console: picks the device library from the command line (by default
+// the console's own USB backend), then starts in the "Motor Settings" window.
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
@@ -17,11 +17,14 @@
 #include "stage/axis/modKVT_USB.h"
 #include "stage/sim/scenario.h"
 #include "stage/sim/simulated_controllers.h"
+#include "stage/usb/libusb_transport.h"
+#include "stage/usb/native_usb.h"
 #include "stage/usb/shared_library.h"
 #include "ui/common/console_context.h"
 #include "ui/common/fonts.h"
 #include "ui/common/outside_end.h"
 #include "ui/common/program_exit.h"
+#include "ui/common/window_icon.h"
 #include "ui/main/frmMain.h"
 #include "ui/select/frmSelect.h"
 #include "ui/tuning/frmXCtrl0.h"
@@ -144,6 +147,37 @@ class ControllersAtExit {
   static inline OpenControllers current_{};
 };
 
+// What the USB stack said, for the operator's terminal (the windows show
+// the console's own messages).
+void PrintUsbDiagnostic(const std::string& message) { std::fprintf(stderr, "stage-console: %s\n", message.c_str()); }
+
+std::unique_ptr<stage::usb::NativeUsb> MakeNativeUsb(const std::vector<stage::usb::UsbId>& ids) {
+  return std::make_unique<stage::usb::NativeUsb>(std::make_unique<stage::usb::LibusbTransport>(), ids,
+                                                 PrintUsbDiagnostic);
+}
+
+// --list-devices: one line per controller found, status 1 when there is none.
+int ListDevices(const std::vector<stage::usb::UsbId>& ids) {
+  const auto devices = MakeNativeUsb(ids);
+  std::uint32_t count = 0;
+  devices->GetNumDevices(count);
+  if (devices->ListError() != stage::usb::kTransportOk) return 1;  // already said why
+  if (count == 0) {
+    std::string wanted;
+    for (const stage::usb::UsbId& id : ids.empty() ? std::vector{stage::usb::kControllerUsbId} : ids) {
+      char text[16];
+      std::snprintf(text, sizeof text, "%s%04X:%04X", wanted.empty() ? "" : ", ", id.vendor_id, id.product_id);
+      wanted += text;
+    }
+    std::printf("No controller found (USB ID %s).\n", wanted.c_str());
+    return 1;
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::printf("%s\n", stage::usb::DescribeDevice(i, devices->Devices()[i]).c_str());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -154,11 +188,13 @@ int main(int argc, char** argv) {
       std::fputs(stage::app::HelpText("stage-console").c_str(), stdout);
       return 0;
     case CommandLine::Action::kVersion:
-      std::printf("stage-console %s\n", STAGE_CONSOLE_VERSION);
+      std::fputs(stage::app::VersionText("stage-console", STAGE_CONSOLE_VERSION).c_str(), stdout);
       return 0;
     case CommandLine::Action::kError:
       std::fprintf(stderr, "stage-console: %s\nTry 'stage-console --help'.\n", line.error.c_str());
       return 2;
+    case CommandLine::Action::kListDevices:
+      return ListDevices(line.usb_ids);  // no display needed: before any QApplication
     case CommandLine::Action::kRun:
     case CommandLine::Action::kRenderWindows:
       break;
@@ -180,6 +216,8 @@ int main(int argc, char** argv) {
       config = std::move(*played);
     }
     devices = std::make_unique<stage::sim::SimulatedControllers>(std::move(config));
+  } else if (line.backend == CommandLine::Backend::kNativeUsb) {
+    devices = MakeNativeUsb(line.usb_ids);
   } else {
     stage::usb::SharedLibraryLoad load = stage::usb::SharedLibrary::Load(line.library_path);
     if (!load.library) {
@@ -198,6 +236,9 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("stage-console"));
   QApplication::setApplicationVersion(QStringLiteral(STAGE_CONSOLE_VERSION));
+  // The desktop matches the windows to the menu entry and its icon by this.
+  QGuiApplication::setDesktopFileName(QStringLiteral(STAGE_APP_ID));
+  stage::ui::InstallWindowIcon();
   // One style everywhere, so palettes (lamp colours, button faces) look alike.
   QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
   stage::ui::InstallFontSubstitutions();

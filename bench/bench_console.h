@@ -84,11 +84,10 @@ struct BenchConsole {
     return config;
   }
 
-  // Ends the benchmark if the console has ended (a fatal message).
+  // Ends the benchmark if the console has shown a fatal message.
   void CheckRunning(const char* program) const {
-    if (!exit.Ended()) return;
-    std::fprintf(stderr, "%s: the console ended: %s\n", program,
-                 exit.FatalMessages().isEmpty() ? "" : qPrintable(exit.FatalMessages().front()));
+    if (exit.FatalMessages().isEmpty()) return;
+    std::fprintf(stderr, "%s: the console ended: %s\n", program, qPrintable(exit.FatalMessages().front()));
     std::exit(1);
   }
 

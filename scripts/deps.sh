@@ -9,8 +9,13 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
+  libusb-1.0-0-dev
+  umockdev libumockdev-dev
   # The window-system tests: an X server, a window manager, xdotool, xprop.
   xvfb openbox xdotool x11-utils
+  # The icon's sizes and the manual page; the Debian package and its checks
+  librsvg2-bin scdoc gzip
+  dpkg-dev file desktop-file-utils appstream lintian man-db groff-base
 )
 # Extra packages a script asks for (scripts/sanitize.sh: clang for libFuzzer).
 packages+=("$@")

@@ -2,7 +2,7 @@
 // is open; these tests script a controller as a list of expected transfers and
 // check the bytes that go out, the tables the exchange updates, and how every
 // failing transfer is reported.
-#include "stage/usb/poll_exchange.h"
+#include "stage/poll/poll_exchange.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,10 @@
 #include <stdexcept>
 #include <vector>
 
-namespace stage::usb {
+namespace stage::poll {
 namespace {
+
+using namespace stage::usb;  // NOLINT(google-build-using-namespace): the test speaks the device library's terms
 
 // One scripted transfer: what the library answers to a write or a read.
 struct ScriptedTransfer {
@@ -378,4 +380,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test_info) { return std::string(test_info.param.name); });
 
 }  // namespace
-}  // namespace stage::usb
+}  // namespace stage::poll

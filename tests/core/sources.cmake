@@ -1,6 +1,7 @@
 # Each area adds its test executable here with stage_core_test(name sources...).
 stage_core_test(codec_tests core/packet_codec_test.cpp)
 stage_core_test(exchange_tests core/poll_exchange_test.cpp)
+target_link_libraries(exchange_tests PRIVATE stage_poll)
 stage_core_test(axis_tests core/modKVT_USB_test.cpp core/number_text_test.cpp core/mechanics_test.cpp)
 stage_core_test(sim_tests core/simulated_controllers_test.cpp core/simple_axis_model_test.cpp)
 stage_core_test(servo_tests core/servo_axis_model_test.cpp core/scenario_test.cpp)
@@ -10,3 +11,6 @@ if(STAGE_BUILD_UI)
   target_link_libraries(last_resort_tests PRIVATE stage_app_cli)
 endif()
 stage_core_test(tick_tests core/deadline_scheduler_test.cpp)
+# The native USB backend's protocol logic on a scripted transport: no libusb.
+stage_core_test(native_usb_tests core/native_usb_test.cpp)
+target_link_libraries(native_usb_tests PRIVATE stage_native_usb)

@@ -1,8 +1,11 @@
 // Why this exists: coming back to the main window from the tuning panel
 // re-activates every axis and blanks the boxes, while coming back from
 // another application must leave the operator's typing alone; and Exit must
-// close every controller in axis order before the program ends with 0.
+// close every controller in axis order before the program ends with 0. And
+// every window shows the program's icon, compiled in, in every size.
+#include <QApplication>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLineEdit>
 #include <QTest>
 #include <QWindow>
@@ -10,6 +13,7 @@
 #include "tests/ui/live_console.h"
 #include "tests/ui/ui_test_main.h"
 #include "ui/common/fonts.h"
+#include "ui/common/window_icon.h"
 
 using stage::AxisIndex;
 using namespace stage::ui;
@@ -54,6 +58,25 @@ class ActivationTest : public QObject {
       QCOMPARE(main.Text2(i)->text(), QStringLiteral("0"));
       QCOMPARE(main.Text3(i)->text(), QStringLiteral("0"));
     }
+  }
+
+  void every_window_shows_the_program_icon() {
+    InstallWindowIcon();
+    LiveConsole console;
+    const QIcon program_icon = QApplication::windowIcon();
+    QCOMPARE(program_icon.availableSizes(), WindowIconSizes());
+    for (const QSize& size : WindowIconSizes()) QCOMPARE(program_icon.pixmap(size).size(), size);
+    // The drawing's own background, not some theme's stand-in.
+    const QImage large = program_icon.pixmap(QSize(256, 256)).toImage();
+    QCOMPARE(large.pixelColor(128, 20), QColor(0x1f, 0x3a, 0x55));
+
+    console.Panel().show();
+    const QList<QWidget*> windows{console.select.get(), &console.Main(), &console.Panel()};
+    for (QWidget* window : windows) {
+      QVERIFY(window->windowHandle() != nullptr);
+      QCOMPARE(window->windowHandle()->icon().cacheKey(), program_icon.cacheKey());
+    }
+    QApplication::setWindowIcon(QIcon());
   }
 
   void coming_back_to_the_main_window_data() {

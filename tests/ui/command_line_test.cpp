@@ -21,6 +21,8 @@ class CommandLineTest : public QObject {
   void parse_data();
   void parse();
   void scenarioIsKeptForTheSimulator();
+  void versionIsInTheGnuForm();
+  void usbIdsAreKeptInOrder();
 };
 
 void CommandLineTest::parse_data() {
@@ -35,7 +37,13 @@ void CommandLineTest::parse_data() {
   using A = CommandLine::Action;
   using B = CommandLine::Backend;
   const QString vendor = QStringLiteral("libSiUSBXp.so");
-  QTest::newRow("nothing: vendor library") << QStringList{} << A::kRun << B::kSharedLibrary << 0 << vendor << "" << "";
+  QTest::newRow("nothing: native USB") << QStringList{} << A::kRun << B::kNativeUsb << 0 << vendor << "" << "";
+  QTest::newRow("usb id") << QStringList{"--usb-id", "10c4:ea61"} << A::kRun << B::kNativeUsb << 0 << vendor << ""
+                          << "";
+  QTest::newRow("list devices") << QStringList{"--list-devices"} << A::kListDevices << B::kNativeUsb << 0 << vendor
+                                << "" << "";
+  QTest::newRow("list devices, usb id") << QStringList{"--usb-id=1234:5", "--list-devices"} << A::kListDevices
+                                        << B::kNativeUsb << 0 << vendor << "" << "";
   QTest::newRow("simulate 3") << QStringList{"--simulate", "3"} << A::kRun << B::kSimulated << 3 << vendor << "" << "";
   QTest::newRow("simulate=32") << QStringList{"--simulate=32"} << A::kRun << B::kSimulated << 32 << vendor << "" << "";
   QTest::newRow("library path") << QStringList{"--device-library", "/opt/x/libfake.so"} << A::kRun
@@ -46,7 +54,7 @@ void CommandLineTest::parse_data() {
                                           << A::kRenderWindows << B::kSimulated << 5 << vendor << "pics" << "";
   QTest::newRow("help wins") << QStringList{"--simulate", "3", "--help", "--bogus"} << A::kHelp
                              << B::kSimulated << 3 << vendor << "" << "";
-  QTest::newRow("version") << QStringList{"-v"} << A::kVersion << B::kSharedLibrary << 0 << vendor << "" << "";
+  QTest::newRow("version") << QStringList{"-v"} << A::kVersion << B::kNativeUsb << 0 << vendor << "" << "";
 
   QTest::newRow("simulate 0") << QStringList{"--simulate", "0"} << A::kError << B::kSharedLibrary << 0 << vendor
                               << "" << "from 1 to 32";
@@ -74,12 +82,45 @@ void CommandLineTest::parse_data() {
                                              << 0 << vendor << "" << "give --simulate N too";
   QTest::newRow("scenario twice") << QStringList{"--simulate", "1", "--scenario", "a", "--scenario", "b"}
                                   << A::kError << B::kSharedLibrary << 0 << vendor << "" << "more than once";
+  QTest::newRow("usb id without colon") << QStringList{"--usb-id", "10C4EA61"} << A::kError << B::kNativeUsb << 0
+                                        << vendor << "" << "'10C4EA61'";
+  QTest::newRow("usb id too long") << QStringList{"--usb-id", "10C4:EA610"} << A::kError << B::kNativeUsb << 0
+                                   << vendor << "" << "'10C4:EA610'";
+  QTest::newRow("usb id not hex") << QStringList{"--usb-id", "10G4:EA61"} << A::kError << B::kNativeUsb << 0
+                                  << vendor << "" << "in hex";
+  QTest::newRow("usb id on simulated") << QStringList{"--simulate", "2", "--usb-id", "10C4:EA61"} << A::kError
+                                       << B::kNativeUsb << 0 << vendor << "" << "excludes --simulate";
+  QTest::newRow("list on a library") << QStringList{"--list-devices", "--device-library", "a.so"} << A::kError
+                                     << B::kNativeUsb << 0 << vendor << "" << "--list-devices lists USB";
+  QTest::newRow("list with a value") << QStringList{"--list-devices=3"} << A::kError << B::kNativeUsb << 0 << vendor
+                                     << "" << "unknown option";
+}
+
+void CommandLineTest::usbIdsAreKeptInOrder() {
+  const CommandLine line = ParseCommandLine({"--usb-id", "10C4:EA61", "--usb-id=abcd:1"});
+  QCOMPARE(line.action, CommandLine::Action::kRun);
+  QCOMPARE(line.usb_ids.size(), std::size_t{2});
+  QCOMPARE(int{line.usb_ids[0].vendor_id}, 0x10C4);
+  QCOMPARE(int{line.usb_ids[0].product_id}, 0xEA61);
+  QCOMPARE(int{line.usb_ids[1].vendor_id}, 0xABCD);
+  QCOMPARE(int{line.usb_ids[1].product_id}, 0x0001);
 }
 
 void CommandLineTest::scenarioIsKeptForTheSimulator() {
   const CommandLine line = ParseCommandLine({"--scenario=polarity:axis=2", "--simulate", "3"});
   QCOMPARE(line.action, CommandLine::Action::kRun);
   QCOMPARE(line.scenario, std::string("polarity:axis=2"));
+}
+
+// Name and version on the first line (what scripts read), then copyright and
+// licence, as GNU programs print them.
+void CommandLineTest::versionIsInTheGnuForm() {
+  const QStringList lines = QString::fromStdString(stage::app::VersionText("stage-console", "1.2.3")).split('\n');
+  QCOMPARE(lines.size(), 6);
+  QCOMPARE(lines[0], QStringLiteral("stage-console 1.2.3"));
+  QVERIFY(lines[1].startsWith(QStringLiteral("Copyright (C) 2026 ")));
+  QCOMPARE(lines[2], QStringLiteral("License GPLv3+: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>."));
+  QCOMPARE(lines[5], QString());  // ends with a newline
 }
 
 void CommandLineTest::parse() {

@@ -2,7 +2,8 @@
 # Why this exists: what offscreen cannot show. The whole program runs under a
 # real X server (Xvfb) and window manager (openbox) on the hostile device
 # library, which logs every controller close, and is ended from outside:
-#   close-main     the window manager destroys the main window (xdotool windowclose)
+#   close-main     the window manager destroys the main window (xdotool windowclose);
+#                  before that, both windows carry the program's icon
 #   close-select   ... the start-up window, before OK
 #   close-fatal    ... the open-failure message box
 #   sigterm        SIGTERM while polling
@@ -123,6 +124,9 @@ case $case in
   close-main)
     main_window=$(window "KLV-330") || fail "no main window"
     sleep 0.5
+    for id in "$select_window" "$main_window"; do
+      xprop -id "$id" _NET_WM_ICON | grep -q "Icon (48 x 48)" || fail "window $id shows no 48x48 icon"
+    done
     xdotool windowclose "$main_window"
     finish
     [ "$status" = 0 ] || fail "status $status, expected 0"

@@ -5,4 +5,5 @@ target_sources(stage_ui PRIVATE
   common/lamp.cpp
   common/outside_end.cpp
   common/program_exit.cpp
-  common/tuning_slider.cpp)
+  common/tuning_slider.cpp
+  common/window_icon.cpp)

@@ -22,7 +22,7 @@
 
 #include "stage/axis/modKVT_USB.h"
 #include "stage/tick/deadline_scheduler.h"
-#include "stage/usb/poll_exchange.h"
+#include "stage/poll/poll_exchange.h"
 #include "ui/common/command_button.h"
 #include "ui/common/console_context.h"
 #include "ui/common/control_family.h"
@@ -127,7 +127,7 @@ class frmMain : public QWidget {
   usb::TuningValues SliderTuning(AxisIndex axis) const;
   // Shows one axis's reply, or ends the program with the failure's message
   // (false).
-  bool ShowResult(AxisIndex axis, const usb::ExchangeResult& result);
+  bool ShowResult(AxisIndex axis, const poll::ExchangeResult& result);
   void ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ideal_position, std::uint8_t flags);
   QString AxisLabel(AxisIndex axis) const;
 
@@ -174,7 +174,7 @@ class frmMain : public QWidget {
   static tick::DeadlineScheduler::TimePoint PollNow();
 
   bool ticking_ = false;
-  usb::AllAxesExchange exchange_;
+  poll::AllAxesExchange exchange_;
   std::vector<ShownStatus> shown_;
   // The program's focus window as last reported: where the operator comes
   // from when the main window gets the focus.

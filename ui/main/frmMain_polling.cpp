@@ -1,6 +1,7 @@
 // The polling cycle: Timer1 keeps the ticks on a fixed 10 ms grid, and every
 // tick exchanges one packet pair with each controller in axis order and shows
-// the reply on the axis's rows of both windows. Only what changed since the last reply is written to a control.
+// the reply on the axis's rows of both windows. Only what changed since the
+// last reply is written to a control.
 #include <QLabel>
 #include <QLineEdit>
 #include <chrono>
@@ -8,14 +9,14 @@
 #include <thread>
 
 #include "stage/axis/mechanics.h"
-#include "stage/usb/poll_exchange.h"
+#include "stage/poll/poll_exchange.h"
 #include "ui/main/frmMain.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 namespace stage::ui {
 namespace {
 
-using usb::ExchangeResult;
+using poll::ExchangeResult;
 
 // Ends every failure message: the program stops right after it.
 constexpr const char* kAborting = ". Application is aborting. Reset hardware and try again.";
@@ -27,11 +28,11 @@ QString SignBlank(std::uint32_t value) { return QLatin1Char(' ') + QString::numb
 // that is the console's wording for a failed read too.
 QString WriteFailureMessage(std::uint32_t count) {
   return QStringLiteral("Error writing to USB. Wrote ") + SignBlank(count) + QStringLiteral(" of ") +
-         SignBlank(usb::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
+         SignBlank(poll::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
 }
 QString ReadFailureMessage(std::uint32_t count) {
   return QStringLiteral("Error writing to USB. Read ") + SignBlank(count) + QStringLiteral(" of ") +
-         SignBlank(usb::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
+         SignBlank(poll::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
 }
 
 // Ticks never nest: the guard is down whatever way the cycle ends.
@@ -92,7 +93,7 @@ void frmMain::Tick() {
   const AxisIndex last_axis = context_.tables.AxisCount;
   exchange_.Resize(static_cast<std::size_t>(last_axis) + 1);
   for (AxisIndex i = 0; i <= last_axis; ++i) exchange_.tuning[static_cast<std::size_t>(i)] = SliderTuning(i);
-  const std::span<const ExchangeResult> results = usb::ExchangeAllAxes(context_.tables, exchange_, context_.devices);
+  const std::span<const ExchangeResult> results = poll::ExchangeAllAxes(context_.tables, exchange_, context_.devices);
   for (std::size_t i = 0; i < results.size(); ++i) {
     if (!ShowResult(static_cast<AxisIndex>(i), results[i])) return;
   }

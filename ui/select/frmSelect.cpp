@@ -390,9 +390,14 @@ void frmSelect::OnOkClick() {
         devices.Close(tables.DeviceHandle[opened]);
         tables.DeviceHandle[opened] = 0;
       }
+      // The backend may know the cause and its fix (access rights, say):
+      // one more line under the designed text.
+      QString message = QStringLiteral("Error opening device: ") + cmbDevice->itemText(k) +
+                        QStringLiteral(". Application is aborting. Reset hardware and try again.");
+      const std::string advice = devices.FailureAdvice();
+      if (!advice.empty()) message += QLatin1Char('\n') + QString::fromStdString(advice);
       hide();
-      context_.exit.Fatal(this, QStringLiteral("Error opening device: ") + cmbDevice->itemText(k) +
-                                    QStringLiteral(". Application is aborting. Reset hardware and try again."));
+      context_.exit.Fatal(this, message);
       return;
     }
 

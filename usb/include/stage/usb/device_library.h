@@ -2,9 +2,9 @@
 // each returning the vendor's status (0 = success). Everything above this
 // header talks to controllers only through DeviceLibrary, so a backend is a
 // subclass: the vendor-compatible shared library (SharedLibrary), the built-in
-// simulated controllers (sim::SimulatedControllers), and later a native USB
-// backend. A decorator that forwards every call can observe or time each
-// exchange without the windows knowing.
+// simulated controllers (sim::SimulatedControllers) and the native USB
+// backend (NativeUsb). A decorator that forwards every call can observe or
+// time each exchange without the windows knowing.
 #pragma once
 
 #include <cstddef>
@@ -71,6 +71,11 @@ class DeviceLibrary {
                     std::uint32_t& written) = 0;
   virtual int Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read,
                    std::uint32_t& read) = 0;
+
+  // One line for the operator naming the cause of the last failed open and
+  // its fix (missing access rights, say), or empty when the backend has
+  // nothing to add to the console's own message.
+  virtual std::string FailureAdvice() const { return {}; }
 
   // Tells a good reply from one that ends the tick.
   using ReplyCheck = bool (*)(const std::uint8_t* reply, std::uint32_t length);

@@ -1,11 +1,23 @@
-#include "stage/usb/poll_exchange.h"
+#include "stage/poll/poll_exchange.h"
 
 #include <algorithm>
 #include <optional>
 #include <span>
 
-namespace stage::usb {
+namespace stage::poll {
 namespace {
+
+using usb::AxisTransfer;
+using usb::CommandFields;
+using usb::DecodeStatus;
+using usb::EncodeCommand;
+using usb::EncodeResult;
+using usb::kFrameA;
+using usb::kFrameB;
+using usb::kPacketSize;
+using usb::kToggleBit;
+using usb::Packet;
+using usb::TuningValues;
 
 Packet FirstBytes(const std::array<std::uint8_t, 17>& buffer) {
   Packet packet{};
@@ -78,7 +90,7 @@ ExchangeResult NotEncodable() {
 }  // namespace
 
 ExchangeResult ExchangeAxis(modKVT_USB& tables, AxisIndex axis, const TuningValues& tuning,
-                            DeviceLibrary& devices, ExchangeObserver* observer) {
+                            usb::DeviceLibrary& devices, ExchangeObserver* observer) {
   const std::optional<Packet> command = PrepareCommand(tables, axis, tuning);
   if (!command) {
     const ExchangeResult result = NotEncodable();
@@ -112,7 +124,7 @@ void AllAxesExchange::Resize(std::size_t axes) {
 }
 
 std::span<const ExchangeResult> ExchangeAllAxes(modKVT_USB& tables, AllAxesExchange& exchange,
-                                                DeviceLibrary& devices, ExchangeObserver* observer) {
+                                                usb::DeviceLibrary& devices, ExchangeObserver* observer) {
   const auto axes = static_cast<std::size_t>(tables.AxisCount) + 1;
   exchange.Resize(axes);
 
@@ -177,4 +189,4 @@ std::span<const ExchangeResult> ExchangeAllAxes(modKVT_USB& tables, AllAxesExcha
   return {exchange.results.data(), axes};
 }
 
-}  // namespace stage::usb
+}  // namespace stage::poll

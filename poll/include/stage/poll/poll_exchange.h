@@ -1,7 +1,8 @@
 // One axis's exchange of the polling cycle, without any window: flip the
 // toggle bit, build the command packet in the tables' transfer buffer, write
 // it, read the reply into the same buffer and decode it. The windows read the
-// sliders before and show the result after.
+// sliders before and show the result after. It sits above both the device
+// library (usb/) and the axis tables (axis/), which know nothing of it.
 #pragma once
 
 #include <array>
@@ -13,7 +14,7 @@
 #include "stage/usb/device_library.h"
 #include "stage/usb/packet_codec.h"
 
-namespace stage::usb {
+namespace stage::poll {
 
 inline constexpr std::uint32_t kTransferLength = 12;
 
@@ -28,7 +29,7 @@ struct ExchangeResult {
   Outcome outcome = Outcome::kOk;
   int status = 0;           // the failing call's status (also in LastUsbStatus)
   std::uint32_t count = 0;  // the failing transfer's byte count
-  StatusReading reading;    // valid when outcome == kOk
+  usb::StatusReading reading;    // valid when outcome == kOk
 };
 
 // Sees every exchange as it happens: for traces and scopes.
@@ -37,14 +38,14 @@ class ExchangeObserver {
   virtual ~ExchangeObserver() = default;
   // `command` is what was written (or would have been), `reply` what was read
   // (all zero when the exchange stopped before the read).
-  virtual void OnExchange(AxisIndex axis, const Packet& command, const Packet& reply,
+  virtual void OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& reply,
                           const ExchangeResult& result) = 0;
 };
 
 // Performs the exchange for `axis`: updates ToggleBit, ParamFrameMarker,
 // UsbBuffer and LastUsbStatus exactly as one tick does for that axis.
-ExchangeResult ExchangeAxis(modKVT_USB& tables, AxisIndex axis, const TuningValues& tuning,
-                            DeviceLibrary& devices, ExchangeObserver* observer = nullptr);
+ExchangeResult ExchangeAxis(modKVT_USB& tables, AxisIndex axis, const usb::TuningValues& tuning,
+                            usb::DeviceLibrary& devices, ExchangeObserver* observer = nullptr);
 
 // What one tick's exchange with every axis works in, kept from tick to tick
 // so that a tick allocates nothing once the axis count is known.
@@ -52,11 +53,11 @@ struct AllAxesExchange {
   // Sizes every list for `axes` axes; does nothing when they already are.
   void Resize(std::size_t axes);
 
-  std::vector<TuningValues> tuning;  // in: each axis's slider values
+  std::vector<usb::TuningValues> tuning;  // in: each axis's slider values
   std::vector<ExchangeResult> results;
-  std::vector<Packet> commands;
+  std::vector<usb::Packet> commands;
   std::vector<std::array<std::uint8_t, 17>> replies;
-  std::vector<AxisTransfer> transfers;
+  std::vector<usb::AxisTransfer> transfers;
 };
 
 // One tick's exchanges with axes 0..AxisCount through devices.ExchangeAll,
@@ -66,6 +67,6 @@ struct AllAxesExchange {
 // the tables (toggle bits, frame markers, UsbBuffer, LastUsbStatus) and the
 // observer come out as ExchangeAxis for each axis in turn would leave them.
 std::span<const ExchangeResult> ExchangeAllAxes(modKVT_USB& tables, AllAxesExchange& exchange,
-                                                DeviceLibrary& devices, ExchangeObserver* observer = nullptr);
+                                                usb::DeviceLibrary& devices, ExchangeObserver* observer = nullptr);
 
-}  // namespace stage::usb
+}  // namespace stage::poll

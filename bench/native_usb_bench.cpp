@@ -1,0 +1,186 @@
+// The native USB backend's own cost per 12-byte exchange (one write, one
+// read), two ways:
+//
+// 1. On an emulated controller (umockdev): the backend's Write and Read
+//    against the bare libusb calls they stand for (one bulk OUT of 12 bytes,
+//    one bulk IN of 64), in alternating blocks on the same device. The
+//    emulation itself costs about half a millisecond per round trip, so only
+//    the difference of the medians means anything.
+// 2. On a transport that answers at once: everything the backend does
+//    around libusb, without libusb.
+//
+// Run it under umockdev's preload:
+//   umockdev-wrapper build/test/bench/native_usb_bench
+#include <libusb.h>
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "stage/usb/libusb_transport.h"
+#include "stage/usb/native_usb.h"
+#include "stage/usb/packet_codec.h"
+#include "tests/umockdev/emulated_bus.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using stage::usb::Handle;
+using stage::usb::NativeUsb;
+
+constexpr int kBlocks = 20;
+constexpr int kExchangesPerBlock = 100;
+constexpr std::array<std::uint8_t, 12> kCommand{0x80, 0x90, 0, 0x08, 1, 2, 3, 4, 0, 0, 0, 0x40};
+
+double MedianUs(std::vector<double>& samples) {
+  std::sort(samples.begin(), samples.end());
+  return samples[samples.size() / 2];
+}
+
+double Us(Clock::duration duration) { return std::chrono::duration<double, std::micro>(duration).count(); }
+
+// The bare libusb calls of one exchange on an opened, claimed, enabled device.
+bool BareExchange(libusb_device_handle* handle) {
+  std::array<std::uint8_t, 12> out = kCommand;
+  std::array<std::uint8_t, 64> in{};
+  int moved = 0;
+  if (libusb_bulk_transfer(handle, 0x01, out.data(), 12, &moved, 10000) != 0 || moved != 12) return false;
+  return libusb_bulk_transfer(handle, 0x82, in.data(), 64, &moved, 10000) == 0 && moved == 12;
+}
+
+bool BackendExchange(NativeUsb& library, Handle handle) {
+  std::uint32_t count = 0;
+  if (library.Write(handle, kCommand.data(), 12, count) != 0 || count != 12) return false;
+  std::array<std::uint8_t, 12> reply{};
+  return library.Read(handle, reply.data(), 12, count) == 0 && count == 12;
+}
+
+libusb_device_handle* OpenBare(libusb_context* context) {
+  libusb_device_handle* handle = libusb_open_device_with_vid_pid(context, 0x10C4, 0xEA61);
+  if (handle == nullptr) return nullptr;
+  if (libusb_claim_interface(handle, 0) != 0 ||
+      libusb_control_transfer(handle, 0x40, 0x02, 0x0002, 0, nullptr, 0, 1000) < 0) {
+    libusb_close(handle);
+    return nullptr;
+  }
+  return handle;
+}
+
+int EmulatedComparison() {
+  const stage::test::EmulatedBus bus({{.serial = "BENCH", .kernel_driver_bound = false}});
+  libusb_context* context = nullptr;
+  if (libusb_init(&context) != 0) return 1;
+  libusb_device_handle* bare = OpenBare(context);
+  NativeUsb library(std::make_unique<stage::usb::LibusbTransport>(), {});
+  std::uint32_t devices = 0;
+  Handle handle = 0;
+  if (bare == nullptr || library.GetNumDevices(devices) != 0 || library.SetTimeouts(10000, 10000) != 0 ||
+      library.Open(0, handle) != 0) {
+    std::fputs("cannot open the emulated controller: run under umockdev-wrapper\n", stderr);
+    return 1;
+  }
+
+  std::vector<double> bare_us;
+  std::vector<double> backend_us;
+  for (int block = 0; block < kBlocks; ++block) {
+    for (int i = 0; i < kExchangesPerBlock; ++i) {
+      const auto start = Clock::now();
+      if (!BareExchange(bare)) return 1;
+      bare_us.push_back(Us(Clock::now() - start));
+    }
+    for (int i = 0; i < kExchangesPerBlock; ++i) {
+      const auto start = Clock::now();
+      if (!BackendExchange(library, handle)) return 1;
+      backend_us.push_back(Us(Clock::now() - start));
+    }
+  }
+  library.Close(handle);
+  libusb_release_interface(bare, 0);
+  libusb_close(bare);
+  libusb_exit(context);
+
+  const double bare_median = MedianUs(bare_us);
+  const double backend_median = MedianUs(backend_us);
+  std::printf("emulated controller, %d exchanges each, alternating blocks of %d:\n", kBlocks * kExchangesPerBlock,
+              kExchangesPerBlock);
+  std::printf("  bare libusb (bulk OUT 12, bulk IN 64)   median %8.1f us\n", bare_median);
+  std::printf("  backend Write + Read (12 bytes)         median %8.1f us\n", backend_median);
+  std::printf("  difference                                     %+8.1f us\n", backend_median - bare_median);
+  return 0;
+}
+
+// Answers every transfer at once: a status packet for every read.
+class InstantConnection final : public stage::usb::UsbConnection {
+ public:
+  int ClaimInterface(std::uint8_t /*interface_number*/) override { return 0; }
+  int ReleaseInterface(std::uint8_t /*interface_number*/) override { return 0; }
+  int ControlOut(std::uint8_t /*request_type*/, std::uint8_t /*request*/, std::uint16_t /*value*/,
+                 std::uint16_t /*index*/, std::uint32_t /*timeout_ms*/) override {
+    return 0;
+  }
+  int BulkOut(std::uint8_t /*endpoint*/, const std::uint8_t* /*data*/, std::uint32_t length,
+              std::uint32_t& transferred, std::uint32_t /*timeout_ms*/) override {
+    transferred = length;
+    return 0;
+  }
+  int BulkIn(std::uint8_t /*endpoint*/, std::uint8_t* data, std::uint32_t /*length*/, std::uint32_t& transferred,
+             std::uint32_t /*timeout_ms*/) override {
+    std::memcpy(data, reply_.data(), reply_.size());
+    transferred = static_cast<std::uint32_t>(reply_.size());
+    return 0;
+  }
+
+ private:
+  stage::usb::Packet reply_ = stage::usb::EncodeStatus({});
+};
+
+class InstantTransport final : public stage::usb::UsbTransport {
+ public:
+  int ListDevices(std::span<const stage::usb::UsbId> /*ids*/,
+                  std::vector<stage::usb::UsbDeviceEntry>& devices) override {
+    devices.assign(1, {});
+    devices[0].endpoint_out = 0x01;
+    devices[0].endpoint_in = 0x82;
+    return 0;
+  }
+  int Open(const stage::usb::UsbDeviceEntry& /*device*/,
+           std::unique_ptr<stage::usb::UsbConnection>& connection) override {
+    connection = std::make_unique<InstantConnection>();
+    return 0;
+  }
+  std::uint64_t NowMs() override {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+  }
+};
+
+int BackendAlone() {
+  constexpr int kExchanges = 1'000'000;
+  NativeUsb library(std::make_unique<InstantTransport>(), {});
+  std::uint32_t devices = 0;
+  Handle handle = 0;
+  if (library.GetNumDevices(devices) != 0 || library.Open(0, handle) != 0) return 1;
+  const auto start = Clock::now();
+  for (int i = 0; i < kExchanges; ++i) {
+    if (!BackendExchange(library, handle)) return 1;
+  }
+  const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kExchanges;
+  std::printf("backend alone on a transport that answers at once: %.0f ns per exchange (%d exchanges)\n", ns,
+              kExchanges);
+  return 0;
+}
+
+}  // namespace
+
+int main() {
+  // The preload sleeps after each emulated request; the default timer slack
+  // would double that sleep.
+  prctl(PR_SET_TIMERSLACK, 1);
+  const int status = EmulatedComparison();
+  return status != 0 ? status : BackendAlone();
+}

@@ -1,0 +1,547 @@
+// Why: the native USB backend decides everything above libusb (which device
+// is which number, what an open and a close send, how reads span packets,
+// which status a failure becomes); these tests play a scripted bus under it
+// and check every request that reaches the transport.
+#include "stage/usb/native_usb.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <deque>
+#include <map>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace stage::usb {
+namespace {
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+
+// Names a table row after its case.
+template <typename Case>
+std::string CaseName(const testing::TestParamInfo<Case>& row) {
+  return row.param.name;
+}
+
+std::vector<std::uint8_t> Utf16(const std::u16string& text) {
+  std::vector<std::uint8_t> bytes;
+  for (const char16_t unit : text) {
+    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFFU));
+    bytes.push_back(static_cast<std::uint8_t>(unit >> 8U));
+  }
+  return bytes;
+}
+
+UsbDeviceEntry Controller(std::uint8_t bus, std::vector<std::uint8_t> ports, const std::u16string& serial) {
+  UsbDeviceEntry entry;
+  entry.id = kControllerUsbId;
+  entry.bus = bus;
+  entry.port_path = std::move(ports);
+  entry.serial_utf16 = Utf16(serial);
+  entry.product_utf16 = Utf16(u"USB servo controller");
+  entry.endpoint_out = 0x01;
+  entry.endpoint_in = 0x82;
+  return entry;
+}
+
+// One answer of the scripted controller to a bulk IN transfer.
+struct InPacket {
+  std::vector<std::uint8_t> bytes;
+  int error = kTransportOk;
+  std::uint64_t delay_ms = 0;  // how long the transfer takes on the scripted clock
+};
+
+// The scripted bus: a device list, errors to return per request, IN packets
+// to deliver, a clock that moves only when a transfer waits, and one log of
+// every request in the order it arrived.
+struct ScriptedBus {
+  std::vector<UsbDeviceEntry> devices;
+  int list_error = kTransportOk;
+  std::map<std::string, int> errors;  // "open", "claim", "enable", "disable", "release", "out", by name
+  std::deque<InPacket> in_packets;
+  std::uint64_t now_ms = 0;
+  std::vector<std::string> log;
+  int open_connections = 0;
+
+  int ErrorFor(const std::string& request) const {
+    const auto found = errors.find(request);
+    return found == errors.end() ? kTransportOk : found->second;
+  }
+};
+
+class ScriptedConnection final : public UsbConnection {
+ public:
+  ScriptedConnection(ScriptedBus& bus, std::string name) : bus_(bus), name_(std::move(name)) {
+    ++bus_.open_connections;
+  }
+  ~ScriptedConnection() override {
+    bus_.log.push_back(name_ + " close");
+    --bus_.open_connections;
+  }
+  ScriptedConnection(const ScriptedConnection&) = delete;
+  ScriptedConnection& operator=(const ScriptedConnection&) = delete;
+
+  int ClaimInterface(std::uint8_t interface_number) override {
+    bus_.log.push_back(name_ + " claim " + std::to_string(interface_number));
+    return bus_.ErrorFor("claim");
+  }
+  int ReleaseInterface(std::uint8_t interface_number) override {
+    bus_.log.push_back(name_ + " release " + std::to_string(interface_number));
+    return bus_.ErrorFor("release");
+  }
+  int ControlOut(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                 std::uint32_t /*timeout_ms*/) override {
+    char text[64];
+    std::snprintf(text, sizeof text, " control %02X %02X %04X %04X", request_type, request, value, index);
+    bus_.log.push_back(name_ + text);
+    return bus_.ErrorFor(value == kDataPathEnable ? "enable" : "disable");
+  }
+  int BulkOut(std::uint8_t endpoint, const std::uint8_t* /*data*/, std::uint32_t length, std::uint32_t& transferred,
+              std::uint32_t timeout_ms) override {
+    bus_.log.push_back(name_ + " out " + std::to_string(endpoint) + " " + std::to_string(length) + " bytes, " +
+                       std::to_string(timeout_ms) + " ms");
+    const int error = bus_.ErrorFor("out");
+    transferred = error == kTransportOk ? length : 0;
+    return error;
+  }
+  int BulkIn(std::uint8_t endpoint, std::uint8_t* data, std::uint32_t length, std::uint32_t& transferred,
+             std::uint32_t timeout_ms) override {
+    bus_.log.push_back(name_ + " in " + std::to_string(endpoint) + " " + std::to_string(length) + " bytes, " +
+                       std::to_string(timeout_ms) + " ms");
+    transferred = 0;
+    if (bus_.in_packets.empty()) {  // a silent controller: the transfer waits out its time-out
+      bus_.now_ms += timeout_ms;
+      return kTransportTimeout;
+    }
+    const InPacket packet = bus_.in_packets.front();
+    bus_.in_packets.pop_front();
+    bus_.now_ms += packet.delay_ms;
+    EXPECT_LE(packet.bytes.size(), length);
+    std::copy(packet.bytes.begin(), packet.bytes.end(), data);
+    transferred = static_cast<std::uint32_t>(packet.bytes.size());
+    return packet.error;
+  }
+
+ private:
+  ScriptedBus& bus_;
+  std::string name_;
+};
+
+class ScriptedTransport final : public UsbTransport {
+ public:
+  explicit ScriptedTransport(ScriptedBus& bus) : bus_(bus) {}
+  int ListDevices(std::span<const UsbId> ids, std::vector<UsbDeviceEntry>& devices) override {
+    devices.clear();
+    for (std::size_t i = 0; i < bus_.devices.size(); ++i) {
+      if (std::find(ids.begin(), ids.end(), bus_.devices[i].id) == ids.end()) continue;
+      devices.push_back(bus_.devices[i]);
+      devices.back().key = i;
+    }
+    return bus_.list_error;
+  }
+  int Open(const UsbDeviceEntry& device, std::unique_ptr<UsbConnection>& connection) override {
+    const std::string name = StringDescriptorText(device.serial_utf16);
+    bus_.log.push_back(name + " open");
+    if (const int error = bus_.ErrorFor("open"); error != kTransportOk) return error;
+    connection = std::make_unique<ScriptedConnection>(bus_, name);
+    return kTransportOk;
+  }
+  std::uint64_t NowMs() override { return bus_.now_ms; }
+
+ private:
+  ScriptedBus& bus_;
+};
+
+class NativeUsbTest : public testing::Test {
+ protected:
+  NativeUsb& Library(std::vector<UsbId> ids = {}) {
+    library_ = std::make_unique<NativeUsb>(std::make_unique<ScriptedTransport>(bus_), std::move(ids),
+                                           [this](const std::string& line) { diagnostics_.push_back(line); });
+    return *library_;
+  }
+
+  // One controller "A", counted and opened; the log starts after the open.
+  Handle OpenOne() {
+    bus_.devices = {Controller(1, {2}, u"A")};
+    std::uint32_t count = 0;
+    EXPECT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+    Handle handle = 0;
+    EXPECT_EQ(library_->Open(0, handle), SI_SUCCESS);
+    bus_.log.clear();
+    return handle;
+  }
+
+  std::string ProductString(std::uint32_t device, std::uint32_t option = 0) {
+    std::array<std::uint8_t, kProductStringBufferSize> buffer{};
+    EXPECT_EQ(library_->GetProductString(device, buffer, option), SI_SUCCESS);
+    return reinterpret_cast<const char*>(buffer.data());
+  }
+
+  static std::vector<std::uint8_t> Bytes(std::uint8_t first, std::size_t count) {
+    std::vector<std::uint8_t> bytes(count);
+    std::iota(bytes.begin(), bytes.end(), first);
+    return bytes;
+  }
+
+  ScriptedBus bus_;
+  std::vector<std::string> diagnostics_;
+  std::unique_ptr<NativeUsb> library_;
+};
+
+TEST_F(NativeUsbTest, NumbersControllersByBusThenPortPathWhateverTheBusOrder) {
+  bus_.devices = {Controller(2, {1}, u"B2-1"), Controller(1, {10}, u"B1-10"), Controller(1, {2, 1}, u"B1-2.1"),
+                  Controller(1, {2}, u"B1-2"), Controller(1, {3}, u"B1-3")};
+  std::uint32_t count = 0;
+  ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+  ASSERT_EQ(count, 5u);
+  std::vector<std::string> order;
+  for (std::uint32_t i = 0; i < count; ++i) order.push_back(ProductString(i));
+  EXPECT_THAT(order, ElementsAre("B1-2", "B1-2.1", "B1-3", "B1-10", "B2-1"));
+  EXPECT_EQ(PortPathText(library_->Devices()[1]), "1-2.1");
+}
+
+TEST_F(NativeUsbTest, ListsOnlyTheGivenUsbIds) {
+  bus_.devices = {Controller(1, {1}, u"default"), Controller(1, {2}, u"custom")};
+  bus_.devices[1].id = UsbId{0x1234, 0xABCD};
+  std::uint32_t count = 0;
+  ASSERT_EQ(Library({UsbId{0x1234, 0xABCD}}).GetNumDevices(count), SI_SUCCESS);
+  ASSERT_EQ(count, 1u);
+  EXPECT_EQ(ProductString(0), "custom");
+  ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);  // no ID given: the controllers' own
+  EXPECT_EQ(ProductString(0), "default");
+}
+
+TEST_F(NativeUsbTest, NoControllerOrAFailedListIsAFailedCount) {
+  std::uint32_t count = 7;
+  EXPECT_EQ(Library().GetNumDevices(count), SI_DEVICE_NOT_FOUND);
+  EXPECT_EQ(count, 0u);
+  bus_.devices = {Controller(1, {1}, u"A")};
+  bus_.list_error = kTransportNoMem;
+  EXPECT_EQ(library_->GetNumDevices(count), SI_DEVICE_NOT_FOUND);
+  EXPECT_EQ(count, 0u);
+  EXPECT_THAT(diagnostics_, ElementsAre(HasSubstr("LIBUSB_ERROR_NO_MEM")));
+}
+
+TEST_F(NativeUsbTest, DeviceNumbersReferToTheLastCount) {
+  bus_.devices = {Controller(1, {1}, u"A"), Controller(1, {2}, u"B")};
+  std::uint32_t count = 0;
+  ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+  bus_.devices.pop_back();  // unplugged before the next count
+  ASSERT_EQ(library_->GetNumDevices(count), SI_SUCCESS);
+  ASSERT_EQ(count, 1u);
+  Handle handle = 0;
+  EXPECT_EQ(library_->Open(1, handle), SI_DEVICE_NOT_FOUND);
+  EXPECT_EQ(handle, 0u);
+  std::array<std::uint8_t, kProductStringBufferSize> buffer{};
+  buffer[0] = 'x';
+  EXPECT_EQ(library_->GetProductString(1, buffer, 0), SI_DEVICE_NOT_FOUND);
+  EXPECT_EQ(buffer[0], 'x');  // an unknown device leaves the buffer alone
+}
+
+struct StringCase {
+  const char* name;
+  std::vector<std::uint8_t> descriptor;
+  std::string text;
+};
+
+class StringDescriptorTest : public testing::TestWithParam<StringCase> {};
+
+TEST_P(StringDescriptorTest, ReadsAs8BitText) { EXPECT_EQ(StringDescriptorText(GetParam().descriptor), GetParam().text); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StringDescriptorTest,
+    testing::Values(StringCase{"Ascii", Utf16(u"KVT001X"), "KVT001X"},
+                    StringCase{"Latin1KeepsItsByte", Utf16(u"\u00E9t\u00E9"), "\xE9t\xE9"},
+                    StringCase{"Beyond8BitIsAQuestionMark", Utf16(u"A\u20ACB"), "A?B"},
+                    StringCase{"ZeroUnitEndsTheText", Utf16(std::u16string(u"AB\0CD", 5)), "AB"},
+                    StringCase{"OddTrailingByteIgnored", {'A', 0, 'B'}, "A"},
+                    StringCase{"Empty", {}, ""},
+                    StringCase{"CutAt256Bytes", Utf16(std::u16string(300, u'W')), std::string(256, 'W')}),
+    CaseName<StringCase>);
+
+TEST_F(NativeUsbTest, OptionZeroIsTheSerialNumberOptionOneTheProduct) {
+  bus_.devices = {Controller(1, {1}, u"SER123")};
+  std::uint32_t count = 0;
+  ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+  EXPECT_EQ(ProductString(0, 0), "SER123");
+  EXPECT_EQ(ProductString(0, 1), "USB servo controller");
+  std::array<std::uint8_t, kProductStringBufferSize> buffer{};
+  EXPECT_EQ(library_->GetProductString(0, buffer, 2), SI_INVALID_PARAMETER);
+}
+
+TEST_F(NativeUsbTest, OpenClaimsThenEnablesAndCloseDisablesThenReleases) {
+  bus_.devices = {Controller(1, {1}, u"A"), Controller(1, {2}, u"B")};
+  std::uint32_t count = 0;
+  ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+  Handle a = 0;
+  Handle b = 0;
+  ASSERT_EQ(library_->Open(0, a), SI_SUCCESS);
+  ASSERT_EQ(library_->Open(1, b), SI_SUCCESS);
+  EXPECT_NE(a, 0u);
+  EXPECT_NE(b, 0u);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(library_->Close(a), SI_SUCCESS);
+  EXPECT_EQ(library_->Close(b), SI_SUCCESS);
+  EXPECT_THAT(bus_.log, ElementsAre("A open", "A claim 0", "A control 40 02 0002 0000",  //
+                                    "B open", "B claim 0", "B control 40 02 0002 0000",  //
+                                    "A control 40 02 0004 0000", "A release 0", "A close",
+                                    "B control 40 02 0004 0000", "B release 0", "B close"));
+  EXPECT_EQ(library_->Close(a), SI_INVALID_HANDLE);  // a closed handle is not reused
+}
+
+TEST_F(NativeUsbTest, TheBackendGivesBackWhatIsStillOpenWhenItEnds) {
+  OpenOne();
+  library_.reset();
+  EXPECT_THAT(bus_.log, ElementsAre("A control 40 02 0004 0000", "A release 0", "A close"));
+  EXPECT_EQ(bus_.open_connections, 0);
+}
+
+struct OpenFailureCase {
+  const char* name;
+  const char* failing_request;
+  int error;
+  int status;
+  std::vector<std::string> log;
+  const char* advice;  // in the line the box gets on the cause and the fix; "" for none
+};
+
+class OpenFailureTest : public NativeUsbTest, public testing::WithParamInterface<OpenFailureCase> {};
+
+TEST_P(OpenFailureTest, ReportsTheCauseAndLeavesNothingOpen) {
+  const OpenFailureCase& c = GetParam();
+  bus_.devices = {Controller(1, {4}, u"A")};
+  bus_.errors[c.failing_request] = c.error;
+  std::uint32_t count = 0;
+  ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+  Handle handle = 0;
+  EXPECT_EQ(library_->Open(0, handle), c.status);
+  EXPECT_EQ(handle, 0u);
+  EXPECT_EQ(bus_.log, c.log);
+  EXPECT_EQ(bus_.open_connections, 0);
+  ASSERT_EQ(diagnostics_.size(), 1u);
+  EXPECT_THAT(diagnostics_[0], HasSubstr(TransportErrorName(c.error)));
+  EXPECT_THAT(diagnostics_[0], HasSubstr("serial A, port 1-4"));
+  if (*c.advice != 0) {
+    EXPECT_THAT(library_->FailureAdvice(), HasSubstr(c.advice));
+  } else {
+    EXPECT_THAT(library_->FailureAdvice(), IsEmpty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OpenFailureTest,
+    testing::Values(
+        OpenFailureCase{"NoAccessRights", "open", kTransportAccess, SI_DEVICE_IO_FAILED, {"A open"}, "70-stage-console.rules"},
+        OpenFailureCase{"Unplugged", "open", kTransportNoDevice, SI_DEVICE_NOT_FOUND, {"A open"}, ""},
+        OpenFailureCase{"ClaimedElsewhere", "claim", kTransportBusy, SI_DEVICE_IO_FAILED,
+                        {"A open", "A claim 0", "A close"}, "Another program holds"},
+        OpenFailureCase{"EnableRefused", "enable", kTransportPipe, SI_DEVICE_IO_FAILED,
+                        {"A open", "A claim 0", "A control 40 02 0002 0000", "A release 0", "A close"}, ""}),
+    CaseName<OpenFailureCase>);
+
+TEST_F(NativeUsbTest, ASuccessfulOpenClearsTheLastAdvice) {
+  bus_.devices = {Controller(1, {1}, u"A")};
+  bus_.errors["open"] = kTransportAccess;
+  std::uint32_t count = 0;
+  ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+  Handle handle = 0;
+  ASSERT_NE(library_->Open(0, handle), SI_SUCCESS);
+  ASSERT_FALSE(library_->FailureAdvice().empty());
+  bus_.errors.clear();
+  ASSERT_EQ(library_->Open(0, handle), SI_SUCCESS);
+  EXPECT_THAT(library_->FailureAdvice(), IsEmpty());
+}
+
+TEST_F(NativeUsbTest, AControllerWithoutBulkEndpointsIsNotOpened) {
+  bus_.devices = {Controller(1, {1}, u"A")};
+  bus_.devices[0].endpoint_in = 0;
+  std::uint32_t count = 0;
+  ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+  Handle handle = 0;
+  EXPECT_EQ(library_->Open(0, handle), SI_DEVICE_IO_FAILED);
+  EXPECT_THAT(bus_.log, IsEmpty());
+}
+
+TEST_F(NativeUsbTest, WritesAreOneBulkOutOnTheDiscoveredEndpoint) {
+  const Handle handle = OpenOne();
+  ASSERT_EQ(library_->SetTimeouts(700, 300), SI_SUCCESS);
+  const std::vector<std::uint8_t> packet = Bytes(1, 12);
+  std::uint32_t written = 0;
+  EXPECT_EQ(library_->Write(handle, packet.data(), 12, written), SI_SUCCESS);
+  EXPECT_EQ(written, 12u);
+  EXPECT_THAT(bus_.log, ElementsAre("A out 1 12 bytes, 300 ms"));
+}
+
+TEST_F(NativeUsbTest, AReplyPacketLongerThanTheReadIsKeptForTheNextRead) {
+  const Handle handle = OpenOne();
+  bus_.in_packets = {{Bytes(0, 20)}, {Bytes(100, 12)}};
+  std::array<std::uint8_t, 12> reply{};
+  std::uint32_t read = 0;
+  ASSERT_EQ(library_->Read(handle, reply.data(), 12, read), SI_SUCCESS);
+  ASSERT_EQ(read, 12u);
+  EXPECT_EQ(reply[0], 0);
+  EXPECT_EQ(reply[11], 11);
+  ASSERT_EQ(library_->Read(handle, reply.data(), 12, read), SI_SUCCESS);  // 8 kept, 4 new
+  EXPECT_EQ(read, 12u);
+  EXPECT_EQ(reply[0], 12);
+  EXPECT_EQ(reply[7], 19);
+  EXPECT_EQ(reply[8], 100);
+  EXPECT_EQ(reply[11], 103);
+  ASSERT_EQ(library_->Read(handle, reply.data(), 8, read), SI_SUCCESS);  // the last 8 of the second packet
+  EXPECT_EQ(reply[0], 104);
+  EXPECT_EQ(bus_.log.size(), 2u);  // the third read needed no transfer
+  for (const std::string& line : bus_.log) EXPECT_THAT(line, HasSubstr("in 130 64 bytes"));
+}
+
+TEST_F(NativeUsbTest, AReadCollectsShortPacketsUntilTheCountHasArrived) {
+  const Handle handle = OpenOne();
+  bus_.in_packets = {{Bytes(0, 5)}, {{}}, {Bytes(5, 7)}};  // the empty one is a zero-length packet
+  std::array<std::uint8_t, 12> reply{};
+  std::uint32_t read = 0;
+  ASSERT_EQ(library_->Read(handle, reply.data(), 12, read), SI_SUCCESS);
+  EXPECT_EQ(read, 12u);
+  EXPECT_EQ(reply[11], 11);
+  EXPECT_EQ(bus_.log.size(), 3u);
+}
+
+TEST_F(NativeUsbTest, TheReadTimeoutSpansAllPacketsOfOneRead) {
+  const Handle handle = OpenOne();
+  ASSERT_EQ(library_->SetTimeouts(1000, 1000), SI_SUCCESS);
+  bus_.in_packets = {{Bytes(0, 5), kTransportOk, 400}};
+  std::array<std::uint8_t, 12> reply{};
+  std::uint32_t read = 0;
+  EXPECT_EQ(library_->Read(handle, reply.data(), 12, read), SI_READ_TIMED_OUT);
+  EXPECT_EQ(read, 5u);  // what arrived is reported
+  EXPECT_THAT(bus_.log, ElementsAre("A in 130 64 bytes, 1000 ms", "A in 130 64 bytes, 600 ms"));
+  EXPECT_EQ(bus_.now_ms, 1000u);
+}
+
+struct TimeoutCase {
+  const char* name;
+  std::uint32_t timeout_ms;
+  std::uint32_t passed_to_libusb_ms;
+};
+
+class TimeoutTest : public NativeUsbTest, public testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(TimeoutTest, ReachesLibusbInItsOwnTerms) {
+  const Handle handle = OpenOne();
+  ASSERT_EQ(library_->SetTimeouts(GetParam().timeout_ms, GetParam().timeout_ms), SI_SUCCESS);
+  bus_.in_packets = {{Bytes(0, 12)}};
+  std::array<std::uint8_t, 12> packet{};
+  std::uint32_t count = 0;
+  ASSERT_EQ(library_->Write(handle, packet.data(), 12, count), SI_SUCCESS);
+  ASSERT_EQ(library_->Read(handle, packet.data(), 12, count), SI_SUCCESS);
+  const std::string ms = std::to_string(GetParam().passed_to_libusb_ms) + " ms";
+  EXPECT_THAT(bus_.log, ElementsAre("A out 1 12 bytes, " + ms, "A in 130 64 bytes, " + ms));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TimeoutTest,
+                         testing::Values(TimeoutCase{"TheConsoles10Seconds", 10000, 10000},
+                                         TimeoutCase{"ForeverIsLibusbsZero", kWaitForever, 0},
+                                         TimeoutCase{"ZeroIsTheShortestWait", 0, 1},
+                                         TimeoutCase{"DefaultBeforeSetTimeouts", kDefaultTimeoutMs,
+                                                     kDefaultTimeoutMs}),
+                         CaseName<TimeoutCase>);
+
+TEST_F(NativeUsbTest, ASilentControllerWaitedForEverWaitsPastAnyDeadline) {
+  const Handle handle = OpenOne();
+  ASSERT_EQ(library_->SetTimeouts(kWaitForever, kWaitForever), SI_SUCCESS);
+  bus_.in_packets = {{Bytes(0, 4), kTransportOk, 5'000'000}, {Bytes(4, 8), kTransportOk, 5'000'000}};
+  std::array<std::uint8_t, 12> reply{};
+  std::uint32_t read = 0;
+  EXPECT_EQ(library_->Read(handle, reply.data(), 12, read), SI_SUCCESS);
+  EXPECT_EQ(read, 12u);
+}
+
+struct ErrorCase {
+  const char* name;
+  bool write;
+  int error;
+  int status;
+};
+
+class ErrorMappingTest : public NativeUsbTest, public testing::WithParamInterface<ErrorCase> {};
+
+TEST_P(ErrorMappingTest, BecomesTheStatusTheConsoleHandles) {
+  const ErrorCase& c = GetParam();
+  const Handle handle = OpenOne();
+  std::array<std::uint8_t, 12> packet{};
+  std::uint32_t count = 0;
+  if (c.write) {
+    bus_.errors["out"] = c.error;
+    EXPECT_EQ(library_->Write(handle, packet.data(), 12, count), c.status);
+  } else {
+    bus_.in_packets = {{{}, c.error}};
+    EXPECT_EQ(library_->Read(handle, packet.data(), 12, count), c.status);
+  }
+  EXPECT_EQ(count, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ErrorMappingTest,
+    testing::Values(ErrorCase{"WriteTimeout", true, kTransportTimeout, SI_WRITE_TIMED_OUT},
+                    ErrorCase{"ReadTimeout", false, kTransportTimeout, SI_READ_TIMED_OUT},
+                    ErrorCase{"WriteDeviceGone", true, kTransportNoDevice, SI_DEVICE_IO_FAILED},
+                    ErrorCase{"ReadDeviceGone", false, kTransportNoDevice, SI_DEVICE_IO_FAILED},
+                    ErrorCase{"WriteIoError", true, kTransportIo, SI_DEVICE_IO_FAILED},
+                    ErrorCase{"ReadIoError", false, kTransportIo, SI_DEVICE_IO_FAILED},
+                    ErrorCase{"WriteStall", true, kTransportPipe, SI_WRITE_ERROR},
+                    ErrorCase{"ReadStall", false, kTransportPipe, SI_READ_ERROR},
+                    ErrorCase{"ReadOverflow", false, kTransportOverflow, SI_READ_ERROR}),
+    CaseName<ErrorCase>);
+
+TEST_F(NativeUsbTest, UnknownHandlesAreInvalid) {
+  const Handle handle = OpenOne();
+  ASSERT_EQ(library_->Close(handle), SI_SUCCESS);
+  std::array<std::uint8_t, 12> packet{};
+  for (const Handle unknown : {Handle{0}, handle, Handle{99}}) {
+    std::uint32_t count = 0;
+    EXPECT_EQ(library_->Write(unknown, packet.data(), 12, count), SI_INVALID_HANDLE) << unknown;
+    EXPECT_EQ(library_->Read(unknown, packet.data(), 12, count), SI_INVALID_HANDLE) << unknown;
+    EXPECT_EQ(library_->Close(unknown), SI_INVALID_HANDLE) << unknown;
+  }
+}
+
+TEST_F(NativeUsbTest, AnUnpluggedControllerIsGivenBackAtOnceAndFailsFromThenOn) {
+  const Handle handle = OpenOne();
+  bus_.in_packets = {{{}, kTransportNoDevice}};
+  std::array<std::uint8_t, 12> packet{};
+  std::uint32_t count = 0;
+  ASSERT_EQ(library_->Read(handle, packet.data(), 12, count), SI_DEVICE_IO_FAILED);
+  EXPECT_EQ(bus_.open_connections, 0);
+  EXPECT_THAT(diagnostics_, ElementsAre(HasSubstr("LIBUSB_ERROR_NO_DEVICE")));
+  bus_.log.clear();
+  EXPECT_EQ(library_->Write(handle, packet.data(), 12, count), SI_DEVICE_IO_FAILED);
+  EXPECT_EQ(library_->Read(handle, packet.data(), 12, count), SI_DEVICE_IO_FAILED);
+  EXPECT_EQ(library_->Close(handle), SI_SUCCESS);
+  EXPECT_THAT(bus_.log, IsEmpty());  // nothing more reaches the bus
+  EXPECT_EQ(library_->Close(handle), SI_INVALID_HANDLE);
+}
+
+TEST(DeviceListTest, SaysWhichDeviceIsWhereAndWhetherThisUserMayOpenIt) {
+  UsbDeviceEntry device = Controller(3, {1, 4}, u"K\"1\n");
+  EXPECT_EQ(DescribeDevice(2, device),
+            "2  serial \"K\\x221\\x0A\"  product \"USB servo controller\"  USB 10C4:EA61  bus 3 port 3-1.4  "
+            "may be opened");
+  device.serial_utf16.clear();
+  device.product_utf16.clear();
+  device.open_error = kTransportAccess;
+  EXPECT_THAT(DescribeDevice(0, device),
+              testing::StartsWith("0  serial \"\"  product \"\"  USB 10C4:EA61  bus 3 port 3-1.4  cannot be opened: "
+                                  "LIBUSB_ERROR_ACCESS. This user may not open the controller: install the access "
+                                  "rule 70-stage-console.rules"));
+}
+
+TEST(AccessAdviceTest, NamesTheRuleOnlyForAccessRights) {
+  EXPECT_THAT(AccessAdvice(kTransportAccess), HasSubstr("70-stage-console.rules"));
+  EXPECT_THAT(AccessAdvice(kTransportIo), IsEmpty());
+  EXPECT_STREQ(TransportErrorName(kTransportAccess), "LIBUSB_ERROR_ACCESS");
+}
+
+}  // namespace
+}  // namespace stage::usb

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# The real program, started with no option, on emulated controllers under a
+# virtual X display: an operator's clicks by xdotool, the controllers' side
+# read from the emulated bus's event log. Runs inside emulated_bus_run, which
+# answers the USB requests (see tests/umockdev/CMakeLists.txt).
+#
+#   console_on_emulated_controllers.sh MODE CONSOLE USB_LOG
+#
+# MODE run:    Motor Settings on every controller, OK, packets, Exit: every
+#              controller's data path is enabled before its first packet and
+#              disabled at the end, and the program ends with status 0.
+# MODE access: controller 1 may not be opened: stderr names the libusb error,
+#              controller 0 (opened first) is given back before the message.
+# MODE unplug: controller 1 is pulled out while polling: stderr says so, its
+#              interface is given back, the failure message is up.
+set -euo pipefail
+mode=$1
+console=$2
+usb_log=$3
+work=$(mktemp -d)
+DISPLAY=
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  echo "--- USB events" >&2
+  cat "$usb_log" >&2 || true
+  echo "--- console stderr" >&2
+  cat "$work/stderr" >&2 || true
+  echo "--- Xvfb ($DISPLAY)" >&2
+  cat "$work/xvfb.log" >&2 || true
+  ls -la /tmp/.X11-unix >&2 || true
+  exit 1
+}
+
+# Waits up to 30 s for a command to succeed.
+wait_for() {
+  local what=$1
+  shift
+  for _ in $(seq 300); do
+    if "$@"; then return 0; fi
+    sleep 0.1
+  done
+  fail "timed out waiting for $what"
+}
+
+serials() { awk '{print $1}' "$usb_log" | sort -u; }
+count_events() { grep -c -- "^$1 $2\$" "$usb_log" || true; }
+
+# A display of our own, at a random number well above the ones other tools
+# pick for themselves (:0, :1, :99), so that a neighbour's X server never
+# meets ours.
+display_ready() { xdotool getdisplaygeometry >/dev/null 2>&1; }
+for _ in $(seq 20); do
+  number=$((200 + RANDOM % 800))
+  [ -e "/tmp/.X$number-lock" ] && continue
+  Xvfb ":$number" -screen 0 1280x1024x24 -nolisten tcp 2>"$work/xvfb.log" &
+  xvfb_pid=$!
+  export DISPLAY=":$number"
+  for _ in $(seq 50); do
+    display_ready && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$xvfb_pid" 2>/dev/null && display_ready; then
+    pids+=("$xvfb_pid")
+    break
+  fi
+  kill "$xvfb_pid" 2>/dev/null || true
+  DISPLAY=
+done
+[ -n "$DISPLAY" ] || fail "no X display could be started"
+
+QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
+  "$console" >"$work/stdout" 2>"$work/stderr" &
+console_pid=$!
+pids+=("$console_pid")
+
+wait_for "Motor Settings" xdotool search --onlyvisible --name '^Motor Settings$' >"$work/select"
+select_window=$(head -n1 "$work/select")
+eval "$(xdotool getwindowgeometry --shell "$select_window")"
+# Three columns: 4195 + 2 x 2000 twips at 15 twips per pixel.
+((WIDTH >= 540)) || fail "Motor Settings is $WIDTH pixels wide, not three columns"
+for serial in $(serials); do
+  (($(count_events "$serial" "string 3") >= 1)) || fail "the serial number of $serial was not read"
+done
+
+# OK is centred, 4320 twips from the top and 375 high.
+xdotool mousemove --window "$select_window" $((WIDTH / 2)) 300 click 1
+
+case $mode in
+  run)
+    wait_for "the main window" xdotool search --onlyvisible --name '^KLV-330$' >"$work/main"
+    main_window=$(head -n1 "$work/main")
+    packets_flow() {
+      local serial
+      for serial in $(serials); do
+        (($(count_events "$serial" "out 12") >= 5)) || return 1
+      done
+    }
+    wait_for "packets to every controller" packets_flow
+    # Exit: 10200 twips from the left, 120 from the top, 735 x 375.
+    xdotool mousemove --window "$main_window" 704 20 click 1
+    status=0
+    wait "$console_pid" || status=$?
+    ((status == 0)) || fail "the console ended with status $status"
+    for serial in $(serials); do
+      awk -v s="$serial" '$1 == s { $1 = ""; sub(/^ /, ""); print }' "$usb_log" >"$work/events"
+      first_packet=$(grep -n -m1 '^out 12$' "$work/events" | cut -d: -f1)
+      enabled=$(grep -n -m1 '^control 40 02 0002$' "$work/events" | cut -d: -f1)
+      claimed=$(grep -n -m1 '^claim 0$' "$work/events" | cut -d: -f1)
+      ((claimed < enabled && enabled < first_packet)) || fail "$serial: no claim and enable before the first packet"
+      tail -n3 "$work/events" | tr '\n' ' ' | grep -q '^control 40 02 0004 release 0 attach 0 $' ||
+        fail "$serial: the data path was not disabled and the interface given back at Exit"
+    done
+    ;;
+  access)
+    wait_for "the libusb error on stderr" grep -q 'LIBUSB_ERROR_ACCESS' "$work/stderr"
+    first=$(serials | head -n1)
+    (($(count_events "$first" "control 40 02 0004") == 1)) || fail "controller 0 was not disabled before the message"
+    (($(count_events "$first" "release 0") == 1)) || fail "controller 0 was not released before the message"
+    kill -0 "$console_pid" || fail "the console ended without showing its message"
+    ;;
+  unplug)
+    wait_for "the main window" xdotool search --onlyvisible --name '^KLV-330$' >/dev/null
+    pulled=$(serials | sed -n 2p)  # controller 1: serials sort in axis order here
+    some_packets() { (($(count_events "$pulled" "out 12") >= 5)); }
+    wait_for "packets" some_packets
+    kill -USR1 "$PPID"  # emulated_bus_run pulls out controller 1
+    wait_for "the libusb error on stderr" grep -q 'LIBUSB_ERROR_NO_DEVICE' "$work/stderr"
+    given_back() { grep "^$pulled " "$usb_log" | grep -A1 ' unplugged$' | tail -n1 | grep -q ' release 0$'; }
+    wait_for "the unplugged controller's interface to be given back" given_back
+    kill -0 "$console_pid" || fail "the console ended without showing its message"
+    ;;
+  *)
+    fail "unknown mode $mode"
+    ;;
+esac
+echo "PASS: $mode"

@@ -1,0 +1,203 @@
+// Why: the scripted tests prove the backend's decisions, not that libusb
+// carries them out. Here the real libusb adapter talks usbfs to emulated
+// controllers (umockdev's preload answers the device files), so what the
+// controller sees is what a real one would: the claim, the enable request
+// before the first packet, the packets, the disable request at the end.
+// Runs only under libumockdev-preload.so (see tests/CMakeLists.txt).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "stage/usb/libusb_transport.h"
+#include "stage/usb/native_usb.h"
+#include "stage/usb/packet_codec.h"
+#include "tests/umockdev/emulated_bus.h"
+
+namespace stage::usb {
+namespace {
+
+using test::EmulatedBus;
+using test::EmulatedController;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::IsSupersetOf;
+
+// What the backend sends for a 12-byte command; the controller answers it.
+constexpr std::array<std::uint8_t, 12> kCommand{0x80, 0x90, 0, 0x08, 1, 2, 3, 4, 0, 0, 0, 0x40};
+
+class EmulatedControllersTest : public testing::Test {
+ protected:
+  // The bus first: libusb starts on the first count and must see it.
+  void Start(std::vector<EmulatedController> controllers) {
+    bus_ = std::make_unique<EmulatedBus>(std::move(controllers));
+    library_ = std::make_unique<NativeUsb>(std::make_unique<LibusbTransport>(), std::vector<UsbId>{},
+                                           [this](const std::string& line) { diagnostics_.push_back(line); });
+  }
+
+  void TearDown() override {
+    library_.reset();  // libusb ends before the emulated bus goes
+    bus_.reset();
+  }
+
+  std::string String(std::uint32_t device, std::uint32_t option) {
+    std::array<std::uint8_t, kProductStringBufferSize> buffer{};
+    EXPECT_EQ(library_->GetProductString(device, buffer, option), SI_SUCCESS);
+    return reinterpret_cast<const char*>(buffer.data());
+  }
+
+  Handle Open(std::uint32_t device) {
+    Handle handle = 0;
+    EXPECT_EQ(library_->Open(device, handle), SI_SUCCESS) << testing::PrintToString(diagnostics_);
+    return handle;
+  }
+
+  // One polling exchange: the position the controller answered, or -1.
+  std::int32_t Exchange(Handle handle) {
+    std::uint32_t count = 0;
+    if (library_->Write(handle, kCommand.data(), kPacketSize, count) != SI_SUCCESS || count != kPacketSize) return -1;
+    std::array<std::uint8_t, kPacketSize> reply{};
+    if (library_->Read(handle, reply.data(), kPacketSize, count) != SI_SUCCESS || count != kPacketSize) return -1;
+    const auto reading = DecodeStatus(reply);
+    return reading ? reading->position : -1;
+  }
+
+  std::unique_ptr<EmulatedBus> bus_;
+  std::unique_ptr<NativeUsb> library_;
+  std::vector<std::string> diagnostics_;
+};
+
+TEST_F(EmulatedControllersTest, OneControllerFromCountToClose) {
+  Start({{.serial = "KVT-0001", .port_path = {4}}});
+  std::uint32_t count = 0;
+  ASSERT_EQ(library_->GetNumDevices(count), SI_SUCCESS) << testing::PrintToString(diagnostics_);
+  ASSERT_EQ(count, 1u);
+  EXPECT_EQ(String(0, 0), "KVT-0001");
+  EXPECT_EQ(String(0, 1), "USB servo controller");
+  EXPECT_EQ(PortPathText(library_->Devices()[0]), "1-4");
+  EXPECT_EQ(library_->Devices()[0].endpoint_in, 0x82);
+  EXPECT_EQ(library_->Devices()[0].endpoint_out, 0x01);
+  ASSERT_EQ(library_->SetTimeouts(10000, 10000), SI_SUCCESS);
+
+  bus_->ClearEvents(0);
+  const Handle handle = Open(0);
+  EXPECT_EQ(Exchange(handle), 1);
+  EXPECT_EQ(Exchange(handle), 2);
+  EXPECT_EQ(library_->Close(handle), SI_SUCCESS);
+  EXPECT_THAT(bus_->Events(0), ElementsAre("getdriver", "getdriver", "detach 0", "claim 0",          // open
+                                           "control 40 02 0002",
+                                           "out 12", "in", "out 12", "in",                           // two exchanges
+                                           "control 40 02 0004", "release 0", "attach 0"));          // close
+  EXPECT_FALSE(bus_->Claimed(0));
+}
+
+TEST_F(EmulatedControllersTest, ThreeControllersAreNumberedByBusThenPort) {
+  Start({{.serial = "Z-2-1", .bus = 2, .port_path = {1}},
+         {.serial = "Y-1-3", .port_path = {3}},
+         {.serial = "X-1-1", .port_path = {1}, .kernel_driver_bound = false}});
+  std::uint32_t count = 0;
+  ASSERT_EQ(library_->GetNumDevices(count), SI_SUCCESS);
+  ASSERT_EQ(count, 3u);
+  EXPECT_EQ(String(0, 0), "X-1-1");
+  EXPECT_EQ(String(1, 0), "Y-1-3");
+  EXPECT_EQ(String(2, 0), "Z-2-1");
+
+  std::array<Handle, 3> handles{};
+  for (std::uint32_t i = 0; i < 3; ++i) handles[i] = Open(i);
+  for (int round = 1; round <= 3; ++round) {
+    for (const Handle handle : handles) EXPECT_EQ(Exchange(handle), round);
+  }
+  for (const Handle handle : handles) EXPECT_EQ(library_->Close(handle), SI_SUCCESS);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_THAT(bus_->Events(i), IsSupersetOf({"claim 0", "control 40 02 0002", "control 40 02 0004", "release 0"}));
+    EXPECT_FALSE(bus_->Claimed(i));
+  }
+  // No kernel driver was bound to X, so none is detached or re-attached.
+  EXPECT_THAT(bus_->Events(2), testing::Not(Contains("detach 0")));
+  EXPECT_THAT(bus_->Events(2), testing::Not(Contains("attach 0")));
+}
+
+TEST_F(EmulatedControllersTest, AReplyPacketWithMoreBytesThanAskedForServesTheNextRead) {
+  Start({{.serial = "A"}});
+  std::uint32_t count = 0;
+  ASSERT_EQ(library_->GetNumDevices(count), SI_SUCCESS);
+  const Handle handle = Open(0);
+  bus_->SetAutoReply(0, false);
+  std::vector<std::uint8_t> packet(24);
+  for (std::size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<std::uint8_t>(i);
+  bus_->QueueInPacket(0, packet);
+  bus_->ClearEvents(0);
+
+  std::array<std::uint8_t, 12> reply{};
+  ASSERT_EQ(library_->Read(handle, reply.data(), 12, count), SI_SUCCESS);
+  EXPECT_EQ(reply[11], 11);
+  ASSERT_EQ(library_->Read(handle, reply.data(), 12, count), SI_SUCCESS);
+  EXPECT_EQ(count, 12u);
+  EXPECT_EQ(reply[0], 12);
+  EXPECT_EQ(reply[11], 23);
+  EXPECT_THAT(bus_->Events(0), ElementsAre("in"));  // one packet, two reads
+}
+
+TEST_F(EmulatedControllersTest, ASilentControllerTimesOutAndStaysUsable) {
+  Start({{.serial = "A"}});
+  std::uint32_t count = 0;
+  ASSERT_EQ(library_->GetNumDevices(count), SI_SUCCESS);
+  ASSERT_EQ(library_->SetTimeouts(50, 50), SI_SUCCESS);
+  const Handle handle = Open(0);
+  bus_->SetAutoReply(0, false);
+  ASSERT_EQ(library_->Write(handle, kCommand.data(), kPacketSize, count), SI_SUCCESS);
+  std::array<std::uint8_t, 12> reply{};
+  EXPECT_EQ(library_->Read(handle, reply.data(), 12, count), SI_READ_TIMED_OUT);
+  EXPECT_EQ(count, 0u);
+  EXPECT_THAT(bus_->Events(0), Contains("discard"));  // libusb cancelled the pending transfer
+
+  bus_->SetAutoReply(0, true);
+  EXPECT_EQ(Exchange(handle), 1);
+}
+
+TEST_F(EmulatedControllersTest, AControllerUnpluggedWhilePollingFailsAndIsGivenBack) {
+  Start({{.serial = "A", .port_path = {1}}, {.serial = "B", .port_path = {2}}, {.serial = "C", .port_path = {3}}});
+  std::uint32_t count = 0;
+  ASSERT_EQ(library_->GetNumDevices(count), SI_SUCCESS);
+  std::array<Handle, 3> handles{};
+  for (std::uint32_t i = 0; i < 3; ++i) handles[i] = Open(i);
+  for (const Handle handle : handles) ASSERT_EQ(Exchange(handle), 1);
+
+  // B is pulled out while its read waits for the reply.
+  bus_->SetAutoReply(1, false);
+  ASSERT_EQ(library_->Write(handles[1], kCommand.data(), kPacketSize, count), SI_SUCCESS);
+  std::thread unplug([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bus_->Unplug(1);
+  });
+  std::array<std::uint8_t, 12> reply{};
+  const int status = library_->Read(handles[1], reply.data(), 12, count);
+  unplug.join();
+  EXPECT_EQ(status, SI_DEVICE_IO_FAILED);
+  EXPECT_THAT(diagnostics_, Contains(testing::HasSubstr("LIBUSB_ERROR_NO_DEVICE")));
+  const std::vector<std::string> events = bus_->Events(1);
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_THAT(std::vector(events.end() - 2, events.end()), ElementsAre("unplugged", "release 0"));  // given back
+  EXPECT_EQ(library_->Write(handles[1], kCommand.data(), kPacketSize, count), SI_DEVICE_IO_FAILED);
+
+  // The others go on, and close as usual.
+  EXPECT_EQ(Exchange(handles[0]), 2);
+  EXPECT_EQ(Exchange(handles[2]), 2);
+  for (const Handle handle : handles) library_->Close(handle);
+  EXPECT_THAT(bus_->Events(0), Contains("control 40 02 0004"));
+  EXPECT_THAT(bus_->Events(2), Contains("control 40 02 0004"));
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_FALSE(bus_->Claimed(i));
+}
+
+TEST_F(EmulatedControllersTest, NoControllerIsAFailedCount) {
+  Start({{.serial = "other", .vendor_id = 0x1234}});
+  std::uint32_t count = 9;
+  EXPECT_EQ(library_->GetNumDevices(count), SI_DEVICE_NOT_FOUND);
+  EXPECT_EQ(count, 0u);
+}
+
+}  // namespace
+}  // namespace stage::usb

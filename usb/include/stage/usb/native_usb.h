@@ -1,0 +1,125 @@
+// The console's own USB device library: the seven calls implemented on a
+// UsbTransport (libusb in the program, a script in tests).
+//
+// - Controllers are numbered in a stable order, by bus number and then port
+//   path, so the same wiring gives the same axes at every start. Device
+//   numbers refer to the list taken by the last count call.
+// - Option 0 of the product-string call is the serial-number string, option
+//   1 the product description, both as 8-bit text of at most 256 bytes.
+// - Open claims interface 0 (detaching a kernel driver) and sends the vendor
+//   request that enables the data path; Close sends the one that disables it,
+//   releases the interface and closes.
+// - A read collects 64-byte bulk IN packets until the asked-for count has
+//   arrived or the read time-out has passed; bytes beyond the count wait for
+//   the next read of the same handle.
+// - libusb's errors come back as the vendor's status values.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "stage/usb/device_library.h"
+#include "stage/usb/usb_transport.h"
+
+namespace stage::usb {
+
+// The vendor request that switches a controller's data path (bmRequestType
+// host-to-device, vendor, device; bRequest 0x02).
+inline constexpr std::uint8_t kVendorRequestType = 0x40;
+inline constexpr std::uint8_t kDataPathRequest = 0x02;
+inline constexpr std::uint16_t kDataPathEnable = 0x0002;
+inline constexpr std::uint16_t kDataPathDisable = 0x0004;
+inline constexpr std::uint8_t kControllerInterface = 0;
+// Bulk IN transfers are one full-speed packet each.
+inline constexpr std::uint32_t kBulkPacketSize = 64;
+// The time-out value that means "wait for ever".
+inline constexpr std::uint32_t kWaitForever = 0xFFFFFFFF;
+// Until SetTimeouts says otherwise.
+inline constexpr std::uint32_t kDefaultTimeoutMs = 1000;
+// Control requests (enable, disable) wait this long.
+inline constexpr std::uint32_t kControlTimeoutMs = 1000;
+
+// A string descriptor's UTF-16LE units as 8-bit text: units above 0xFF become
+// '?', a zero unit ends the text, at most 256 bytes.
+std::string StringDescriptorText(std::span<const std::uint8_t> utf16le);
+
+// Bus number, then port path ("1-2.3" style, the kernel's own spelling).
+std::string PortPathText(const UsbDeviceEntry& device);
+
+// One line on why a device cannot be opened and what mends it; empty when
+// `error` is not about access rights.
+std::string AccessAdvice(int error);
+
+// One line of the device list: number, serial number, product description,
+// USB ID, bus and port path, and whether this user may open the device (and
+// if not, why). Bytes that are not printable ASCII show as \xNN.
+std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device);
+
+// Sorts by bus number, then port path.
+void SortByBusAndPort(std::vector<UsbDeviceEntry>& devices);
+
+class NativeUsb final : public DeviceLibrary {
+ public:
+  // Says what went wrong at the USB level (the libusb error name): the
+  // program writes it to stderr.
+  using Diagnostics = std::function<void(const std::string&)>;
+
+  NativeUsb(std::unique_ptr<UsbTransport> transport, std::vector<UsbId> ids,
+            Diagnostics diagnostics = {});
+  ~NativeUsb() override;
+  NativeUsb(const NativeUsb&) = delete;
+  NativeUsb& operator=(const NativeUsb&) = delete;
+
+  int GetNumDevices(std::uint32_t& count) override;
+  int GetProductString(std::uint32_t device, std::span<std::uint8_t, kProductStringBufferSize> buffer,
+                       std::uint32_t option) override;
+  int SetTimeouts(std::uint32_t read_timeout_ms, std::uint32_t write_timeout_ms) override;
+  int Open(std::uint32_t device, Handle& handle) override;
+  int Close(Handle handle) override;
+  int Write(Handle handle, const std::uint8_t* buffer, std::uint32_t to_write,
+            std::uint32_t& written) override;
+  int Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read, std::uint32_t& read) override;
+  std::string FailureAdvice() const override { return failure_advice_; }
+
+  // The list taken by the last count call, in device-number order.
+  const std::vector<UsbDeviceEntry>& Devices() const { return devices_; }
+  // The transport's error of the last count call (kTransportOk when it listed).
+  int ListError() const { return list_error_; }
+
+ private:
+  struct Controller {
+    std::unique_ptr<UsbConnection> connection;
+    std::uint8_t endpoint_out = 0;
+    std::uint8_t endpoint_in = 0;
+    bool gone = false;  // unplugged: every transfer fails at once
+    // Bytes of the last IN packet beyond what its read asked for.
+    std::array<std::uint8_t, kBulkPacketSize> pending{};
+    std::uint32_t pending_begin = 0;
+    std::uint32_t pending_end = 0;
+  };
+
+  Controller* Find(Handle handle);
+  // Reports a failed transfer and returns its status: I/O failed for a
+  // device that is gone or an I/O error, `other_status` for the rest.
+  int TransferFailed(Controller& controller, const char* what, int error, int other_status);
+  void Report(const std::string& message) const;
+
+  std::unique_ptr<UsbTransport> transport_;
+  std::vector<UsbId> ids_;
+  Diagnostics diagnostics_;
+  std::vector<UsbDeviceEntry> devices_;
+  int list_error_ = kTransportOk;
+  // Handle h is controllers_[h - 1]; closed slots stay empty, so a handle is
+  // never reused within a run.
+  std::vector<Controller> controllers_;
+  std::uint32_t read_timeout_ms_ = kDefaultTimeoutMs;
+  std::uint32_t write_timeout_ms_ = kDefaultTimeoutMs;
+  std::string failure_advice_;
+};
+
+}  // namespace stage::usb

@@ -1,0 +1,287 @@
+#include "stage/usb/native_usb.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace stage::usb {
+namespace {
+
+// The product-string call returns at most this many bytes of text.
+constexpr std::size_t kMaxStringBytes = kProductStringBufferSize - 1;
+
+// libusb waits for ever on a time-out of 0; ours says so with 0xFFFFFFFF. A
+// time-out of 0 asks for the shortest wait libusb can do.
+std::uint32_t LibusbTimeout(std::uint32_t timeout_ms) {
+  if (timeout_ms == kWaitForever) return 0;
+  return std::max<std::uint32_t>(timeout_ms, 1);
+}
+
+// A controller that cannot be opened is either gone or unusable.
+int OpenStatus(int error) {
+  return error == kTransportNoDevice || error == kTransportNotFound ? SI_DEVICE_NOT_FOUND
+                                                                   : SI_DEVICE_IO_FAILED;
+}
+
+std::string DeviceName(std::uint32_t device, const UsbDeviceEntry& entry) {
+  const std::string serial = StringDescriptorText(entry.serial_utf16);
+  return "USB controller " + std::to_string(device) + " (serial " + (serial.empty() ? "unknown" : serial) +
+         ", port " + PortPathText(entry) + ")";
+}
+
+}  // namespace
+
+const char* TransportErrorName(int error) {
+  switch (error) {
+    case kTransportOk: return "LIBUSB_SUCCESS";
+    case kTransportIo: return "LIBUSB_ERROR_IO";
+    case kTransportInvalidParam: return "LIBUSB_ERROR_INVALID_PARAM";
+    case kTransportAccess: return "LIBUSB_ERROR_ACCESS";
+    case kTransportNoDevice: return "LIBUSB_ERROR_NO_DEVICE";
+    case kTransportNotFound: return "LIBUSB_ERROR_NOT_FOUND";
+    case kTransportBusy: return "LIBUSB_ERROR_BUSY";
+    case kTransportTimeout: return "LIBUSB_ERROR_TIMEOUT";
+    case kTransportOverflow: return "LIBUSB_ERROR_OVERFLOW";
+    case kTransportPipe: return "LIBUSB_ERROR_PIPE";
+    case kTransportInterrupted: return "LIBUSB_ERROR_INTERRUPTED";
+    case kTransportNoMem: return "LIBUSB_ERROR_NO_MEM";
+    case kTransportNotSupported: return "LIBUSB_ERROR_NOT_SUPPORTED";
+    default: return "LIBUSB_ERROR_OTHER";
+  }
+}
+
+std::string StringDescriptorText(std::span<const std::uint8_t> utf16le) {
+  std::string text;
+  for (std::size_t i = 0; i + 1 < utf16le.size() && text.size() < kMaxStringBytes; i += 2) {
+    const unsigned unit = utf16le[i] | (unsigned{utf16le[i + 1]} << 8U);
+    if (unit == 0) break;
+    text.push_back(unit <= 0xFF ? static_cast<char>(unit) : '?');
+  }
+  return text;
+}
+
+std::string PortPathText(const UsbDeviceEntry& device) {
+  std::string text = std::to_string(device.bus);
+  if (device.port_path.empty()) return "usb" + text;
+  for (std::size_t i = 0; i < device.port_path.size(); ++i) {
+    text += (i == 0 ? '-' : '.');
+    text += std::to_string(device.port_path[i]);
+  }
+  return text;
+}
+
+std::string AccessAdvice(int error) {
+  if (error == kTransportAccess) {
+    return "This user may not open the controller: install the access rule 70-stage-console.rules "
+           "(see the README), then unplug and replug the controller.";
+  }
+  if (error == kTransportBusy) {
+    return "Another program holds the controller: end it, or unplug and replug the controller.";
+  }
+  return {};
+}
+
+std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device) {
+  const auto quoted = [](const std::vector<std::uint8_t>& utf16) {
+    std::string text = "\"";
+    for (const char c : StringDescriptorText(utf16)) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte >= 0x20 && byte < 0x7F && c != '"' && c != '\\') {
+        text += c;
+      } else {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        text += escaped;
+      }
+    }
+    return text + "\"";
+  };
+  char id[16];
+  std::snprintf(id, sizeof id, "%04X:%04X", device.id.vendor_id, device.id.product_id);
+  std::string line = std::to_string(number) + "  serial " + quoted(device.serial_utf16) + "  product " +
+                     quoted(device.product_utf16) + "  USB " + id + "  bus " + std::to_string(device.bus) +
+                     " port " + PortPathText(device) + "  ";
+  if (device.open_error == kTransportOk) return line + "may be opened";
+  line += std::string("cannot be opened: ") + TransportErrorName(device.open_error);
+  const std::string advice = AccessAdvice(device.open_error);
+  return advice.empty() ? line : line + ". " + advice;
+}
+
+void SortByBusAndPort(std::vector<UsbDeviceEntry>& devices) {
+  std::stable_sort(devices.begin(), devices.end(), [](const UsbDeviceEntry& a, const UsbDeviceEntry& b) {
+    if (a.bus != b.bus) return a.bus < b.bus;
+    return a.port_path < b.port_path;
+  });
+}
+
+NativeUsb::NativeUsb(std::unique_ptr<UsbTransport> transport, std::vector<UsbId> ids,
+                     Diagnostics diagnostics)
+    : transport_(std::move(transport)), ids_(std::move(ids)), diagnostics_(std::move(diagnostics)) {
+  if (ids_.empty()) ids_.push_back(kControllerUsbId);
+}
+
+// Whatever the program left open is given back: the data path switched off,
+// the interface released.
+NativeUsb::~NativeUsb() {
+  for (std::size_t i = 0; i < controllers_.size(); ++i) {
+    if (controllers_[i].connection) Close(static_cast<Handle>(i + 1));
+  }
+}
+
+void NativeUsb::Report(const std::string& message) const {
+  if (diagnostics_) diagnostics_(message);
+}
+
+int NativeUsb::GetNumDevices(std::uint32_t& count) {
+  list_error_ = transport_->ListDevices(ids_, devices_);
+  if (list_error_ != kTransportOk) {
+    devices_.clear();
+    Report(std::string("listing the USB devices: ") + TransportErrorName(list_error_));
+  }
+  SortByBusAndPort(devices_);
+  count = static_cast<std::uint32_t>(devices_.size());
+  // The console counts on a failure status when no controller is attached.
+  return devices_.empty() ? SI_DEVICE_NOT_FOUND : SI_SUCCESS;
+}
+
+int NativeUsb::GetProductString(std::uint32_t device, std::span<std::uint8_t, kProductStringBufferSize> buffer,
+                                std::uint32_t option) {
+  if (device >= devices_.size()) return SI_DEVICE_NOT_FOUND;
+  const UsbDeviceEntry& entry = devices_[device];
+  if (option > 1) return SI_INVALID_PARAMETER;
+  const std::string text = StringDescriptorText(option == 0 ? entry.serial_utf16 : entry.product_utf16);
+  std::memcpy(buffer.data(), text.data(), text.size());
+  buffer[text.size()] = 0;
+  return SI_SUCCESS;
+}
+
+int NativeUsb::SetTimeouts(std::uint32_t read_timeout_ms, std::uint32_t write_timeout_ms) {
+  read_timeout_ms_ = read_timeout_ms;
+  write_timeout_ms_ = write_timeout_ms;
+  return SI_SUCCESS;
+}
+
+int NativeUsb::Open(std::uint32_t device, Handle& handle) {
+  handle = 0;
+  failure_advice_.clear();
+  if (device >= devices_.size()) return SI_DEVICE_NOT_FOUND;
+  const UsbDeviceEntry& entry = devices_[device];
+  const auto fail = [&](const char* step, int error) {
+    Report(DeviceName(device, entry) + ": " + step + ": " + TransportErrorName(error));
+    failure_advice_ = AccessAdvice(error);
+    return OpenStatus(error);
+  };
+  if (entry.endpoint_in == 0 || entry.endpoint_out == 0) {
+    Report(DeviceName(device, entry) + ": interface 0 has no bulk IN and OUT endpoint pair");
+    return SI_DEVICE_IO_FAILED;
+  }
+
+  std::unique_ptr<UsbConnection> connection;
+  if (const int error = transport_->Open(entry, connection); error != kTransportOk) return fail("opening", error);
+  if (const int error = connection->ClaimInterface(kControllerInterface); error != kTransportOk) {
+    return fail("claiming interface 0", error);
+  }
+  // The controller stays silent until its data path is enabled.
+  if (const int error = connection->ControlOut(kVendorRequestType, kDataPathRequest, kDataPathEnable, 0,
+                                               kControlTimeoutMs);
+      error != kTransportOk) {
+    connection->ReleaseInterface(kControllerInterface);
+    return fail("enabling the data path", error);
+  }
+
+  Controller& controller = controllers_.emplace_back();
+  controller.connection = std::move(connection);
+  controller.endpoint_out = entry.endpoint_out;
+  controller.endpoint_in = entry.endpoint_in;
+  handle = static_cast<Handle>(controllers_.size());
+  return SI_SUCCESS;
+}
+
+NativeUsb::Controller* NativeUsb::Find(Handle handle) {
+  if (handle == 0 || handle > controllers_.size()) return nullptr;
+  Controller& controller = controllers_[handle - 1];
+  return controller.connection || controller.gone ? &controller : nullptr;
+}
+
+int NativeUsb::Close(Handle handle) {
+  Controller* controller = Find(handle);
+  if (controller == nullptr) return SI_INVALID_HANDLE;
+  controller->gone = false;  // the slot is closed for good either way
+  if (!controller->connection) return SI_SUCCESS;  // unplugged: already given back
+  const int disabled = controller->connection->ControlOut(kVendorRequestType, kDataPathRequest,
+                                                          kDataPathDisable, 0, kControlTimeoutMs);
+  const int released = controller->connection->ReleaseInterface(kControllerInterface);
+  controller->connection.reset();
+  return disabled == kTransportOk && released == kTransportOk ? SI_SUCCESS : SI_DEVICE_IO_FAILED;
+}
+
+int NativeUsb::TransferFailed(Controller& controller, const char* what, int error, int other_status) {
+  Report(std::string(what) + " on USB: " + TransportErrorName(error));
+  if (error == kTransportNoDevice) {
+    // Unplugged: give the interface and the device file back now, so nothing
+    // stays claimed whatever the program does next.
+    controller.connection->ReleaseInterface(kControllerInterface);
+    controller.connection.reset();
+    controller.gone = true;
+  }
+  return error == kTransportNoDevice || error == kTransportIo ? SI_DEVICE_IO_FAILED : other_status;
+}
+
+int NativeUsb::Write(Handle handle, const std::uint8_t* buffer, std::uint32_t to_write, std::uint32_t& written) {
+  written = 0;
+  Controller* controller = Find(handle);
+  if (controller == nullptr) return SI_INVALID_HANDLE;
+  if (buffer == nullptr && to_write > 0) return SI_INVALID_PARAMETER;
+  if (controller->gone) return SI_DEVICE_IO_FAILED;
+  const int error = controller->connection->BulkOut(controller->endpoint_out, buffer, to_write, written,
+                                                    LibusbTimeout(write_timeout_ms_));
+  if (error == kTransportOk) return SI_SUCCESS;
+  if (error == kTransportTimeout) return SI_WRITE_TIMED_OUT;
+  return TransferFailed(*controller, "writing", error, SI_WRITE_ERROR);
+}
+
+int NativeUsb::Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read, std::uint32_t& read) {
+  read = 0;
+  Controller* controller = Find(handle);
+  if (controller == nullptr) return SI_INVALID_HANDLE;
+  if (buffer == nullptr && to_read > 0) return SI_INVALID_PARAMETER;
+
+  // What the last packet carried beyond its read comes first.
+  const std::uint32_t kept = std::min(controller->pending_end - controller->pending_begin, to_read);
+  std::memcpy(buffer, controller->pending.data() + controller->pending_begin, kept);
+  controller->pending_begin += kept;
+  read = kept;
+  if (read == to_read) return SI_SUCCESS;
+  if (controller->gone) return SI_DEVICE_IO_FAILED;
+
+  const bool forever = read_timeout_ms_ == kWaitForever;
+  const std::uint64_t deadline = forever ? 0 : transport_->NowMs() + read_timeout_ms_;
+  std::uint32_t timeout_ms = LibusbTimeout(read_timeout_ms_);
+  for (;;) {
+    std::array<std::uint8_t, kBulkPacketSize> packet;
+    std::uint32_t got = 0;
+    const int error = controller->connection->BulkIn(controller->endpoint_in, packet.data(), kBulkPacketSize,
+                                                     got, timeout_ms);
+    got = std::min(got, kBulkPacketSize);
+    const std::uint32_t used = std::min(got, to_read - read);
+    std::memcpy(buffer + read, packet.data(), used);
+    read += used;
+    std::memcpy(controller->pending.data(), packet.data() + used, got - used);
+    controller->pending_begin = 0;
+    controller->pending_end = got - used;
+
+    if (error == kTransportTimeout) return SI_READ_TIMED_OUT;
+    if (error != kTransportOk) {
+      return TransferFailed(*controller, "reading", error, SI_READ_ERROR);
+    }
+    if (read == to_read) return SI_SUCCESS;
+    if (!forever) {
+      const std::uint64_t now = transport_->NowMs();
+      if (now >= deadline) return SI_READ_TIMED_OUT;
+      timeout_ms = static_cast<std::uint32_t>(deadline - now);
+    }
+  }
+}
+
+}  // namespace stage::usb
