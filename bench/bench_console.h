@@ -3,10 +3,13 @@
 // opening step leaves it.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "stage/axis/mechanics.h"
 #include "stage/axis/modKVT_USB.h"
@@ -51,25 +54,61 @@ class MovingModel final : public sim::AxisModel {
 
 enum class Replies { kResting, kMoving, kFlickering };
 
+// Forwards every call to `inner` and keeps the time of each write to the
+// first controller: one per tick, so their differences are the tick periods.
+// Room is reserved up front; writes beyond it are not timed.
+class TimestampingDevices final : public usb::DeviceLibrary {
+ public:
+  TimestampingDevices(usb::DeviceLibrary& inner, std::size_t capacity) : inner_(inner) { writes_.reserve(capacity); }
+
+  int GetNumDevices(std::uint32_t& count) override { return inner_.GetNumDevices(count); }
+  int GetProductString(std::uint32_t device, std::span<std::uint8_t, usb::kProductStringBufferSize> buffer,
+                       std::uint32_t option) override {
+    return inner_.GetProductString(device, buffer, option);
+  }
+  int SetTimeouts(std::uint32_t read_ms, std::uint32_t write_ms) override { return inner_.SetTimeouts(read_ms, write_ms); }
+  int Open(std::uint32_t device, usb::Handle& handle) override {
+    const int status = inner_.Open(device, handle);
+    if (device == 0) first_ = handle;
+    return status;
+  }
+  int Close(usb::Handle handle) override { return inner_.Close(handle); }
+  int Write(usb::Handle handle, const std::uint8_t* buffer, std::uint32_t to_write, std::uint32_t& written) override {
+    if (handle == first_ && writes_.size() < writes_.capacity()) writes_.push_back(std::chrono::steady_clock::now());
+    return inner_.Write(handle, buffer, to_write, written);
+  }
+  int Read(usb::Handle handle, std::uint8_t* buffer, std::uint32_t to_read, std::uint32_t& read) override {
+    return inner_.Read(handle, buffer, to_read, read);
+  }
+
+  const std::vector<std::chrono::steady_clock::time_point>& Writes() const { return writes_; }
+
+ private:
+  usb::DeviceLibrary& inner_;
+  usb::Handle first_ = 0;
+  std::vector<std::chrono::steady_clock::time_point> writes_;
+};
+
 // The main window on `axes` simulated controllers, opened, shown, and with
 // Timer1 still running.
 struct BenchConsole {
-  BenchConsole(int axes, Replies replies, std::shared_ptr<sim::SimClock> clock)
-      : devices(Config(axes, replies), std::move(clock)) {
+  // `timed_ticks`: how many tick starts TimestampingDevices keeps.
+  BenchConsole(int axes, Replies replies, std::shared_ptr<sim::SimClock> clock, std::size_t timed_ticks = 0)
+      : devices(Config(axes, replies), std::move(clock)), timed(devices, timed_ticks) {
     tables.DeviceCount = static_cast<std::uint32_t>(axes);
     tables.AxisCount = static_cast<AxisIndex>(axes - 1);
     tables.AllocateAxisTables(tables.AxisCount);
-    devices.SetTimeouts(10000, 10000);
+    timed.SetTimeouts(10000, 10000);
     for (int i = 0; i < axes; ++i) {
       const auto k = static_cast<std::size_t>(i);
       tables.AxisName[k] = std::string(1, static_cast<char>('A' + i)) + "   ";
       tables.CountsPerMicron[k] = ComputeCountsPerMicron(256, 250, 500);
-      if (devices.Open(static_cast<std::uint32_t>(i), tables.DeviceHandle[k]) != 0) {
+      if (timed.Open(static_cast<std::uint32_t>(i), tables.DeviceHandle[k]) != 0) {
         std::fprintf(stderr, "bench: cannot open simulated controller %d\n", i);
         std::exit(1);
       }
     }
-    main = std::make_unique<ui::frmMain>(ui::ConsoleContext{tables, devices, exit});
+    main = std::make_unique<ui::frmMain>(ui::ConsoleContext{tables, timed, exit});
     main->show();
   }
 
@@ -93,6 +132,7 @@ struct BenchConsole {
 
   modKVT_USB tables;
   sim::SimulatedControllers devices;
+  TimestampingDevices timed;
   ui::RecordingExit exit;
   std::unique_ptr<ui::frmMain> main;
 };
