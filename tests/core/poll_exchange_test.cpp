@@ -273,6 +273,13 @@ class ExchangeAllAxesTest : public ::testing::TestWithParam<AllAxesCase> {
  protected:
   static constexpr AxisIndex kLastAxis = 2;
 
+  // The case's tables and script, and what one exchange after another makes
+  // of them.
+  void SetUp() override {
+    Open(tables, GetParam().axis1_not_encodable);
+    scripted.script.assign(GetParam().script.begin(), GetParam().script.end());
+  }
+
   static void Open(modKVT_USB& tables, bool axis1_not_encodable) {
     tables.AxisCount = kLastAxis;
     tables.AllocateAxisTables(kLastAxis);
@@ -319,29 +326,28 @@ class ExchangeAllAxesTest : public ::testing::TestWithParam<AllAxesCase> {
       EXPECT_EQ(got[i].reading.flags, want[i].reading.flags) << "axis " << i;
     }
   }
+
+  modKVT_USB tables;
+  ScriptedDevices scripted;
+  AllAxesExchange exchange;
+  const OneByOne want = RunOneByOne(GetParam());
 };
 
 TEST_P(ExchangeAllAxesTest, TheSequentialDefaultTalksAsOneExchangeAfterAnother) {
   const AllAxesCase& c = GetParam();
-  const OneByOne want = RunOneByOne(c);
-  modKVT_USB tables;
-  Open(tables, c.axis1_not_encodable);
-  ScriptedDevices devices;
-  devices.script.assign(c.script.begin(), c.script.end());
   struct Axes final : ExchangeObserver {
     std::vector<AxisIndex> seen;
     void OnExchange(AxisIndex axis, const Packet&, const Packet&, const ExchangeResult&) override { seen.push_back(axis); }
   } observer;
-  AllAxesExchange exchange;
 
-  const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, devices, &observer);
+  const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, scripted, &observer);
 
   ASSERT_EQ(results.size(), c.results);
   EXPECT_EQ(results.back().outcome, c.last);
   ExpectSameResults(results, want.results);
-  EXPECT_EQ(devices.written, want.devices.written);
-  EXPECT_EQ(devices.handles_used, want.devices.handles_used);
-  EXPECT_TRUE(devices.script.empty()) << "no transfer may follow a failed one";
+  EXPECT_EQ(scripted.written, want.devices.written);
+  EXPECT_EQ(scripted.handles_used, want.devices.handles_used);
+  EXPECT_TRUE(scripted.script.empty()) << "no transfer may follow a failed one";
   ExpectSameTables(tables, want.tables);
   ASSERT_EQ(observer.seen.size(), c.results);
   for (std::size_t i = 0; i < observer.seen.size(); ++i) EXPECT_EQ(observer.seen[i], static_cast<AxisIndex>(i));
@@ -349,13 +355,7 @@ TEST_P(ExchangeAllAxesTest, TheSequentialDefaultTalksAsOneExchangeAfterAnother) 
 
 TEST_P(ExchangeAllAxesTest, AnOverlappingBackendIsJudgedInAxisOrderUpToTheFirstFailure) {
   const AllAxesCase& c = GetParam();
-  const OneByOne want = RunOneByOne(c);
-  modKVT_USB tables;
-  Open(tables, c.axis1_not_encodable);
-  ScriptedDevices scripted;
-  scripted.script.assign(c.script.begin(), c.script.end());
   EveryAxisAtOnce devices(scripted);
-  AllAxesExchange exchange;
 
   const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, devices);
 
