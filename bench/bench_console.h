@@ -95,7 +95,7 @@ struct BenchConsole {
   // `timed_ticks`: how many tick starts TimestampingDevices keeps.
   BenchConsole(int axes, Replies replies, std::shared_ptr<sim::SimClock> clock, std::size_t timed_ticks = 0)
       : devices(Config(axes, replies), std::move(clock)), timed(devices, timed_ticks) {
-    tables.DeviceCount = static_cast<std::uint32_t>(axes);
+    tables.DeviceCount = axes;
     tables.AxisCount = static_cast<AxisIndex>(axes - 1);
     tables.AllocateAxisTables(tables.AxisCount);
     timed.SetTimeouts(10000, 10000);

@@ -135,7 +135,7 @@ class PollingTest : public QObject {
     QVERIFY(console.Main().Timer1().isSingleShot());
     QCOMPARE(console.Main().Timer1().timerType(), Qt::PreciseTimer);
     const std::uint64_t ticks = console.Main().PollSchedule().Ticks() - ticks_before;
-    QCOMPARE(console.devices->Calls().size() - calls_before, std::size_t{2 * 3} * ticks);
+    QCOMPARE(console.devices->Calls().size() - calls_before, 2 * std::size_t{3} * ticks);
   }
 
   void go_while_held_then_position_mode() {
