@@ -177,7 +177,12 @@ std::string HelpText(std::string_view program) {
          "                           DIR/axis-controls.png, then end\n"
          "  -h, --help               show this help and end\n"
          "  -v, --version            show the version and end\n" +
-         std::string(sim::kScenarioUsage);
+         std::string(sim::kScenarioUsage) +
+         "\n"
+         "Keys:\n"
+         "  Esc                      stop every axis, from any window of the console and\n"
+         "                           whatever has the focus: while Esc is held, every\n"
+         "                           axis gets what a held STOP gives\n";
 }
 
 std::string VersionText(std::string_view program, std::string_view version) {

@@ -22,6 +22,7 @@
 #include "stage/usb/shared_library.h"
 #include "ui/common/console_context.h"
 #include "ui/common/fonts.h"
+#include "ui/common/offscreen_screen.h"
 #include "ui/common/outside_end.h"
 #include "ui/common/program_exit.h"
 #include "ui/common/window_icon.h"
@@ -228,9 +229,15 @@ int main(int argc, char** argv) {
   }
 
   const bool render = line.action == CommandLine::Action::kRenderWindows;
+  std::unique_ptr<stage::ui::OffscreenScreen> render_screen;
   if (render) {
-    // The pictures come out the same on any machine: no display, 96 dpi.
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The pictures come out the same on any machine: no display, 96 dpi, and
+    // a screen that holds every window at its designed size.
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform.isEmpty() || platform == "offscreen") {
+      render_screen =
+          std::make_unique<stage::ui::OffscreenScreen>(stage::ui::kLargeScreenPx, stage::ui::kLargeScreenPx);
+    }
     QApplication::setAttribute(Qt::AA_Use96Dpi, true);
   }
   QApplication app(argc, argv);

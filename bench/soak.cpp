@@ -23,6 +23,7 @@
 
 #include "bench/bench_console.h"
 #include "ui/common/fonts.h"
+#include "ui/common/offscreen_screen.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 namespace {
@@ -94,7 +95,12 @@ double WallSeconds() {
 
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
-  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Offscreen on a screen that holds both windows at their designed size.
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  std::unique_ptr<stage::ui::OffscreenScreen> screen;
+  if (platform.isEmpty() || platform == "offscreen") {
+    screen = std::make_unique<stage::ui::OffscreenScreen>(stage::ui::kLargeScreenPx, stage::ui::kLargeScreenPx);
+  }
   QApplication::setAttribute(Qt::AA_Use96Dpi, true);
   QApplication app(argc, argv);
   stage::ui::InstallFontSubstitutions();

@@ -11,7 +11,8 @@ packages=(
   fonts-liberation
   libusb-1.0-0-dev
   umockdev libumockdev-dev
-  # The window-system tests: an X server, a window manager, xdotool, xprop.
+  # The window-system and desktop tests: an X server, a window manager,
+  # xdotool, and xprop, xwininfo, xmessage (x11-utils).
   xvfb openbox xdotool x11-utils
   # The icon's sizes and the manual page; the Debian package and its checks
   librsvg2-bin scdoc gzip

@@ -2,7 +2,8 @@
 stage_core_test(codec_tests core/packet_codec_test.cpp)
 stage_core_test(exchange_tests core/poll_exchange_test.cpp)
 target_link_libraries(exchange_tests PRIVATE stage_poll)
-stage_core_test(axis_tests core/modKVT_USB_test.cpp core/number_text_test.cpp core/mechanics_test.cpp)
+stage_core_test(axis_tests core/modKVT_USB_test.cpp core/number_text_test.cpp core/mechanics_test.cpp
+                core/command_latch_test.cpp)
 stage_core_test(sim_tests core/simulated_controllers_test.cpp core/simple_axis_model_test.cpp)
 stage_core_test(servo_tests core/servo_axis_model_test.cpp core/scenario_test.cpp)
 if(STAGE_BUILD_UI)

@@ -1,6 +1,7 @@
 // Why this exists: the command line is the operator's only way to pick the
 // hardware; a wrong reading starts the console on the wrong backend or lets
 // a bad option through to a window.
+#include <QRegularExpression>
 #include <QTest>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ class CommandLineTest : public QObject {
   void scenarioIsKeptForTheSimulator();
   void versionIsInTheGnuForm();
   void usbIdsAreKeptInOrder();
+  void help_names_the_stop_key();
 };
 
 void CommandLineTest::parse_data() {
@@ -144,6 +146,12 @@ void CommandLineTest::parse() {
   QCOMPARE(line.simulated_count, static_cast<std::uint32_t>(count));
   QCOMPARE(QString::fromStdString(line.library_path), library);
   QCOMPARE(QString::fromStdString(line.render_dir), render_dir);
+}
+
+// The operator's one key that works in every window is told in --help.
+void CommandLineTest::help_names_the_stop_key() {
+  const QString help = QString::fromStdString(stage::app::HelpText("stage-console"));
+  QVERIFY(help.contains(QRegularExpression(QStringLiteral("\\n  Esc +stop every axis"))));
 }
 
 STAGE_UI_TEST_MAIN(CommandLineTest)

@@ -2,6 +2,7 @@
 // targets, and only the packets show whether a bit went out while a button
 // was held, whether a click changed the mode, and whether a refused target
 // left everything as it was. Real mouse and key events, simulated controllers.
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSignalSpy>
@@ -111,6 +112,139 @@ class CommandsTest : public QObject {
     QCOMPARE(sent[n - 1][4] + 256 * sent[n - 1][5] - 32767, stop ? 0 : axis.speed);
   }
 
+  // A touchpad tap, a touchscreen or a quick hand: press and release are
+  // handled back to back, with no tick between them. The controller must
+  // see what a button held over one tick gives: the command in one packet
+  // with the mode of before, then the release and the click's mode.
+  void a_quick_click_reaches_the_controller_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("bit");
+    QTest::addColumn<int>("mode_bits_while_sent");
+    QTest::addColumn<int>("mode_bits_after");
+    QTest::newRow("GO") << "GO" << int(kGo) << int(kSpeedMode) << int(kPositionMode);
+    QTest::newRow("Rel") << "Rel" << int(kRelMove) << int(kSpeedMode) << int(kPositionMode);
+    QTest::newRow("STOP") << "STOP" << int(kStop) << 0 << 0;
+    QTest::newRow("ZERO") << "ZERO" << int(kZero) << int(kSpeedMode) << int(kSpeedMode);
+  }
+  void a_quick_click_reaches_the_controller() {
+    QFETCH(QString, button);
+    QFETCH(int, bit);
+    QFETCH(int, mode_bits_while_sent);
+    QFETCH(int, mode_bits_after);
+    SpeedModeConsole axis;
+    LiveConsole& console = axis.console;
+    console.TypeTarget(0, QStringLiteral("12.5"));
+    CommandButton* control = RowButton(axis.Main(), button);
+
+    QTest::mousePress(control, Qt::LeftButton);
+    QTest::mouseRelease(control, Qt::LeftButton);
+    console.Tick(3);
+
+    const std::vector<Packet>& sent = console.Sent(0);
+    const std::size_t n = sent.size();
+    constexpr int kModes = kPositionMode | kSpeedMode;
+    QCOMPARE(sent[n - 3][3] & (bit | kModes), bit | mode_bits_while_sent);
+    QCOMPARE(sent[n - 2][3] & (bit | kModes), mode_bits_after);
+    QCOMPARE(sent[n - 1][3] & (bit | kModes), mode_bits_after);
+    if (bit == kGo || bit == kRelMove) {
+      QCOMPARE(TargetBytes(sent[n - 3]), (std::array<std::uint8_t, 4>{0x40, 0x06, 0x00, 0x40}));
+    }
+  }
+
+  // Esc is STOP held on every axis, from either window and whatever has the
+  // focus; the key still reaches the control.
+  void escape_stops_every_axis_whatever_has_the_focus_data() {
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<bool>("quick");
+    QTest::newRow("target box, held") << "target box" << false;
+    QTest::newRow("target box, quick") << "target box" << true;
+    QTest::newRow("Rel button, held") << "Rel" << false;
+    QTest::newRow("P slider, held") << "P slider" << false;
+    QTest::newRow("Speed slider, quick") << "Speed slider" << true;
+  }
+  void escape_stops_every_axis_whatever_has_the_focus() {
+    QFETCH(QString, focus);
+    QFETCH(bool, quick);
+    LiveConsole console;  // three axes
+    frmMain& main = console.Main();
+    frmXCtrl0& panel = console.Panel();
+    console.Tick();
+    QTest::mouseClick(main.cmdMoreControls(), Qt::LeftButton);
+    QVERIFY(QTest::qWaitForWindowActive(&panel));
+    for (AxisIndex i = 0; i < 3; ++i) {
+      panel.Slider1(i)->setValue(2000);
+      console.ClickSpeedSlider(i);
+    }
+    const int p_gain = panel.Slider3(1)->value();
+
+    QWidget* window = &main;
+    QWidget* control = nullptr;
+    if (focus == QLatin1String("target box")) control = main.Text2(1);
+    if (focus == QLatin1String("Rel")) control = main.Command7(2);
+    if (focus == QLatin1String("P slider")) control = panel.Slider3(1);
+    if (focus == QLatin1String("Speed slider")) control = panel.Slider1(0);
+    if (control->window() == &panel) {
+      window = &panel;
+    } else {
+      main.activateWindow();
+      QVERIFY(QTest::qWaitForWindowActive(&main));
+    }
+    control->setFocus();
+    QCOMPARE(QApplication::focusWidget(), control);
+    const QString typed = main.Text2(1)->text();
+
+    QTest::keyPress(window->windowHandle(), Qt::Key_Escape);
+    if (quick) QTest::keyRelease(window->windowHandle(), Qt::Key_Escape);
+    for (AxisIndex i = 0; i < 3; ++i) QCOMPARE(panel.Slider1(i)->value(), 0);
+    console.Tick(2);
+    for (std::uint32_t d = 0; d < 3; ++d) {
+      const std::vector<Packet>& sent = console.Sent(d);
+      QCOMPARE(sent[sent.size() - 2][3] & (kStop | kSpeedMode), kStop);
+      QCOMPARE(sent[sent.size() - 1][3] & (kStop | kSpeedMode), quick ? 0 : kStop);
+      QCOMPARE(sent.back()[4] + 256 * sent.back()[5] - 32767, 0);
+    }
+    if (!quick) {
+      QTest::keyRelease(window->windowHandle(), Qt::Key_Escape);
+      console.Tick();
+      for (std::uint32_t d = 0; d < 3; ++d) QCOMPARE(console.LastControlByte(d) & kStop, 0);
+    }
+    // Nothing else changed: the focus, the typed text, the tuning.
+    QCOMPARE(QApplication::focusWidget(), control);
+    QCOMPARE(main.Text2(1)->text(), typed);
+    QCOMPARE(panel.Slider3(1)->value(), p_gain);
+  }
+
+  void a_long_number_shows_its_start() {
+    StartUp start_up;
+    start_up.axes = 1;
+    start_up.mechanics = {{0, "1", "1", "1"}};  // 1 count per micron: positions in counts
+    stage::sim::TransferFault reply;
+    reply.op = stage::sim::TransferOp::kRead;
+    reply.kind = stage::sim::TransferFault::Kind::kVerbatimReply;
+    reply.reply = Reply(-1000000000, 0, 0);
+    start_up.faults = {reply};
+    LiveConsole console(start_up);
+    frmMain& main = console.Main();
+    QLineEdit* box = main.Text2(0);
+    console.TypeTarget(0, QStringLiteral("-3300000"));
+    QTest::mouseClick(main.cmdGo(0), Qt::LeftButton);
+    QCOMPARE(box->text(), QStringLiteral("-3300000.00"));
+    QVERIFY2(box->fontMetrics().horizontalAdvance(box->text()) > box->width(), "the number fits: no fault shown");
+    QCOMPARE(box->cursorPosition(), 0);
+    // Enter rewrites the box the same way.
+    console.TypeTarget(0, QStringLiteral("-3300001"));
+    QTest::keyClick(box, Qt::Key_Return);
+    QCOMPARE(box->text(), QStringLiteral("-3300001.00"));
+    QCOMPARE(box->cursorPosition(), 0);
+
+    // The position read-out too.
+    console.Tick();
+    QLineEdit* position = main.Text1(0);
+    QCOMPARE(position->text(), QStringLiteral("-1000000000.00 En"));
+    QVERIFY(position->fontMetrics().horizontalAdvance(position->text()) > position->width());
+    QCOMPARE(position->cursorPosition(), 0);
+  }
+
   void space_on_rel_repeats_the_target_entry() {
     StartUp start_up;
     start_up.axes = 1;
@@ -214,8 +348,10 @@ class CommandsTest : public QObject {
     QCOMPARE(console.LastControlByte(1) & kGo, kGo);
     QCOMPARE(console.tables.TargetCounts[1], 384.0);
 
-    // A mouse press and release on GO does.
+    // A mouse press and release on GO does, once its press has gone out.
     QTest::mouseClick(main.cmdGo(1), Qt::LeftButton);
+    console.Tick();
+    QCOMPARE(console.LastControlByte(1) & kGo, kGo);
     console.Tick();
     QCOMPARE(console.LastControlByte(1) & kGo, 0);
   }

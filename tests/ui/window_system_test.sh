@@ -37,27 +37,16 @@ fail() {
   exit 1
 }
 
-# A free display, chosen by the server itself.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-xvfb=$!
-pids+=("$xvfb")
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(cat "$work/display")"
-for _ in $(seq 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
-xdotool getdisplaygeometry >/dev/null 2>&1 || fail "no connection to the X server on $DISPLAY"
-openbox >/dev/null 2>&1 &
-pids+=($!)
-# The window manager is up once it announces itself on the root window.
-for _ in $(seq 100); do
-  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break
-  sleep 0.1
-done
+# shellcheck source=../x_session.sh
+source "$(dirname "$0")/../x_session.sh"
+start_x_server 1280x1024 || fail "Xvfb did not start"
+start_window_manager || fail "openbox did not start"
 
-# Waits until a visible window with this exact title exists; prints its id.
+# Waits (up to a minute: the machine may be busy with other tests) until a
+# visible window with this exact title exists; prints its id.
 window() {
   local id
-  for _ in $(seq 200); do
+  for _ in $(seq 600); do
     id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
     if [ -n "$id" ]; then echo "$id"; return 0; fi
     sleep 0.1
@@ -125,7 +114,10 @@ case $case in
     main_window=$(window "KLV-330") || fail "no main window"
     sleep 0.5
     for id in "$select_window" "$main_window"; do
-      xprop -id "$id" _NET_WM_ICON | grep -q "Icon (48 x 48)" || fail "window $id shows no 48x48 icon"
+      # Not grep -q: quitting early would cut xprop off (SIGPIPE) and fail the pipe.
+      has_icon() { xprop -id "$id" _NET_WM_ICON 2>/dev/null | grep "Icon (48 x 48)" >/dev/null; }
+      for _ in $(seq 50); do has_icon && break; sleep 0.1; done
+      has_icon || fail "window $id shows no 48x48 icon"
     done
     xdotool windowclose "$main_window"
     finish
@@ -141,7 +133,7 @@ case $case in
   x-lost)
     window "KLV-330" >/dev/null || fail "no main window"
     sleep 0.5
-    kill "$xvfb"
+    kill "$x_server_pid"
     finish
     [ "$status" = 1 ] || fail "status $status, expected 1"
     ;;

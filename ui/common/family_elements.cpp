@@ -63,16 +63,6 @@ void SetLeftTwips(QWidget* control, double left) {
   ApplyTwips(control, twips);
 }
 
-void SetOuterHeightTwips(QWidget* window, double height_twips) {
-  window->winId();
-  const int frame_px = window->frameGeometry().height() - window->height();
-  window->resize(window->width(), std::max(0, TwipsToPixels(height_twips) - frame_px));
-}
-
-double OuterHeightTwips(const QWidget* window) {
-  return PixelsToTwips(window->frameGeometry().height());
-}
-
 QLabel* CopyElement(const QLabel& element0, int index) {
   auto* copy = new QLabel(element0.parentWidget());
   copy->setTextFormat(element0.textFormat());

@@ -22,14 +22,6 @@ QRectF TwipsGeometry(const QWidget* control);
 void SetTopTwips(QWidget* control, double top);
 void SetLeftTwips(QWidget* control, double left);
 
-// A top-level window's outer height (title bar and borders included), as
-// far as the platform reports its frame: the client height becomes the outer
-// height less the frame. The native window is created first, since the frame
-// is unknown before.
-void SetOuterHeightTwips(QWidget* window, double height_twips);
-// The outer height as the window reports it back, in twips.
-double OuterHeightTwips(const QWidget* window);
-
 // Element `index` of the family of `element0`: a hidden copy with the same
 // kind, caption or text, font, colours, size, position and settings (for a
 // slider its range, steps, ticks and current position), in the same parent.

@@ -34,12 +34,24 @@ class Lamp : public QWidget {
   void SetFillColor(const QColor& color);
   QColor FillColor() const { return fill_; }
 
+  // What the lamp tells assistive technology besides its name: `lit` while
+  // it shows `lit_color`, `unlit` otherwise ("busy" / "not busy"). Screen
+  // readers are told when the state changes.
+  void SetStateTexts(const QString& lit, const QString& unlit, const QColor& lit_color);
+  // Empty when no state texts are set.
+  QString StateText() const;
+
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  bool Lit() const { return fill_ == lit_color_; }
+
   Style style_;
   QColor fill_;
+  QString lit_text_;
+  QString unlit_text_;
+  QColor lit_color_;
 };
 
 }  // namespace stage::ui

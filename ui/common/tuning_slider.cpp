@@ -1,7 +1,11 @@
 #include "ui/common/tuning_slider.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionSlider>
+#include <QToolTip>
 
 namespace stage::ui {
 
@@ -16,6 +20,23 @@ TuningSlider::TuningSlider(const TuningSliderSettings& settings, QWidget* parent
   // The slider paints its whole box, so a shape lying under it shows only
   // where it reaches beyond the slider.
   setAutoFillBackground(true);
+  connect(this, &QAbstractSlider::sliderPressed, this, &TuningSlider::ShowValue);
+  connect(this, &QAbstractSlider::sliderMoved, this, &TuningSlider::ShowValue);
+}
+
+void TuningSlider::ShowValue() {
+  QStyleOptionSlider option;
+  initStyleOption(&option);
+  const QRect handle = style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
+  const QPoint beside =
+      orientation() == Qt::Vertical ? handle.topRight() : handle.topLeft() - QPoint(0, handle.height());
+  QToolTip::showText(mapToGlobal(beside), QString::number(sliderPosition()), this, handle);
+}
+
+void TuningSlider::keyPressEvent(QKeyEvent* event) {
+  const int before = value();
+  QSlider::keyPressEvent(event);
+  if (value() != before) ShowValue();
 }
 
 TuningSliderSettings TuningSlider::Settings() const {

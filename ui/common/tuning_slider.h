@@ -44,10 +44,15 @@ class TuningSlider : public QSlider {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
+  // The value in a tooltip beside the handle, while the operator drags it or
+  // steps it from the keyboard: nothing of the layout moves.
+  void ShowValue();
+
   int border_style_ = kBorderNone;
   Qt::MouseButtons pressed_over_slider_ = Qt::NoButton;
 };

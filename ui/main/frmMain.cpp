@@ -10,9 +10,12 @@
 
 #include "stage/axis/mechanics.h"
 #include "stage/axis/number_text.h"
+#include "ui/common/accessible_names.h"
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
+#include "ui/common/held_key.h"
 #include "ui/common/twips.h"
+#include "ui/common/window_fit.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 #ifndef STAGE_CONSOLE_VERSION
@@ -81,6 +84,7 @@ void SetTextColor(QWidget* control, std::uint32_t text_bgr) {
 frmMain::frmMain(ConsoleContext context, QWidget* parent)
     : QWidget(parent),
       context_(context),
+      latches_(context.tables),
       schedule_(std::chrono::milliseconds(kTimerIntervalMs), kLateTickAfter),
       red_(BgrColor(kRed)),
       green_(BgrColor(kLampGreen)),
@@ -91,6 +95,12 @@ frmMain::frmMain(ConsoleContext context, QWidget* parent)
   setFont(DesignFont("MS Sans Serif", 9.75));
   BuildDesignedControls();
   resize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kDesignedClientHeightTwips));
+  fit_ = new WindowFit(this);
+  // Each time the outer height is applied (the frame may be known only
+  // after the first showing), More Controls is centred on it again.
+  fit_->OnApplied([this] {
+    if (constructed_) CentreMoreControls();
+  });
 
   timer1_.setTimerType(Qt::PreciseTimer);
   timer1_.setSingleShot(true);
@@ -242,6 +252,30 @@ void frmMain::BuildDesignedControls() {
   StackLikeDesign(this);
 }
 
+void frmMain::NameRow(AxisIndex axis) {
+  const QString label = AxisLabel(axis);
+  NameForAxis(text1_[axis], label, "position");
+  NameForAxis(label10_[axis], label, "");
+  NameForAxis(text2_[axis], label, "target position");
+  NameForAxis(cmd_go_[axis], label, "GO");
+  NameForAxis(command7_[axis], label, "Rel");
+  NameForAxis(command1_[axis], label, "STOP");
+  NameForAxis(command2_[axis], label, "ZERO");
+  NameForAxis(shape2_[axis], label, "busy");
+  shape2_[axis]->SetStateTexts(QStringLiteral("busy"), QStringLiteral("not busy"), red_);
+  NameForAxis(label4_[axis], label, "Busy caption");
+  NameForAxis(shape5_[axis], label, "error");
+  shape5_[axis]->SetStateTexts(QStringLiteral("error"), QStringLiteral("no error"), red_);
+  NameForAxis(label8_[axis], label, "Error caption");
+  NameForAxis(text3_[axis], label, "ideal position");
+}
+
+void frmMain::CentreMoreControls() {
+  // On the height as the window reports it back.
+  const double more_height = TwipsGeometry(cmd_more_controls_).height();
+  SetTopTwips(cmd_more_controls_, (fit_->OuterHeightTwips() - more_height) / 2);
+}
+
 frmXCtrl0& frmMain::TuningPanel() {
   if (!panel_) panel_ = std::make_unique<frmXCtrl0>(context_.tables);
   return *panel_;
@@ -264,17 +298,17 @@ void frmMain::Construct() {
 
   // 1. The panel exists from here on, hidden until More Controls.
   frmXCtrl0& panel = TuningPanel();
+  latches_.Allocate();
 
   // 2.
   row_pitch_ = kRowPitchTwips;
   panel_row_pitch_ = kPanelRowPitchTwips;
 
   // 3. Wide arithmetic: any axis count only makes the window taller.
-  SetOuterHeightTwips(this, static_cast<double>(std::int64_t{row_pitch_} * axis_count + kWindowHeightBaseTwips));
+  fit_->SetOuterHeightTwips(static_cast<double>(std::int64_t{row_pitch_} * axis_count + kWindowHeightBaseTwips));
 
-  // 4. Centred on the height as the window reports it back.
-  const double more_height = TwipsGeometry(cmd_more_controls_).height();
-  SetTopTwips(cmd_more_controls_, (OuterHeightTwips(this) - more_height) / 2);
+  // 4.
+  CentreMoreControls();
 
   // 5.
   panel.CaptionRow0Label();
@@ -336,10 +370,12 @@ void frmMain::Construct() {
     tables.UnitSuffix.at(axis) = UnitSuffixFor(tables.CountsPerMicron.at(axis));
     tables.ParamFrameMarker.at(axis) = kFirstParamFrameMarker;
     ShowAxisName(*label10_[i], QString::fromLatin1(tables.AxisName.at(axis)));
+    NameRow(i);
   }
 
   shown_.assign(static_cast<std::size_t>(axis_count) + 1, ShownStatus{});
   for (AxisIndex i = 0; i <= axis_count; ++i) ConnectRow(i);
+  escape_ = new HeldKey(Qt::Key_Escape, [this] { EscapePressed(); }, [this] { EscapeReleased(); }, this);
 
   // A created row tabs like row 0, after the row above; More Controls last.
   for (AxisIndex i = 1; i <= axis_count; ++i) {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "stage/axis/command_latch.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/tick/deadline_scheduler.h"
 #include "stage/poll/poll_exchange.h"
@@ -36,6 +37,8 @@ class QWindow;
 namespace stage::ui {
 
 class frmXCtrl0;
+class HeldKey;
+class WindowFit;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
 class frmMain : public QWidget {
@@ -116,8 +119,10 @@ class frmMain : public QWidget {
   };
 
   void BuildDesignedControls();
+  void CentreMoreControls();
   void Construct();
   void ConnectRow(AxisIndex axis);
+  void NameRow(AxisIndex axis);
 
   // Polling cycle.
   // Timer1's handler: runs the tick whose deadline has come, then arms the
@@ -133,7 +138,9 @@ class frmMain : public QWidget {
 
   // Operator commands.
   bool EnterTarget(AxisIndex axis);
-  void StopPressed(AxisIndex axis);
+  void StopPressed(AxisIndex axis, CommandHolder holder);
+  void EscapePressed();
+  void EscapeReleased();
 
   // Activation and shutdown.
   void Activate();
@@ -143,6 +150,7 @@ class frmMain : public QWidget {
   void CloseControllers();
 
   ConsoleContext context_;
+  CommandLatches latches_;
   bool constructed_ = false;
   std::int16_t row_pitch_ = 0;
   std::int16_t panel_row_pitch_ = 0;
@@ -173,6 +181,11 @@ class frmMain : public QWidget {
   tick::DeadlineScheduler schedule_;
   static tick::DeadlineScheduler::TimePoint PollNow();
 
+  // The designed outer height, kept once the window manager frames the window.
+  WindowFit* fit_ = nullptr;
+  // Esc held anywhere in the program: STOP held on every axis.
+  HeldKey* escape_ = nullptr;
+
   bool ticking_ = false;
   poll::AllAxesExchange exchange_;
   std::vector<ShownStatus> shown_;
@@ -185,6 +198,9 @@ class frmMain : public QWidget {
   QColor green_;
   QColor yellow_;
   QColor button_face_;
+  // What the indicator buttons tell assistive technology.
+  QString indicator_on_ = QStringLiteral("on");
+  QString indicator_off_ = QStringLiteral("off");
 };
 
 }  // namespace stage::ui

@@ -46,59 +46,64 @@ bool IsEnterKey(int key) { return key == Qt::Key_Return || key == Qt::Key_Enter;
 }  // namespace
 
 void frmMain::ConnectRow(AxisIndex axis) {
-  modKVT_USB& tables = context_.tables;
-  const auto k = static_cast<std::size_t>(axis);
+  // Every level bit goes through the latches: a release handled before the
+  // axis's next packet waits for it, so a quick click still reaches the
+  // controller.
+  constexpr CommandHolder kButton = CommandHolder::kControl;
 
   // STOP and ZERO: press and release of any mouse button; no click, no key.
-  connect(command1_[axis], &CommandButton::mouseDown, this, [this, axis] { StopPressed(axis); });
-  connect(command1_[axis], &CommandButton::mouseUp, this, [&tables, k] { tables.StopBit[k] = 0; });
-  connect(command2_[axis], &CommandButton::mouseDown, this, [&tables, k] { tables.ZeroBit[k] = usb::kZeroBit; });
-  connect(command2_[axis], &CommandButton::mouseUp, this, [&tables, k] { tables.ZeroBit[k] = 0; });
+  connect(command1_[axis], &CommandButton::mouseDown, this, [this, axis] { StopPressed(axis, kButton); });
+  connect(command1_[axis], &CommandButton::mouseUp, this,
+          [this, axis] { latches_.Release(axis, LevelCommand::kStop, kButton); });
+  connect(command2_[axis], &CommandButton::mouseDown, this,
+          [this, axis] { latches_.Press(axis, LevelCommand::kZero, kButton); });
+  connect(command2_[axis], &CommandButton::mouseUp, this,
+          [this, axis] { latches_.Release(axis, LevelCommand::kZero, kButton); });
 
   // GO: the press enters the target and commands the move while held; the
   // click (left button or keyboard) switches to position mode. A refused
   // target commands nothing, so its press raises no click either.
   CommandButton* go = cmd_go_[axis];
-  connect(go, &CommandButton::mouseDown, this, [this, go, &tables, axis, k](Qt::MouseButton) {
+  connect(go, &CommandButton::mouseDown, this, [this, go, axis](Qt::MouseButton) {
     if (EnterTarget(axis)) {
-      tables.GoBit[k] = usb::kGoBit;
+      latches_.Press(axis, LevelCommand::kGo, kButton);
     } else {
       go->CancelClick();
     }
   });
-  connect(go, &CommandButton::mouseUp, this, [&tables, k] { tables.GoBit[k] = 0; });
-  connect(go, &CommandButton::clicked, this, [&tables, k] {
-    tables.PositionModeBit[k] = usb::kPositionModeBit;
-    tables.SpeedModeBit[k] = 0;
-  });
+  connect(go, &CommandButton::mouseUp, this, [this, axis] { latches_.Release(axis, LevelCommand::kGo, kButton); });
+  connect(go, &CommandButton::clicked, this, [this, axis] { latches_.Click(axis, LevelCommand::kGo); });
 
   // Rel: the same with RelMoveBit, and Space works like the mouse; every
   // automatic repeat of Space enters the target again from the box.
   CommandButton* rel = command7_[axis];
-  const auto rel_down = [this, rel, &tables, axis, k] {
+  const auto rel_down = [this, rel, axis] {
     if (EnterTarget(axis)) {
-      tables.RelMoveBit[k] = usb::kRelMoveBit;
+      latches_.Press(axis, LevelCommand::kRelMove, kButton);
     } else {
       rel->CancelClick();
     }
   };
   connect(rel, &CommandButton::mouseDown, this, rel_down);
-  connect(rel, &CommandButton::mouseUp, this, [&tables, k] { tables.RelMoveBit[k] = 0; });
+  connect(rel, &CommandButton::mouseUp, this,
+          [this, axis] { latches_.Release(axis, LevelCommand::kRelMove, kButton); });
   connect(rel, &CommandButton::keyDown, this, [rel_down](int key, bool /*auto_repeat*/) {
     if (key == Qt::Key_Space) rel_down();
   });
-  connect(rel, &CommandButton::keyUp, this, [&tables, k](int key) {
-    if (key == Qt::Key_Space) tables.RelMoveBit[k] = 0;
+  connect(rel, &CommandButton::keyUp, this, [this, axis](int key) {
+    if (key == Qt::Key_Space) latches_.Release(axis, LevelCommand::kRelMove, kButton);
   });
-  connect(rel, &CommandButton::clicked, this, [&tables, k] {
-    tables.PositionModeBit[k] = usb::kPositionModeBit;
-    tables.SpeedModeBit[k] = 0;
-  });
+  connect(rel, &CommandButton::clicked, this, [this, axis] { latches_.Click(axis, LevelCommand::kRelMove); });
+
+  // A click on the Speed slider sets the speed mode, after a GO or Rel click
+  // that still waits for its packet.
+  connect(panel_->Slider1(axis), &TuningSlider::sliderClick, this, [this, axis] { latches_.SpeedModeClick(axis); });
 
   // Enter in the target box: see eventFilter.
   text2_[axis]->installEventFilter(this);
 
   // Text typed into a read-out stays only until the next reply.
+  const auto k = static_cast<std::size_t>(axis);
   connect(text1_[axis], &QLineEdit::textEdited, this, [this, k] { shown_[k].position_valid = false; });
   connect(text3_[axis], &QLineEdit::textEdited, this, [this, k] { shown_[k].ideal_valid = false; });
 }
@@ -109,7 +114,7 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     if (box != nullptr && box->objectName() == QLatin1String("Text2")) {
       const AxisIndex axis = box->property(kIndexProperty).toInt();
       // GoBit stays set until a mouse release on GO: Enter has no release.
-      if (EnterTarget(axis)) context_.tables.GoBit[static_cast<std::size_t>(axis)] = usb::kGoBit;
+      if (EnterTarget(axis)) latches_.Press(axis, LevelCommand::kGo, CommandHolder::kNone);
     }
   }
   // The key goes on to the box as usual.
@@ -130,21 +135,35 @@ bool frmMain::EnterTarget(AxisIndex axis) {
   }
   tables.TargetCounts[k] = entry.target_counts;
   box->setText(QString::fromStdString(entry.display_text));
+  // setText leaves the cursor at the end, and a number wider than the box
+  // would show without its sign and leading digits.
+  box->setCursorPosition(0);
   if (!lbl_message_->text().isEmpty()) lbl_message_->clear();
   return true;
 }
 
-void frmMain::StopPressed(AxisIndex axis) {
-  modKVT_USB& tables = context_.tables;
+void frmMain::StopPressed(AxisIndex axis, CommandHolder holder) {
   const auto k = static_cast<std::size_t>(axis);
-  tables.StopBit[k] = usb::kStopBit;
-  tables.SpeedModeBit[k] = 0;
+  latches_.Press(axis, LevelCommand::kStop, holder);
+  latches_.SpeedModeOff(axis);
   panel_->Slider1(axis)->setValue(0);
   // The error display starts afresh; the next reply shows it again if the
   // controller still reports the error.
   shape5_[axis]->SetFillColor(button_face_);
   label8_[axis]->setVisible(false);
   shown_[k].flags_valid = false;
+}
+
+void frmMain::EscapePressed() {
+  if (context_.exit.Ended()) return;
+  for (AxisIndex i = 0; i <= context_.tables.AxisCount; ++i) StopPressed(i, CommandHolder::kEscape);
+}
+
+void frmMain::EscapeReleased() {
+  if (context_.exit.Ended()) return;
+  for (AxisIndex i = 0; i <= context_.tables.AxisCount; ++i) {
+    latches_.Release(i, LevelCommand::kStop, CommandHolder::kEscape);
+  }
 }
 
 void frmMain::Activate() {

@@ -10,6 +10,7 @@
 
 #include "stage/axis/mechanics.h"
 #include "stage/poll/poll_exchange.h"
+#include "ui/common/accessible_names.h"
 #include "ui/main/frmMain.h"
 #include "ui/tuning/frmXCtrl0.h"
 
@@ -99,10 +100,7 @@ void frmMain::Tick() {
   }
 }
 
-QString frmMain::AxisLabel(AxisIndex axis) const {
-  const QString name = QString::fromLatin1(context_.tables.AxisName.at(static_cast<std::size_t>(axis))).trimmed();
-  return name.isEmpty() ? QString::number(axis) : name;
-}
+QString frmMain::AxisLabel(AxisIndex axis) const { return ui::AxisLabel(context_.tables, axis); }
 
 usb::TuningValues frmMain::SliderTuning(AxisIndex axis) const {
   const frmXCtrl0& panel = *panel_;
@@ -122,6 +120,9 @@ usb::TuningValues frmMain::SliderTuning(AxisIndex axis) const {
 bool frmMain::ShowResult(AxisIndex axis, const ExchangeResult& result) {
   switch (result.outcome) {
     case ExchangeResult::Outcome::kOk:
+      // That packet carried the axis's command bits: releases that waited
+      // for it take effect before the reply can set anything again.
+      latches_.PacketSent(axis);
       ShowStatus(axis, result.reading.position, result.reading.ideal_position, result.reading.flags);
       return true;
     case ExchangeResult::Outcome::kWriteFailed:
@@ -155,6 +156,8 @@ void frmMain::ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ide
   if (!shown.position_valid || shown.position != position) {
     text1_[axis]->setText(
         QString::fromStdString(FormatPosition(position, tables.CountsPerMicron[k], tables.UnitSuffix[k])));
+    // The sign and leading digits of a number wider than the box stay in view.
+    text1_[axis]->setCursorPosition(0);
     shown.position = position;
     shown.position_valid = true;
   }
@@ -170,13 +173,17 @@ void frmMain::ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ide
     frmXCtrl0& panel = *panel_;
     panel.Shape3(axis)->SetFillColor((flags & usb::kFlagLimit1) != 0 ? red_ : green_);
     panel.Shape4(axis)->SetFillColor((flags & usb::kFlagLimit2) != 0 ? red_ : green_);
-    panel.Command6(axis)->SetBackColor((flags & usb::kFlagReverse) != 0 ? yellow_ : button_face_);
+    const bool reverse = (flags & usb::kFlagReverse) != 0;
+    panel.Command6(axis)->SetBackColor(reverse ? yellow_ : button_face_);
+    panel.Command6(axis)->setAccessibleDescription(reverse ? indicator_on_ : indicator_off_);
     panel.Slider2(axis)->SetBorderStyle((flags & usb::kFlagMaxSpeed) != 0 ? TuningSlider::kBorderFixedSingle
                                                                            : TuningSlider::kBorderNone);
     const bool busy = (flags & usb::kFlagBusy) != 0;
     shape2_[axis]->SetFillColor(busy ? red_ : button_face_);
     label4_[axis]->setVisible(busy);
-    panel.Command3(axis)->SetBackColor((flags & usb::kFlagActiveHigh) != 0 ? yellow_ : button_face_);
+    const bool active_high = (flags & usb::kFlagActiveHigh) != 0;
+    panel.Command3(axis)->SetBackColor(active_high ? yellow_ : button_face_);
+    panel.Command3(axis)->setAccessibleDescription(active_high ? indicator_on_ : indicator_off_);
     if (error) {
       shape5_[axis]->SetFillColor(red_);
       label8_[axis]->setVisible(true);
@@ -193,8 +200,8 @@ void frmMain::ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ide
   // Repeated on every reply that reports the error: releasing STOP clears
   // StopBit only until the next reply.
   if (error && cancel_on_error) {
-    tables.StopBit[k] = usb::kStopBit;
-    tables.SpeedModeBit[k] = 0;
+    latches_.Press(axis, LevelCommand::kStop, CommandHolder::kNone);
+    latches_.SpeedModeOff(axis);
     panel_->Slider1(axis)->setValue(0);
   }
 }

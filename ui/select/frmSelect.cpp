@@ -15,10 +15,12 @@
 #include "stage/axis/mechanics.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/axis/number_text.h"
+#include "ui/common/accessible_names.h"
 #include "ui/common/command_button.h"
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/twips.h"
+#include "ui/common/window_fit.h"
 #include "ui/main/frmMain.h"
 
 namespace stage::ui {
@@ -80,6 +82,8 @@ frmSelect::frmSelect(ConsoleContext context, QWidget* parent)
 frmSelect::frmSelect(ConsoleContext context, MainWindowFactory make_main_window, QWidget* parent)
     : QWidget(parent), context_(context), make_main_window_(std::move(make_main_window)) {
   BuildDesignedControls();
+  // The designed client size; the load step sets the outer width.
+  fit_ = new WindowFit(this);
   Load();
 }
 
@@ -182,11 +186,8 @@ void frmSelect::BuildDesignedControls() {
 }
 
 void frmSelect::SetOuterWidth(double width_twips) {
-  // The frame is known once the native window exists (and, under some window
-  // managers, only after it is first shown: then the whole width is client).
-  winId();
-  const int frame_px = frameGeometry().width() - width();
-  resize(std::max(0, TwipsToPixels(width_twips) - frame_px), TwipsToPixels(kClientHeightTwips));
+  // Applied again once the window manager's frame is known.
+  fit_->SetOuterWidthTwips(width_twips);
 }
 
 void frmSelect::Load() {
@@ -204,6 +205,7 @@ void frmSelect::Load() {
     tables.AxisName[static_cast<std::size_t>(k)] =
         AxisNameFromProductString(product.toLatin1().toStdString());
     InitialiseColumn(k);
+    NameColumn(k);
   }
   // Enter in a mechanics field recomputes its axis.
   for (const auto* family : {&Text2, &Text3, &Text4}) {
@@ -325,6 +327,19 @@ void frmSelect::InitialiseColumn(std::int32_t k) {
   Text3[k]->setText(QString::fromLatin1(kDefaultGearheadRatioText));
   Text4[k]->setText(QString::fromLatin1(kDefaultPitchText));
   RecomputeAxis(k);
+}
+
+void frmSelect::NameColumn(std::int32_t k) {
+  const QString axis = AxisLabel(context_.tables, k);
+  NameForAxis(Label6[k], axis, "device");
+  NameForAxis(Text1[k], axis, "Encoder Counts per Micron");
+  NameForAxis(Text2[k], axis, "Encoder Counts per Motor Rotation");
+  NameForAxis(Text3[k], axis, "Gearhead Ratio");
+  NameForAxis(Text4[k], axis, "Leadscrew Pitch Microns per Rotation");
+  NameForAxis(Check1[k], axis, "Reverse Motor Polarity");
+  NameForAxis(Check2[k], axis, "Reverse Limit Switch");
+  NameForAxis(Check3[k], axis, "Limit Sw Active on HI");
+  NameForAxis(Check4[k], axis, "Cancel When Error");
 }
 
 void frmSelect::AcceptField(QLineEdit* field) {

@@ -22,6 +22,7 @@ class QLineEdit;
 namespace stage::ui {
 
 class CommandButton;
+class WindowFit;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
 class frmSelect : public QWidget {
@@ -67,6 +68,7 @@ class frmSelect : public QWidget {
   void ArrangeAxisColumns(std::int32_t n);
   void SetTabOrder();
   void InitialiseColumn(std::int32_t k);
+  void NameColumn(std::int32_t k);
   void AcceptField(QLineEdit* field);
   void RecomputeAxis(std::int32_t k);
   void OnOkMouseDown();
@@ -82,6 +84,7 @@ class frmSelect : public QWidget {
   ControlFamily<QCheckBox> Check1, Check2, Check3, Check4;
   ControlFamily<QLabel> Label1, Label2, Label3, Label4, Label5, Label6;
   ControlFamily<QLineEdit> Text1, Text2, Text3, Text4;
+  WindowFit* fit_ = nullptr;
   CommandButton* cmdOK = nullptr;
   CommandButton* cmdCancel = nullptr;
   QComboBox* cmbDevice = nullptr;

@@ -5,9 +5,11 @@
 #include <QLabel>
 #include <initializer_list>
 
+#include "ui/common/accessible_names.h"
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/twips.h"
+#include "ui/common/window_fit.h"
 
 namespace stage::ui {
 namespace {
@@ -51,6 +53,7 @@ frmXCtrl0::frmXCtrl0(modKVT_USB& tables) : QWidget(nullptr), tables_(tables) {
   setFont(DesignFont("MS Sans Serif", 8.25));
   BuildDesignedRow();
   resize(TwipsToPixels(kDesignedClientWidthTwips), TwipsToPixels(kDesignedClientHeightTwips));
+  fit_ = new WindowFit(this);
   setVisible(false);
 }
 
@@ -88,7 +91,6 @@ void frmXCtrl0::BuildDesignedRow() {
   slider(slider7_, kTorque);
   slider(slider8_, kFError);
   slider(slider1_, kSpeed);
-  connect(slider1_[0], &TuningSlider::sliderClick, this, [this] { tables_.SpeedModeBit.at(0) = 16; });
 
   QWidget* previous = cmd_hide_;
   for (QWidget* next : std::initializer_list<QWidget*>{command6_[0], command3_[0], slider5_[0], slider4_[0],
@@ -148,7 +150,31 @@ QString frmXCtrl0::AxisCaption(AxisIndex axis) const {
   return QStringLiteral("Axis ") + QString::fromLatin1(tables_.AxisName.at(static_cast<std::size_t>(axis)));
 }
 
-void frmXCtrl0::CaptionRow0Label() { label1_[0]->setText(AxisCaption(0)); }
+void frmXCtrl0::CaptionRow0Label() {
+  label1_[0]->setText(AxisCaption(0));
+  NameRow(0);
+}
+
+void frmXCtrl0::NameRow(AxisIndex axis) {
+  const QString label = AxisLabel(tables_, axis);
+  NameForAxis(label1_[axis], label, "");
+  NameForAxis(shape1_[axis], label, "Speed middle mark");
+  const QColor hit = BgrColor(kRed);
+  NameForAxis(shape3_[axis], label, "limit 1");
+  shape3_[axis]->SetStateTexts(QStringLiteral("limit hit"), QStringLiteral("clear"), hit);
+  NameForAxis(shape4_[axis], label, "limit 2");
+  shape4_[axis]->SetStateTexts(QStringLiteral("limit hit"), QStringLiteral("clear"), hit);
+  NameForAxis(command6_[axis], label, "Reverse");
+  NameForAxis(command3_[axis], label, "Act Hi");
+  NameForAxis(slider3_[axis], label, "P gain");
+  NameForAxis(slider4_[axis], label, "I gain");
+  NameForAxis(slider5_[axis], label, "D gain");
+  NameForAxis(slider6_[axis], label, "Acc");
+  NameForAxis(slider2_[axis], label, "Max Speed");
+  NameForAxis(slider7_[axis], label, "Torque");
+  NameForAxis(slider8_[axis], label, "F Error");
+  NameForAxis(slider1_[axis], label, "Speed");
+}
 
 void frmXCtrl0::CreateRow(AxisIndex axis) {
   command3_.Append(CopyElement(*command3_[0], axis));
@@ -166,9 +192,6 @@ void frmXCtrl0::CreateRow(AxisIndex axis) {
   slider7_.Append(CopyElement(*slider7_[0], axis));
   slider8_.Append(CopyElement(*slider8_[0], axis));
 
-  const auto row = static_cast<std::size_t>(axis);
-  connect(slider1_[axis], &TuningSlider::sliderClick, this, [this, row] { tables_.SpeedModeBit.at(row) = 16; });
-
   // A created row tabs like row 0, after the row above.
   QWidget* previous = slider1_[axis - 1];
   for (QWidget* next : std::initializer_list<QWidget*>{command6_[axis], command3_[axis], slider5_[axis],
@@ -183,7 +206,7 @@ void frmXCtrl0::CreateRow(AxisIndex axis) {
 
 void frmXCtrl0::PlaceRow(AxisIndex axis, std::int32_t panel_row_pitch_twips) {
   const std::int64_t offset_twips = std::int64_t{axis} * panel_row_pitch_twips;
-  SetOuterHeightTwips(this, static_cast<double>(offset_twips + panel_row_pitch_twips + kPanelHeightBaseTwips));
+  fit_->SetOuterHeightTwips(static_cast<double>(offset_twips + panel_row_pitch_twips + kPanelHeightBaseTwips));
 
   const std::initializer_list<QWidget*> row{
       command3_[axis], command6_[axis], label1_[axis],  shape1_[axis],  shape3_[axis],
@@ -205,6 +228,7 @@ void frmXCtrl0::PlaceRow(AxisIndex axis, std::int32_t panel_row_pitch_twips) {
     ++element0;
   }
   label1_[axis]->setText(AxisCaption(axis));
+  NameRow(axis);
 }
 
 bool frmXCtrl0::event(QEvent* event) {

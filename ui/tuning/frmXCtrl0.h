@@ -21,6 +21,8 @@ class QLabel;
 
 namespace stage::ui {
 
+class WindowFit;
+
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
 class frmXCtrl0 : public QWidget {
   Q_OBJECT
@@ -73,8 +75,11 @@ class frmXCtrl0 : public QWidget {
  private:
   void BuildDesignedRow();
   QString AxisCaption(AxisIndex axis) const;
+  void NameRow(AxisIndex axis);
 
   modKVT_USB& tables_;
+  // The outer height set by PlaceRow, kept once the frame is known.
+  WindowFit* fit_ = nullptr;
 
   ControlFamily<QLabel> label1_;
   ControlFamily<Lamp> shape1_;

@@ -1,0 +1,180 @@
+// Why this exists: what the offscreen platform cannot show. On a real X11
+// desktop the window manager frames a window only after it is first shown,
+// so a window sized by code came out one title bar too tall; and on a
+// 1366 x 768 laptop the windows for 17 controllers had OK and the last
+// tuning rows off-screen. Run by on_desktop.sh under Xvfb with openbox; the
+// heights are read back from the X server, the clicks are X pointer events.
+#include <QApplication>
+#include <QLineEdit>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyleFactory>
+#include <QTest>
+#include <QWindow>
+#include <cmath>
+
+#include "tests/ui/console_fixture.h"
+#include "tests/ui/start_up_window.h"
+#include "tests/ui/window_reach.h"
+#include "ui/common/command_button.h"
+#include "ui/common/fonts.h"
+#include "ui/common/twips.h"
+
+using namespace stage::ui;
+using namespace stage::ui::testing;
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+QString Run(const QString& program, const QStringList& arguments) {
+  QProcess process;
+  process.start(program, arguments);
+  if (!process.waitForFinished(kWaitMs)) return {};
+  return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
+// The window's outer height as the X server has it: the client window's
+// height plus the top and bottom frame extents the window manager announced.
+// -1 until the window manager has framed the window.
+int XOuterHeight(const QWidget& window) {
+  const QString id = QString::number(window.winId());
+  const QRegularExpressionMatch extents =
+      QRegularExpression(QStringLiteral("= (\\d+), (\\d+), (\\d+), (\\d+)"))
+          .match(Run(QStringLiteral("xprop"), {QStringLiteral("-id"), id, QStringLiteral("_NET_FRAME_EXTENTS")}));
+  const QRegularExpressionMatch height = QRegularExpression(QStringLiteral("Height: (\\d+)"))
+                                             .match(Run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id}));
+  if (!extents.hasMatch() || !height.hasMatch()) return -1;
+  return height.captured(1).toInt() + extents.captured(3).toInt() + extents.captured(4).toInt();
+}
+
+// A real pointer click (X events through the server) on the control's centre.
+void XClick(QWidget& control) {
+  const QPoint at = control.mapToGlobal(control.rect().center());
+  QCOMPARE(Run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("--sync"),
+                                            QString::number(at.x()), QString::number(at.y()),
+                                            QStringLiteral("click"), QStringLiteral("1")}),
+           QString());
+}
+
+// Mouse wheel steps down over a control (a scroll bar: over a slider the
+// wheel would move the slider).
+void XWheelDown(QWidget& control, int steps) {
+  const QPoint at = control.mapToGlobal(control.rect().center());
+  Run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(at.x()),
+                                  QString::number(at.y()), QStringLiteral("click"), QStringLiteral("--repeat"),
+                                  QString::number(steps), QStringLiteral("--delay"), QStringLiteral("30"),
+                                  QStringLiteral("5")});
+}
+
+bool Framed(const QWidget& window) { return window.frameGeometry().height() > window.height(); }
+
+}  // namespace
+
+class DesktopTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) QSKIP("needs an X11 desktop: run on_desktop.sh");
+    InstallFontSubstitutions();
+    QCOMPARE(QGuiApplication::primaryScreen()->geometry().size(), QSize(1366, 768));
+  }
+
+  void the_main_window_with_three_axes_is_3100_twips_high() {
+    Console console(3);
+    frmMain& main = console.ShowMain();
+    QTRY_VERIFY_WITH_TIMEOUT(Framed(main), kWaitMs);
+    const double designed_px = 3100.0 / kTwipsPerPixel;  // 206.7
+    QTRY_VERIFY_WITH_TIMEOUT(std::abs(XOuterHeight(main) - designed_px) <= 2, kWaitMs);
+    QVERIFY2(std::abs(main.frameGeometry().height() - designed_px) <= 2, "Qt's idea of the frame");
+    // More Controls centred on the height as read back.
+    const double outer_twips = PixelsToTwips(main.frameGeometry().height());
+    QCOMPARE(main.cmdMoreControls()->geometry(), TwipsRect(9120, (outer_twips - 375) / 2, 1695, 375));
+    QCOMPARE(ScrollAreaOf(main), nullptr);
+  }
+
+  void seventeen_controllers_on_a_laptop_screen() {
+    StartUpWindow start_up(17);
+    frmSelect& select = start_up.window;
+    QTRY_VERIFY_WITH_TIMEOUT(Framed(select), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(OnScreen(select), kWaitMs);
+    QScrollArea* settings = ScrollAreaOf(select);
+    QVERIFY(settings != nullptr);
+
+    auto* ok = select.findChild<CommandButton*>(QStringLiteral("cmdOK"));
+    QVERIFY(InView(*settings, *ok));
+    XClick(*ok);
+    QTRY_VERIFY_WITH_TIMEOUT(start_up.Main() != nullptr, kWaitMs);
+    frmMain& main = *start_up.Main();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    QTRY_VERIFY_WITH_TIMEOUT(Framed(main), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(OnScreen(main), kWaitMs);
+
+    XClick(*main.cmdMoreControls());
+    frmXCtrl0& panel = main.TuningPanel();
+    QTRY_VERIFY_WITH_TIMEOUT(panel.isVisible(), kWaitMs);
+    QVERIFY(QTest::qWaitForWindowExposed(&panel));
+    QTRY_VERIFY_WITH_TIMEOUT(Framed(panel), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(OnScreen(panel), kWaitMs);
+    QScrollArea* rows = ScrollAreaOf(panel);
+    QVERIFY(rows != nullptr);
+    QVERIFY(!InView(*rows, *panel.Slider1(16)));
+
+    // The window manager may still be placing the panel when the first
+    // steps arrive: wheel on until the last row shows.
+    for (int attempt = 0; attempt < 5 && !InView(*rows, *panel.Slider1(16)); ++attempt) {
+      XWheelDown(*rows->verticalScrollBar(), 40);
+      if (QTest::qWaitFor([&] { return InView(*rows, *panel.Slider1(16)); }, kWaitMs / 5)) break;
+    }
+    const QScrollBar* bar = rows->verticalScrollBar();
+    QVERIFY2(InView(*rows, *panel.Slider1(16)),
+             qPrintable(QStringLiteral("scrolled to %1 of %2").arg(bar->value()).arg(bar->maximum())));
+    XClick(*panel.Slider1(16));
+    QTRY_COMPARE_WITH_TIMEOUT(start_up.tables.SpeedModeBit[16], 16, kWaitMs);
+    QVERIFY(!start_up.exit.Ended());
+  }
+
+  // Esc pressed on the X keyboard with the focus in a target box holds STOP
+  // on every axis; its key-up goes to another program that took the
+  // keyboard meanwhile, so the stop is let go when the keyboard goes.
+  void escape_from_the_x_keyboard() {
+    StartUpWindow start_up(2);
+    XClick(*start_up.window.findChild<CommandButton*>(QStringLiteral("cmdOK")));
+    QTRY_VERIFY_WITH_TIMEOUT(start_up.Main() != nullptr, kWaitMs);
+    frmMain& main = *start_up.Main();
+    QVERIFY(QTest::qWaitForWindowActive(&main));
+    XClick(*main.Text2(1));
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(main.Text2(1)), kWaitMs);
+
+    Run(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("Escape")});
+    QTRY_COMPARE_WITH_TIMEOUT(start_up.tables.StopBit[0], 2, kWaitMs);
+    QCOMPARE(start_up.tables.StopBit[1], 2);
+    const std::size_t sent = start_up.devices.CommandsReceived(1).size();
+    QTRY_VERIFY_WITH_TIMEOUT(start_up.devices.CommandsReceived(1).size() >= sent + 5, kWaitMs);
+    QCOMPARE(start_up.tables.StopBit[1], 2);  // held while the key is
+    QCOMPARE(start_up.devices.CommandsReceived(1).back()[3] & 2, 2);
+
+    QProcess other;
+    other.start(QStringLiteral("xmessage"), {QStringLiteral("another program")});
+    QVERIFY(other.waitForStarted(kWaitMs));
+    QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::focusWindow(), nullptr, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(start_up.tables.StopBit[1], 0, kWaitMs);
+    QCOMPARE(start_up.tables.StopBit[0], 0);
+    Run(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("Escape")});
+    other.kill();
+    other.waitForFinished(kWaitMs);
+  }
+};
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+  DesktopTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "desktop_test.moc"
