@@ -17,6 +17,7 @@
 #include "stage/sim/sim_clock.h"
 #include "stage/sim/simulated_controllers.h"
 #include "ui/common/console_context.h"
+#include "ui/common/offscreen_screen.h"
 #include "ui/common/program_exit.h"
 #include "ui/main/frmMain.h"
 
@@ -53,6 +54,14 @@ class MovingModel final : public sim::AxisModel {
 };
 
 enum class Replies { kResting, kMoving, kFlickering };
+
+// Unless QT_QPA_PLATFORM names another platform: offscreen, on a screen that
+// holds both windows at their designed size. Made before the QApplication.
+inline std::unique_ptr<ui::OffscreenScreen> LargeOffscreenScreen() {
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  if (!platform.isEmpty() && platform != "offscreen") return nullptr;
+  return std::make_unique<ui::OffscreenScreen>(ui::kLargeScreenPx, ui::kLargeScreenPx);
+}
 
 // Forwards every call to `inner` and keeps the time of each write to the
 // first controller: one per tick, so their differences are the tick periods.

@@ -23,7 +23,6 @@
 
 #include "bench/bench_console.h"
 #include "ui/common/fonts.h"
-#include "ui/common/offscreen_screen.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 namespace {
@@ -95,12 +94,7 @@ double WallSeconds() {
 
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
-  // Offscreen on a screen that holds both windows at their designed size.
-  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-  std::unique_ptr<stage::ui::OffscreenScreen> screen;
-  if (platform.isEmpty() || platform == "offscreen") {
-    screen = std::make_unique<stage::ui::OffscreenScreen>(stage::ui::kLargeScreenPx, stage::ui::kLargeScreenPx);
-  }
+  const auto screen = stage::bench::LargeOffscreenScreen();
   QApplication::setAttribute(Qt::AA_Use96Dpi, true);
   QApplication app(argc, argv);
   stage::ui::InstallFontSubstitutions();
