@@ -3,8 +3,9 @@
 # build/asan, runs every test under them (leak checks on, tests/lsan.supp for
 # third-party frames only), then runs the program itself on simulated
 # controllers: the window render and the render under each fault scenario;
-# then a longer hostile-device campaign, and short libFuzzer runs of every
-# fuzz target (clang, build/fuzz; FUZZ_SECONDS each, default 30).
+# then a minute of the polling loop on 17 flickering controllers (bench/soak),
+# a longer hostile-device campaign, and short libFuzzer runs of every fuzz
+# target (clang, build/fuzz; FUZZ_SECONDS each, default 30).
 # The USB tests run with umockdev's preload ahead of the ASan runtime, which
 # ASan accepts only with verify_asan_link_order=0.
 # Any sanitizer report, or a status other than the expected one, fails the
@@ -73,6 +74,11 @@ for scenario in count-fail open-fail open-fail:axis=2 write-fail read-fail short
                 short-read:bytes=0 short-read:bytes=11 bad-reply:axis=1 silent:axis=1; do
   run 1 "$program" --simulate 3 --scenario "$scenario" --render-windows "$pictures/$scenario"
 done
+
+echo "== one minute of 17 controllers whose every flag flickers, tuning panel shown"
+# The polling loop at its own pace: the resident size must stay flat after the
+# first samples (the figures are printed), and nothing may leak.
+run 0 "$build/bench/soak" --replies flicker --axes 17 --seconds 60 --sample-seconds 10 --panel shown
 
 echo "== a longer hostile campaign under ASan/UBSan (3000 seeds)"
 if ! STAGE_CAMPAIGN_FIRST_SEED=1000 STAGE_CAMPAIGN_SEEDS=3000 "$build/tests/ui/hostile_campaign_test" >"$pictures/campaign.txt" 2>&1; then

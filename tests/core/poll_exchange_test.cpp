@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
+#include <span>
 #include <stdexcept>
+#include <vector>
 
 namespace stage::poll {
 namespace {
@@ -204,6 +207,177 @@ TEST_F(PollExchangeTest, ObserverSeesCommandAndReply) {
   EXPECT_EQ(recorder.seen[0].first, devices.written[0]);
   EXPECT_EQ(recorder.seen[0].second, kBusyAt10000);
 }
+
+// The exchange with every axis in one call. Whatever the backend does with the
+// transfers, the console must see what one exchange after another gives:
+// the same packets, the same tables, the results in axis order, and nothing
+// after the first failure.
+struct AllAxesCase {
+  const char* name;
+  std::vector<ScriptedTransfer> script;  // in the one-by-one order
+  std::size_t results;                   // judged, the failing one included
+  ExchangeResult::Outcome last;
+  bool axis1_not_encodable = false;
+};
+
+// Overlaps nothing, but behaves as a pipelined backend may: every entry is
+// exchanged whatever failed before it, last axis first.
+class EveryAxisAtOnce final : public DeviceLibrary {
+ public:
+  explicit EveryAxisAtOnce(ScriptedDevices& scripted) : scripted_(scripted) {}
+  int GetNumDevices(std::uint32_t& count) override { return scripted_.GetNumDevices(count); }
+  int GetProductString(std::uint32_t device, std::span<std::uint8_t, kProductStringBufferSize> buffer,
+                       std::uint32_t option) override {
+    return scripted_.GetProductString(device, buffer, option);
+  }
+  int SetTimeouts(std::uint32_t read_ms, std::uint32_t write_ms) override { return scripted_.SetTimeouts(read_ms, write_ms); }
+  int Open(std::uint32_t device, Handle& handle) override { return scripted_.Open(device, handle); }
+  int Close(Handle handle) override { return scripted_.Close(handle); }
+  int Write(Handle, const std::uint8_t*, std::uint32_t, std::uint32_t&) override { throw std::logic_error("one by one"); }
+  int Read(Handle, std::uint8_t*, std::uint32_t, std::uint32_t&) override { throw std::logic_error("one by one"); }
+
+  std::size_t ExchangeAll(std::span<AxisTransfer> transfers, std::uint32_t length, ReplyCheck /*accept*/) override {
+    // Each axis plays its own part of the script, whatever the others do.
+    std::vector<std::deque<ScriptedTransfer>> parts(transfers.size());
+    std::size_t axis = 0;
+    for (const ScriptedTransfer& step : scripted_.script) {
+      if (axis < parts.size()) parts[axis].push_back(step);
+      if (!step.is_write || step.status != SI_SUCCESS || step.count != length) ++axis;
+    }
+    scripted_.script.clear();
+    for (std::size_t i = transfers.size(); i-- > 0;) {
+      AxisTransfer& t = transfers[i];
+      std::deque<ScriptedTransfer>& part = parts[i];
+      const ScriptedTransfer write = part.empty() ? WriteOkStep() : part.front();
+      if (!part.empty()) part.pop_front();
+      t.write_status = write.status;
+      t.written = write.count;
+      t.read_done = true;
+      const ScriptedTransfer read = part.empty() ? ReadOkStep() : part.front();
+      t.read_status = read.status;
+      t.read = read.count;
+      std::copy(read.reply.begin(), read.reply.end(), t.reply);
+      ++exchanged;
+    }
+    return transfers.size();
+  }
+  std::size_t exchanged = 0;
+
+ private:
+  static ScriptedTransfer WriteOkStep() { return {true}; }
+  static ScriptedTransfer ReadOkStep() { return {false, SI_SUCCESS, kTransferLength, kBusyAt10000}; }
+  ScriptedDevices& scripted_;
+};
+
+class ExchangeAllAxesTest : public ::testing::TestWithParam<AllAxesCase> {
+ protected:
+  static constexpr AxisIndex kLastAxis = 2;
+
+  // The case's tables and script, and what one exchange after another makes
+  // of them.
+  void SetUp() override {
+    Open(tables, GetParam().axis1_not_encodable);
+    scripted.script.assign(GetParam().script.begin(), GetParam().script.end());
+  }
+
+  static void Open(modKVT_USB& tables, bool axis1_not_encodable) {
+    tables.AxisCount = kLastAxis;
+    tables.AllocateAxisTables(kLastAxis);
+    for (std::size_t i = 0; i <= kLastAxis; ++i) {
+      tables.DeviceHandle[i] = 0x100 + i;
+      tables.ParamFrameMarker[i] = kFrameA;
+      tables.ActiveBit[i] = kActiveBit;
+      tables.TargetCounts[i] = 1000.0 * static_cast<double>(i);
+    }
+    if (axis1_not_encodable) tables.TargetCounts[1] = 2e9;
+  }
+
+  // The reference: one exchange after another, stopping at the first failure.
+  struct OneByOne {
+    modKVT_USB tables;
+    ScriptedDevices devices;
+    std::vector<ExchangeResult> results;
+  };
+  static OneByOne RunOneByOne(const AllAxesCase& c) {
+    OneByOne r;
+    Open(r.tables, c.axis1_not_encodable);
+    r.devices.script.assign(c.script.begin(), c.script.end());
+    for (AxisIndex i = 0; i <= kLastAxis; ++i) {
+      r.results.push_back(ExchangeAxis(r.tables, i, TuningValues{}, r.devices));
+      if (r.results.back().outcome != ExchangeResult::Outcome::kOk) break;
+    }
+    return r;
+  }
+
+  static void ExpectSameTables(const modKVT_USB& got, const modKVT_USB& want) {
+    EXPECT_EQ(got.ToggleBit, want.ToggleBit);
+    EXPECT_EQ(got.ParamFrameMarker, want.ParamFrameMarker);
+    EXPECT_EQ(got.LastUsbStatus, want.LastUsbStatus);
+    EXPECT_TRUE(std::equal(got.UsbBuffer.begin(), got.UsbBuffer.begin() + kPacketSize, want.UsbBuffer.begin()));
+  }
+
+  static void ExpectSameResults(std::span<const ExchangeResult> got, const std::vector<ExchangeResult>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].outcome, want[i].outcome) << "axis " << i;
+      EXPECT_EQ(got[i].status, want[i].status) << "axis " << i;
+      EXPECT_EQ(got[i].count, want[i].count) << "axis " << i;
+      EXPECT_EQ(got[i].reading.position, want[i].reading.position) << "axis " << i;
+      EXPECT_EQ(got[i].reading.flags, want[i].reading.flags) << "axis " << i;
+    }
+  }
+
+  modKVT_USB tables;
+  ScriptedDevices scripted;
+  AllAxesExchange exchange;
+  const OneByOne want = RunOneByOne(GetParam());
+};
+
+TEST_P(ExchangeAllAxesTest, TheSequentialDefaultTalksAsOneExchangeAfterAnother) {
+  const AllAxesCase& c = GetParam();
+  struct Axes final : ExchangeObserver {
+    std::vector<AxisIndex> seen;
+    void OnExchange(AxisIndex axis, const Packet&, const Packet&, const ExchangeResult&) override { seen.push_back(axis); }
+  } observer;
+
+  const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, scripted, &observer);
+
+  ASSERT_EQ(results.size(), c.results);
+  EXPECT_EQ(results.back().outcome, c.last);
+  ExpectSameResults(results, want.results);
+  EXPECT_EQ(scripted.written, want.devices.written);
+  EXPECT_EQ(scripted.handles_used, want.devices.handles_used);
+  EXPECT_TRUE(scripted.script.empty()) << "no transfer may follow a failed one";
+  ExpectSameTables(tables, want.tables);
+  ASSERT_EQ(observer.seen.size(), c.results);
+  for (std::size_t i = 0; i < observer.seen.size(); ++i) EXPECT_EQ(observer.seen[i], static_cast<AxisIndex>(i));
+}
+
+TEST_P(ExchangeAllAxesTest, AnOverlappingBackendIsJudgedInAxisOrderUpToTheFirstFailure) {
+  const AllAxesCase& c = GetParam();
+  EveryAxisAtOnce devices(scripted);
+
+  const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, devices);
+
+  ASSERT_EQ(results.size(), c.results);
+  EXPECT_EQ(results.back().outcome, c.last);
+  ExpectSameResults(results, want.results);
+  // Later axes may have been exchanged, but nothing of theirs is judged.
+  EXPECT_EQ(devices.exchanged, c.axis1_not_encodable ? 1U : 3U);
+  ExpectSameTables(tables, want.tables);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ticks, ExchangeAllAxesTest,
+    ::testing::Values(
+        AllAxesCase{"EveryAxisAnswers", {WriteOk(), ReadOk(), WriteOk(), ReadOk(), WriteOk(), ReadOk()}, 3, ExchangeResult::Outcome::kOk},
+        AllAxesCase{"FirstWriteFails", {{true, SI_WRITE_ERROR, 0}}, 1, ExchangeResult::Outcome::kWriteFailed},
+        AllAxesCase{"SecondAxisReadTimesOut", {WriteOk(), ReadOk(), WriteOk(), {false, SI_READ_TIMED_OUT, 0}}, 2, ExchangeResult::Outcome::kReadFailed},
+        AllAxesCase{"SecondAxisShortWrite", {WriteOk(), ReadOk(), {true, SI_SUCCESS, 11}}, 2, ExchangeResult::Outcome::kWriteFailed},
+        AllAxesCase{"SecondAxisInvalidReply", {WriteOk(), ReadOk(), WriteOk(), ReadOk(Reply({0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0xFF}))}, 2, ExchangeResult::Outcome::kInvalidReply},
+        AllAxesCase{"LastAxisInvalidReply", {WriteOk(), ReadOk(), WriteOk(), ReadOk(), WriteOk(), ReadOk(Reply({0, 0, 0, 0x80}))}, 3, ExchangeResult::Outcome::kInvalidReply},
+        AllAxesCase{"SecondAxisCannotBeEncoded", {WriteOk(), ReadOk()}, 2, ExchangeResult::Outcome::kNotEncodable, true}),
+    [](const auto& test_info) { return std::string(test_info.param.name); });
 
 }  // namespace
 }  // namespace stage::poll

@@ -13,6 +13,7 @@ if(STAGE_BUILD_UI)
   stage_core_test(last_resort_tests core/last_resort_test.cpp)
   target_link_libraries(last_resort_tests PRIVATE stage_app_cli)
 endif()
+stage_core_test(tick_tests core/deadline_scheduler_test.cpp)
 # The native USB backend's protocol logic on a scripted transport: no libusb.
 stage_core_test(native_usb_tests core/native_usb_test.cpp)
 target_link_libraries(native_usb_tests PRIVATE stage_native_usb)

@@ -122,6 +122,22 @@ class PollingTest : public QObject {
     QVERIFY(!console.exit.Ended());
   }
 
+  // Timer1 goes off once per deadline and each time arms itself for the
+  // next: left to the event loop it keeps polling, one exchange per axis per
+  // tick, and stays a precise single-shot timer.
+  void timer1_rearms_itself_for_every_tick() {
+    LiveConsole console;
+    const std::size_t calls_before = console.devices->Calls().size();
+    const std::uint64_t ticks_before = console.Main().PollSchedule().Ticks();
+    console.Main().Timer1().start(0);
+    QTRY_VERIFY_WITH_TIMEOUT(console.Main().PollSchedule().Ticks() >= ticks_before + 5, 10000);
+    console.Main().Timer1().stop();
+    QVERIFY(console.Main().Timer1().isSingleShot());
+    QCOMPARE(console.Main().Timer1().timerType(), Qt::PreciseTimer);
+    const std::uint64_t ticks = console.Main().PollSchedule().Ticks() - ticks_before;
+    QCOMPARE(console.devices->Calls().size() - calls_before, 2 * std::size_t{3} * ticks);
+  }
+
   void go_while_held_then_position_mode() {
     StartUp start_up;
     start_up.axes = 1;

@@ -2,6 +2,9 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QStyleOptionButton>
+#include <QStylePainter>
+#include <algorithm>
 
 namespace stage::ui {
 
@@ -11,15 +14,54 @@ CommandButton::CommandButton(const QString& caption, QWidget* parent)
 }
 
 void CommandButton::SetBackColor(const QColor& color) {
-  if (BackColor() == color && autoFillBackground()) return;
-  QPalette p = palette();
-  p.setColor(QPalette::Button, color);
-  p.setColor(QPalette::Window, color);
-  setPalette(p);
+  if (face_ >= 0 && faces_[static_cast<std::size_t>(face_)].first == color) return;
+  const auto known = std::find_if(faces_.begin(), faces_.end(), [&](const auto& face) { return face.first == color; });
+  if (known != faces_.end()) {
+    face_ = static_cast<int>(known - faces_.begin());
+  } else {
+    QPalette p = palette();
+    p.setColor(QPalette::Button, color);
+    p.setColor(QPalette::Window, color);
+    faces_.emplace_back(color, p);
+    face_ = static_cast<int>(faces_.size()) - 1;
+  }
   setAutoFillBackground(true);
+  update();
 }
 
-QColor CommandButton::BackColor() const { return palette().color(QPalette::Button); }
+QColor CommandButton::BackColor() const {
+  return face_ >= 0 ? faces_[static_cast<std::size_t>(face_)].first : palette().color(QPalette::Button);
+}
+
+void CommandButton::paintEvent(QPaintEvent* event) {
+  if (face_ < 0) {
+    QPushButton::paintEvent(event);
+    return;
+  }
+  // QPushButton's own painting, with the face palette in place of the
+  // widget's; the background is what an auto-filled widget with that palette
+  // would show.
+  const QPalette& face = faces_[static_cast<std::size_t>(face_)].second;
+  QStylePainter painter(this);
+  painter.fillRect(rect(), face.brush(backgroundRole()));
+  QStyleOptionButton option;
+  initStyleOption(&option);
+  option.palette = face;
+  painter.drawControl(QStyle::CE_PushButton, option);
+}
+
+void CommandButton::changeEvent(QEvent* event) {
+  // A new window palette or style: the faces are made again from it.
+  if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
+    if (face_ >= 0) {
+      const QColor color = faces_[static_cast<std::size_t>(face_)].first;
+      faces_.clear();
+      face_ = -1;
+      SetBackColor(color);
+    }
+  }
+  QPushButton::changeEvent(event);
+}
 
 void CommandButton::mousePressEvent(QMouseEvent* event) {
   if (event->button() == Qt::LeftButton) click_cancelled_ = false;

@@ -5,7 +5,11 @@
 // the press may cancel the click that its release would raise.
 #pragma once
 
+#include <QColor>
+#include <QPalette>
 #include <QPushButton>
+#include <utility>
+#include <vector>
 
 namespace stage::ui {
 
@@ -15,10 +19,14 @@ class CommandButton : public QPushButton {
  public:
   explicit CommandButton(const QString& caption, QWidget* parent = nullptr);
 
-  // The button's face colour, set through the palette (no style sheets, so
-  // switching it is cheap). Does nothing when the colour is already set.
+  // The button's face colour. Does nothing when the colour is already set.
+  // Each colour gets its palette once and the button paints with it: setting
+  // the widget's palette instead would make a new palette, with a new style
+  // cache key, on every change, and an indicator that changes colour on every
+  // tick would fill the style's pixmap cache for as long as it is shown.
   void SetBackColor(const QColor& color);
   QColor BackColor() const;
+  bool BackColorSet() const { return face_ >= 0; }
 
   // Called while a left-button press or a Space key-down is handled: that
   // press ends without a click. Its release still raises mouseUp or keyUp.
@@ -39,8 +47,13 @@ class CommandButton : public QPushButton {
   void keyPressEvent(QKeyEvent* event) override;
   void keyReleaseEvent(QKeyEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
+  // The palettes made for the colours set so far, and the one in use.
+  std::vector<std::pair<QColor, QPalette>> faces_;
+  int face_ = -1;
   bool click_cancelled_ = false;
   bool space_held_ = false;  // Space pressed here and not yet released
 };

@@ -86,6 +86,7 @@ QLineEdit* CopyElement(const QLineEdit& element0, int index) {
 
 CommandButton* CopyElement(const CommandButton& element0, int index) {
   auto* copy = new CommandButton(element0.text(), element0.parentWidget());
+  if (element0.BackColorSet()) copy->SetBackColor(element0.BackColor());
   return FinishCopy(element0, copy, index);
 }
 

@@ -46,6 +46,8 @@ constexpr std::int16_t kPanelRowPitchTwips = 1000;
 // Outer height = RowPitch * AxisCount + this.
 constexpr std::int64_t kWindowHeightBaseTwips = 2000;
 constexpr int kTimerIntervalMs = 10;
+// A tick that starts more than this after its deadline counts as late.
+constexpr std::chrono::milliseconds kLateTickAfter{1};
 constexpr std::uint8_t kFirstParamFrameMarker = 144;
 
 constexpr std::uint32_t kRed = 0x0000FF;
@@ -83,6 +85,7 @@ frmMain::frmMain(ConsoleContext context, QWidget* parent)
     : QWidget(parent),
       context_(context),
       latches_(context.tables),
+      schedule_(std::chrono::milliseconds(kTimerIntervalMs), kLateTickAfter),
       red_(BgrColor(kRed)),
       green_(BgrColor(kLampGreen)),
       yellow_(BgrColor(kYellow)),
@@ -100,8 +103,9 @@ frmMain::frmMain(ConsoleContext context, QWidget* parent)
   });
 
   timer1_.setTimerType(Qt::PreciseTimer);
+  timer1_.setSingleShot(true);
   timer1_.setInterval(kTimerIntervalMs);
-  connect(&timer1_, &QTimer::timeout, this, &frmMain::Tick);
+  connect(&timer1_, &QTimer::timeout, this, &frmMain::Timer1Fired);
 
   // Activation depends on the window the operator comes from.
   focus_window_ = QGuiApplication::focusWindow();
@@ -386,7 +390,8 @@ void frmMain::Construct() {
 
   // The timer runs from the window's building on; ticks come once the
   // handler that shows this window has returned to the event loop.
-  timer1_.start();
+  schedule_.Start(PollNow());
+  timer1_.start(kTimerIntervalMs);
 }
 
 }  // namespace stage::ui

@@ -22,6 +22,8 @@
 
 #include "stage/axis/command_latch.h"
 #include "stage/axis/modKVT_USB.h"
+#include "stage/tick/deadline_scheduler.h"
+#include "stage/poll/poll_exchange.h"
 #include "ui/common/command_button.h"
 #include "ui/common/console_context.h"
 #include "ui/common/control_family.h"
@@ -78,7 +80,11 @@ class frmMain : public QWidget {
   QLabel* Label9() const { return label9_; }
   QLabel* Label13() const { return label13_; }
   CommandButton* cmdMoreControls() const { return cmd_more_controls_; }
+  // A precise single-shot timer, re-armed after each tick for the next
+  // deadline of the polling schedule (every 10 ms from the window's building).
   QTimer& Timer1() { return timer1_; }
+  // The polling schedule: ticks run, late and skipped.
+  const tick::DeadlineScheduler& PollSchedule() const { return schedule_; }
   // The refusal of an out-of-range target: empty until a target is refused,
   // cleared by the next target that is accepted. Never blocks the operator.
   QLabel* lblMessage() const { return lbl_message_; }
@@ -119,7 +125,14 @@ class frmMain : public QWidget {
   void NameRow(AxisIndex axis);
 
   // Polling cycle.
-  bool PollAxis(AxisIndex axis);
+  // Timer1's handler: runs the tick whose deadline has come, then arms the
+  // timer for the next one.
+  void Timer1Fired();
+  void ArmTimer1();
+  usb::TuningValues SliderTuning(AxisIndex axis) const;
+  // Shows one axis's reply, or ends the program with the failure's message
+  // (false).
+  bool ShowResult(AxisIndex axis, const poll::ExchangeResult& result);
   void ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ideal_position, std::uint8_t flags);
   QString AxisLabel(AxisIndex axis) const;
 
@@ -165,6 +178,8 @@ class frmMain : public QWidget {
   CommandButton* cmd_more_controls_ = nullptr;
   QLabel* lbl_message_ = nullptr;
   QTimer timer1_;
+  tick::DeadlineScheduler schedule_;
+  static tick::DeadlineScheduler::TimePoint PollNow();
 
   // The designed outer height, kept once the window manager frames the window.
   WindowFit* fit_ = nullptr;
@@ -172,6 +187,7 @@ class frmMain : public QWidget {
   HeldKey* escape_ = nullptr;
 
   bool ticking_ = false;
+  poll::AllAxesExchange exchange_;
   std::vector<ShownStatus> shown_;
   // The program's focus window as last reported: where the operator comes
   // from when the main window gets the focus.

@@ -1,8 +1,12 @@
-// The polling cycle: every tick of Timer1 exchanges one packet pair with each
-// controller in axis order and shows the reply on the axis's rows of both
-// windows. Only what changed since the last reply is written to a control.
+// The polling cycle: Timer1 keeps the ticks on a fixed 10 ms grid, and every
+// tick exchanges one packet pair with each controller in axis order and shows
+// the reply on the axis's rows of both windows. Only what changed since the
+// last reply is written to a control.
 #include <QLabel>
 #include <QLineEdit>
+#include <chrono>
+#include <span>
+#include <thread>
 
 #include "stage/axis/mechanics.h"
 #include "stage/poll/poll_exchange.h"
@@ -44,7 +48,43 @@ class CycleGuard {
   bool& running_;
 };
 
+using std::chrono::milliseconds;
+
 }  // namespace
+
+tick::DeadlineScheduler::TimePoint frmMain::PollNow() {
+  return std::chrono::time_point_cast<tick::DeadlineScheduler::Duration>(std::chrono::steady_clock::now());
+}
+
+void frmMain::Timer1Fired() {
+  // Inside a tick (a nested event loop) the running tick re-arms the timer
+  // when it ends; once the program is ending nothing re-arms it.
+  if (!constructed_ || ticking_ || context_.exit.Ended()) return;
+  if (!schedule_.Due(PollNow())) {
+    // Qt's timers count whole milliseconds: the timer is armed for the whole
+    // milliseconds to the deadline, and the fraction left is slept here, so
+    // that every tick starts on its deadline rather than up to a millisecond
+    // either side of it.
+    if (schedule_.TimeToDeadline(PollNow()) >= milliseconds(1)) {
+      ArmTimer1();
+      return;
+    }
+    std::this_thread::sleep_until(schedule_.NextDeadline());
+    if (!schedule_.Due(PollNow())) {
+      ArmTimer1();
+      return;
+    }
+  }
+  Tick();
+  if (context_.exit.Ended()) return;
+  schedule_.Finished(PollNow());
+  ArmTimer1();
+}
+
+void frmMain::ArmTimer1() {
+  const auto whole_ms = std::chrono::floor<milliseconds>(schedule_.TimeToDeadline(PollNow()));
+  timer1_.start(static_cast<int>(whole_ms.count()));
+}
 
 void frmMain::Tick() {
   // A fatal message box runs its own event loop, and Timer1 keeps firing:
@@ -52,14 +92,17 @@ void frmMain::Tick() {
   if (!constructed_ || ticking_ || context_.exit.Ended()) return;
   const CycleGuard guard(ticking_);
   const AxisIndex last_axis = context_.tables.AxisCount;
-  for (AxisIndex i = 0; i <= last_axis; ++i) {
-    if (!PollAxis(i)) return;
+  exchange_.Resize(static_cast<std::size_t>(last_axis) + 1);
+  for (AxisIndex i = 0; i <= last_axis; ++i) exchange_.tuning[static_cast<std::size_t>(i)] = SliderTuning(i);
+  const std::span<const ExchangeResult> results = poll::ExchangeAllAxes(context_.tables, exchange_, context_.devices, context_.observer);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    if (!ShowResult(static_cast<AxisIndex>(i), results[i])) return;
   }
 }
 
 QString frmMain::AxisLabel(AxisIndex axis) const { return ui::AxisLabel(context_.tables, axis); }
 
-bool frmMain::PollAxis(AxisIndex axis) {
+usb::TuningValues frmMain::SliderTuning(AxisIndex axis) const {
   const frmXCtrl0& panel = *panel_;
   // The slider ranges keep every tuning value within its byte.
   usb::TuningValues tuning;
@@ -71,8 +114,10 @@ bool frmMain::PollAxis(AxisIndex axis) {
   tuning.acc = static_cast<std::uint8_t>(panel.Slider6(axis)->value());
   tuning.f_error = static_cast<std::uint8_t>(panel.Slider8(axis)->value());
   tuning.torque = static_cast<std::uint8_t>(panel.Slider7(axis)->value());
+  return tuning;
+}
 
-  const ExchangeResult result = poll::ExchangeAxis(context_.tables, axis, tuning, context_.devices, context_.observer);
+bool frmMain::ShowResult(AxisIndex axis, const ExchangeResult& result) {
   switch (result.outcome) {
     case ExchangeResult::Outcome::kOk:
       // That packet carried the axis's command bits: releases that waited

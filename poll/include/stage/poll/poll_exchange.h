@@ -5,7 +5,10 @@
 // library (usb/) and the axis tables (axis/), which know nothing of it.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "stage/axis/modKVT_USB.h"
 #include "stage/usb/device_library.h"
@@ -43,5 +46,27 @@ class ExchangeObserver {
 // UsbBuffer and LastUsbStatus exactly as one tick does for that axis.
 ExchangeResult ExchangeAxis(modKVT_USB& tables, AxisIndex axis, const usb::TuningValues& tuning,
                             usb::DeviceLibrary& devices, ExchangeObserver* observer = nullptr);
+
+// What one tick's exchange with every axis works in, kept from tick to tick
+// so that a tick allocates nothing once the axis count is known.
+struct AllAxesExchange {
+  // Sizes every list for `axes` axes; does nothing when they already are.
+  void Resize(std::size_t axes);
+
+  std::vector<usb::TuningValues> tuning;  // in: each axis's slider values
+  std::vector<ExchangeResult> results;
+  std::vector<usb::Packet> commands;
+  std::vector<std::array<std::uint8_t, 17>> replies;
+  std::vector<usb::AxisTransfer> transfers;
+};
+
+// One tick's exchanges with axes 0..AxisCount through devices.ExchangeAll,
+// with `exchange.tuning` filled by the caller: every command is built, the
+// backend exchanges them, and the results are judged in axis order. Returns
+// the results up to and including the first failure, which ends the tick:
+// the tables (toggle bits, frame markers, UsbBuffer, LastUsbStatus) and the
+// observer come out as ExchangeAxis for each axis in turn would leave them.
+std::span<const ExchangeResult> ExchangeAllAxes(modKVT_USB& tables, AllAxesExchange& exchange,
+                                                usb::DeviceLibrary& devices, ExchangeObserver* observer = nullptr);
 
 }  // namespace stage::poll

@@ -7,6 +7,7 @@
 // time each exchange without the windows knowing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -37,6 +38,20 @@ using Handle = std::uintptr_t;
 // room for a terminating zero.
 inline constexpr std::size_t kProductStringBufferSize = 257;
 
+// One controller's part in an exchange with every axis: `length` bytes of
+// `command` written, then `length` bytes read into `reply`, and what each
+// transfer reported. `read_done` is false when the read never ran.
+struct AxisTransfer {
+  Handle handle = 0;
+  const std::uint8_t* command = nullptr;
+  std::uint8_t* reply = nullptr;
+  int write_status = 0;
+  std::uint32_t written = 0;
+  bool read_done = false;
+  int read_status = 0;
+  std::uint32_t read = 0;
+};
+
 class DeviceLibrary {
  public:
   virtual ~DeviceLibrary() = default;
@@ -61,6 +76,20 @@ class DeviceLibrary {
   // its fix (missing access rights, say), or empty when the backend has
   // nothing to add to the console's own message.
   virtual std::string FailureAdvice() const { return {}; }
+
+  // Tells a good reply from one that ends the tick.
+  using ReplyCheck = bool (*)(const std::uint8_t* reply, std::uint32_t length);
+
+  // One tick's transfers with every controller in `transfers`. The default
+  // goes through them in order, a write then a read for each, through Write
+  // and Read, and stops after the first that fails: a status other than 0, a
+  // count other than `length`, or a reply that `accept` (when given) refuses.
+  // No controller after it hears anything. Returns how many entries it went
+  // through, the failing one included. A backend may override it to overlap
+  // the transfers; it then fills every entry it returns the same way, and the
+  // caller still judges them in order, the first failure ending the tick.
+  virtual std::size_t ExchangeAll(std::span<AxisTransfer> transfers, std::uint32_t length,
+                                  ReplyCheck accept = nullptr);
 };
 
 }  // namespace stage::usb
