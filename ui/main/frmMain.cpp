@@ -14,6 +14,7 @@
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/held_key.h"
+#include "ui/common/panel_cache_style.h"
 #include "ui/common/twips.h"
 #include "ui/common/window_fit.h"
 #include "ui/tuning/frmXCtrl0.h"
@@ -85,6 +86,7 @@ frmMain::frmMain(ConsoleContext context, QWidget* parent)
     : QWidget(parent),
       context_(context),
       latches_(context.tables),
+      panel_style_(std::make_unique<PanelCacheStyle>()),
       schedule_(std::chrono::milliseconds(kTimerIntervalMs), kLateTickAfter),
       red_(BgrColor(kRed)),
       green_(BgrColor(kLampGreen)),
@@ -131,6 +133,7 @@ void frmMain::BuildDesignedControls() {
   auto text_box = [this](const char* name, const char* text, double left, double top, double width,
                          double height, const QFont& font) {
     auto* t = new QLineEdit(QString::fromLatin1(text), this);
+    t->setStyle(panel_style_.get());
     NameElement(t, name, 0);
     t->setFont(font);
     PlaceTwips(t, left, top, width, height);

@@ -38,6 +38,7 @@ namespace stage::ui {
 
 class frmXCtrl0;
 class HeldKey;
+class PanelCacheStyle;
 class WindowFit;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
@@ -151,6 +152,9 @@ class frmMain : public QWidget {
 
   ConsoleContext context_;
   CommandLatches latches_;
+  // The text boxes' style (their panels drawn from a cache). Gone before the
+  // boxes are: a box whose style is gone draws with the application's.
+  std::unique_ptr<PanelCacheStyle> panel_style_;
   bool constructed_ = false;
   std::int16_t row_pitch_ = 0;
   std::int16_t panel_row_pitch_ = 0;
