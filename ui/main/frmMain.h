@@ -115,6 +115,9 @@ class frmMain : public QWidget {
     std::int32_t position = 0;
     bool ideal_valid = false;
     std::int32_t ideal_position = 0;
+    // The ideal-position box is hidden (as designed, on every row): it gets
+    // ideal_position written when it is shown, not on every reply.
+    bool ideal_pending = false;
     bool flags_valid = false;
     std::uint8_t flags = 0;
   };
@@ -135,6 +138,7 @@ class frmMain : public QWidget {
   // (false).
   bool ShowResult(AxisIndex axis, const poll::ExchangeResult& result);
   void ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ideal_position, std::uint8_t flags);
+  void WriteIdealPosition(AxisIndex axis);
   QString AxisLabel(AxisIndex axis) const;
 
   // Operator commands.
