@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRegion>
 #include <QWindow>
 #include <algorithm>
 #include <initializer_list>
@@ -230,6 +231,14 @@ void frmMain::BuildDesignedControls() {
 
   label12_ = label("Label12", "Position", 120, 720, 1695, 255, Qt::AlignLeft);
   label13_ = label("Label13", "Target Position", 3000, 720, 1575, 255, Qt::AlignLeft);
+  // "Position" and "Axis" reach one pixel into row 0's position read-out,
+  // which lies over them; there they show nothing but their background, the
+  // window's colour. Masked off there, they no longer repaint with the
+  // read-out on every tick.
+  for (QLabel* heading : {label12_, label9_}) {
+    const QRect covered = heading->geometry().intersected(text1_[0]->geometry());
+    heading->setMask(QRegion(heading->rect()) - QRegion(covered.translated(-heading->pos())));
+  }
 
   // Not designed: the top band between the credit line and Exit is free, and
   // a message there neither takes the focus from the target box nor stops the
