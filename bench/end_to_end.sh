@@ -62,9 +62,11 @@ done
 
 if [ -z "$program" ] || [ -z "$library" ]; then
   echo "Building stage-console and the timestamping library in $build_dir" >&2
-  cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTAGE_BUILD_TESTS=OFF >/dev/null &&
-    cmake --build "$build_dir" --parallel 2 --target stage-console timestamping_siusbxp >/dev/null ||
-    { echo "end_to_end.sh: the build failed" >&2; exit 1; }
+  if ! cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTAGE_BUILD_TESTS=OFF >/dev/null ||
+    ! cmake --build "$build_dir" --parallel 2 --target stage-console timestamping_siusbxp >/dev/null; then
+    echo "end_to_end.sh: the build failed" >&2
+    exit 1
+  fi
   program="$build_dir/app/stage-console"
   library="$build_dir/bench/libtimestamping_siusbxp.so"
 fi
@@ -83,7 +85,7 @@ fail() {
   exit 1
 }
 
-# shellcheck source=../tests/x_session.sh
+# shellcheck source=SCRIPTDIR/../tests/x_session.sh
 source "$source_dir/tests/x_session.sh"
 # Wide enough for Motor Settings on 17 controllers (2000 twips a column) and
 # the main window at its designed size, so neither is capped and scrolled.
@@ -193,6 +195,7 @@ run_case() {
   kill -0 "$program_pid" 2>/dev/null || fail "$label: the program ended"
 
   local start_real cpu_start x_start rss_start end_real cpu_end x_end rss_end
+  # shellcheck disable=SC2154 # x_server_pid: set by start_x_server
   start_real=$(now_ns) cpu_start=$(cpu_ticks "$program_pid") x_start=$(cpu_ticks "$x_server_pid")
   rss_start=$(rss_kb "$program_pid")
   sleep "$seconds"
