@@ -72,8 +72,10 @@ if [ -z "$program" ] || [ -z "$library" ]; then
 fi
 
 work=$(mktemp -d)
-pids=()
+pids=()          # the X server and the window manager, for the whole run
+program_pid=""   # the program of the case running now
 cleanup() {
+  [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   rm -rf "$work"
 }
@@ -178,7 +180,6 @@ run_case() {
     STAMP_SECONDS=$((seconds + warm_up + 30)) QT_QPA_PLATFORM=xcb \
     "$program" --device-library "$library" >/dev/null 2>"$work/stderr" &
   program_pid=$!
-  pids+=("$program_pid")
 
   local select_window
   select_window=$(window "Motor Settings") || fail "$label: no Motor Settings window"
@@ -205,6 +206,7 @@ run_case() {
   kill -TERM "$program_pid"
   local status=0
   wait "$program_pid" || status=$?
+  program_pid=""
   ((status == 0)) || fail "$label: the program ended with status $status after SIGTERM"
   [ -s "$work/calls" ] || fail "$label: the library wrote no call log"
   grep -q '^# full' "$work/calls" && echo "note: $label: the call buffer filled up" >&2
