@@ -175,7 +175,7 @@ class LiveConsole {
 inline QString ShownText(QLineEdit* box) {
   const bool hidden = box->isHidden();
   box->show();
-  const QString text = box->text();
+  QString text = box->text();
   if (hidden) box->hide();
   return text;
 }
