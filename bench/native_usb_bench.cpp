@@ -8,6 +8,10 @@
 //    the difference of the medians means anything.
 // 2. On a transport that answers at once: everything the backend does
 //    around libusb, without libusb.
+// 3. One polling tick with 17 emulated controllers that each answer 1 ms
+//    after their command: the exchange with every axis one after another
+//    (the sequential default) against all at once (the backend's own), in
+//    alternating blocks, per tick.
 //
 // Run it under umockdev's preload:
 //   umockdev-wrapper build/test/bench/native_usb_bench
@@ -20,10 +24,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "stage/usb/libusb_transport.h"
 #include "stage/usb/native_usb.h"
+#include "bench/bench_figures.h"
 #include "stage/usb/packet_codec.h"
 #include "tests/umockdev/emulated_bus.h"
 
@@ -175,12 +181,79 @@ int BackendAlone() {
   return 0;
 }
 
+constexpr std::size_t kTickAxes = 17;
+constexpr auto kReplyLatency = std::chrono::microseconds(1000);
+constexpr int kTickBlocks = 10;
+constexpr int kTicksPerBlock = 20;
+
+void PrintTicks(const char* what, const std::vector<double>& samples_us) {
+  const stage::bench::Figures f = stage::bench::Summarise(samples_us);
+  std::printf("  %-34s median %7.2f ms  p99 %7.2f ms  max %7.2f ms\n", what, f.median_us / 1000, f.p99_us / 1000,
+              f.max_us / 1000);
+}
+
+int TickComparison() {
+  std::vector<stage::test::EmulatedController> controllers(kTickAxes);
+  for (std::size_t i = 0; i < kTickAxes; ++i) {
+    controllers[i].serial = "AXIS-" + std::to_string(i);
+    controllers[i].port_path = {static_cast<std::uint8_t>(i + 1)};
+    controllers[i].kernel_driver_bound = false;
+  }
+  stage::test::EmulatedBus bus(controllers);
+  for (std::size_t i = 0; i < kTickAxes; ++i) bus.SetReplyLatency(i, kReplyLatency);
+  NativeUsb library(std::make_unique<stage::usb::LibusbTransport>(), {});
+  std::uint32_t devices = 0;
+  if (library.GetNumDevices(devices) != 0 || devices != kTickAxes || library.SetTimeouts(10000, 10000) != 0) {
+    std::fputs("cannot count the emulated controllers: run under umockdev-wrapper\n", stderr);
+    return 1;
+  }
+  std::array<stage::usb::AxisTransfer, kTickAxes> transfers{};
+  std::array<std::array<std::uint8_t, 16>, kTickAxes> replies{};
+  for (std::size_t i = 0; i < kTickAxes; ++i) {
+    if (library.Open(static_cast<std::uint32_t>(i), transfers[i].handle) != 0) return 1;
+    transfers[i].command = kCommand.data();
+    transfers[i].reply = replies[i].data();
+  }
+  const auto tick = [&](bool overlapped) {
+    const std::size_t done = overlapped ? library.ExchangeAll(transfers, 12)
+                                        : library.DeviceLibrary::ExchangeAll(transfers, 12);
+    if (done != kTickAxes) return false;
+    return std::all_of(transfers.begin(), transfers.end(), [](const stage::usb::AxisTransfer& t) {
+      return t.write_status == 0 && t.written == 12 && t.read_status == 0 && t.read == 12;
+    });
+  };
+  std::vector<double> one_by_one_us;
+  std::vector<double> overlapped_us;
+  for (int block = 0; block < kTickBlocks; ++block) {
+    for (const bool overlapped : {false, true}) {
+      for (int i = 0; i < kTicksPerBlock; ++i) {
+        const auto start = Clock::now();
+        if (!tick(overlapped)) {
+          std::fputs("an exchange failed\n", stderr);
+          return 1;
+        }
+        (overlapped ? overlapped_us : one_by_one_us).push_back(Us(Clock::now() - start));
+      }
+    }
+  }
+  for (const stage::usb::AxisTransfer& t : transfers) library.Close(t.handle);
+  std::printf("one tick with %zu emulated controllers answering %lld us after each command, %d ticks each,\n"
+              "alternating blocks of %d:\n",
+              kTickAxes, static_cast<long long>(kReplyLatency.count()), kTickBlocks * kTicksPerBlock, kTicksPerBlock);
+  PrintTicks("one after another (default)", one_by_one_us);
+  PrintTicks("all at once (native backend)", overlapped_us);
+  return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   // The preload sleeps after each emulated request; the default timer slack
   // would double that sleep.
   prctl(PR_SET_TIMERSLACK, 1);
-  const int status = EmulatedComparison();
-  return status != 0 ? status : BackendAlone();
+  // --ticks: only the 17-controller tick comparison.
+  if (argc > 1 && std::string(argv[1]) == "--ticks") return TickComparison();
+  int status = EmulatedComparison();
+  if (status == 0) status = BackendAlone();
+  return status != 0 ? status : TickComparison();
 }

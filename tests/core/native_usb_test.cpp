@@ -14,147 +14,25 @@
 #include <string>
 #include <vector>
 
+#include "tests/core/scripted_usb.h"
+
 namespace stage::usb {
 namespace {
 
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::IsEmpty;
+using test::Controller;
+using test::InPacket;
+using test::ScriptedBus;
+using test::ScriptedTransport;
+using test::Utf16;
 
 // Names a table row after its case.
 template <typename Case>
 std::string CaseName(const testing::TestParamInfo<Case>& row) {
   return row.param.name;
 }
-
-std::vector<std::uint8_t> Utf16(const std::u16string& text) {
-  std::vector<std::uint8_t> bytes;
-  for (const char16_t unit : text) {
-    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFFU));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8U));
-  }
-  return bytes;
-}
-
-UsbDeviceEntry Controller(std::uint8_t bus, std::vector<std::uint8_t> ports, const std::u16string& serial) {
-  UsbDeviceEntry entry;
-  entry.id = kControllerUsbId;
-  entry.bus = bus;
-  entry.port_path = std::move(ports);
-  entry.serial_utf16 = Utf16(serial);
-  entry.product_utf16 = Utf16(u"USB servo controller");
-  entry.endpoint_out = 0x01;
-  entry.endpoint_in = 0x82;
-  return entry;
-}
-
-// One answer of the scripted controller to a bulk IN transfer.
-struct InPacket {
-  std::vector<std::uint8_t> bytes;
-  int error = kTransportOk;
-  std::uint64_t delay_ms = 0;  // how long the transfer takes on the scripted clock
-};
-
-// The scripted bus: a device list, errors to return per request, IN packets
-// to deliver, a clock that moves only when a transfer waits, and one log of
-// every request in the order it arrived.
-struct ScriptedBus {
-  std::vector<UsbDeviceEntry> devices;
-  int list_error = kTransportOk;
-  std::map<std::string, int> errors;  // "open", "claim", "enable", "disable", "release", "out", by name
-  std::deque<InPacket> in_packets;
-  std::uint64_t now_ms = 0;
-  std::vector<std::string> log;
-  int open_connections = 0;
-
-  int ErrorFor(const std::string& request) const {
-    const auto found = errors.find(request);
-    return found == errors.end() ? kTransportOk : found->second;
-  }
-};
-
-class ScriptedConnection final : public UsbConnection {
- public:
-  ScriptedConnection(ScriptedBus& bus, std::string name) : bus_(bus), name_(std::move(name)) {
-    ++bus_.open_connections;
-  }
-  ~ScriptedConnection() override {
-    bus_.log.push_back(name_ + " close");
-    --bus_.open_connections;
-  }
-  ScriptedConnection(const ScriptedConnection&) = delete;
-  ScriptedConnection& operator=(const ScriptedConnection&) = delete;
-
-  int ClaimInterface(std::uint8_t interface_number) override {
-    bus_.log.push_back(name_ + " claim " + std::to_string(interface_number));
-    return bus_.ErrorFor("claim");
-  }
-  int ReleaseInterface(std::uint8_t interface_number) override {
-    bus_.log.push_back(name_ + " release " + std::to_string(interface_number));
-    return bus_.ErrorFor("release");
-  }
-  int ControlOut(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                 std::uint32_t /*timeout_ms*/) override {
-    char text[64];
-    std::snprintf(text, sizeof text, " control %02X %02X %04X %04X", request_type, request, value, index);
-    bus_.log.push_back(name_ + text);
-    return bus_.ErrorFor(value == kDataPathEnable ? "enable" : "disable");
-  }
-  int BulkOut(std::uint8_t endpoint, const std::uint8_t* /*data*/, std::uint32_t length, std::uint32_t& transferred,
-              std::uint32_t timeout_ms) override {
-    bus_.log.push_back(name_ + " out " + std::to_string(endpoint) + " " + std::to_string(length) + " bytes, " +
-                       std::to_string(timeout_ms) + " ms");
-    const int error = bus_.ErrorFor("out");
-    transferred = error == kTransportOk ? length : 0;
-    return error;
-  }
-  int BulkIn(std::uint8_t endpoint, std::uint8_t* data, std::uint32_t length, std::uint32_t& transferred,
-             std::uint32_t timeout_ms) override {
-    bus_.log.push_back(name_ + " in " + std::to_string(endpoint) + " " + std::to_string(length) + " bytes, " +
-                       std::to_string(timeout_ms) + " ms");
-    transferred = 0;
-    if (bus_.in_packets.empty()) {  // a silent controller: the transfer waits out its time-out
-      bus_.now_ms += timeout_ms;
-      return kTransportTimeout;
-    }
-    const InPacket packet = bus_.in_packets.front();
-    bus_.in_packets.pop_front();
-    bus_.now_ms += packet.delay_ms;
-    EXPECT_LE(packet.bytes.size(), length);
-    std::copy(packet.bytes.begin(), packet.bytes.end(), data);
-    transferred = static_cast<std::uint32_t>(packet.bytes.size());
-    return packet.error;
-  }
-
- private:
-  ScriptedBus& bus_;
-  std::string name_;
-};
-
-class ScriptedTransport final : public UsbTransport {
- public:
-  explicit ScriptedTransport(ScriptedBus& bus) : bus_(bus) {}
-  int ListDevices(std::span<const UsbId> ids, std::vector<UsbDeviceEntry>& devices) override {
-    devices.clear();
-    for (std::size_t i = 0; i < bus_.devices.size(); ++i) {
-      if (std::find(ids.begin(), ids.end(), bus_.devices[i].id) == ids.end()) continue;
-      devices.push_back(bus_.devices[i]);
-      devices.back().key = i;
-    }
-    return bus_.list_error;
-  }
-  int Open(const UsbDeviceEntry& device, std::unique_ptr<UsbConnection>& connection) override {
-    const std::string name = StringDescriptorText(device.serial_utf16);
-    bus_.log.push_back(name + " open");
-    if (const int error = bus_.ErrorFor("open"); error != kTransportOk) return error;
-    connection = std::make_unique<ScriptedConnection>(bus_, name);
-    return kTransportOk;
-  }
-  std::uint64_t NowMs() override { return bus_.now_ms; }
-
- private:
-  ScriptedBus& bus_;
-};
 
 class NativeUsbTest : public testing::Test {
  protected:
