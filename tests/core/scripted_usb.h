@@ -13,6 +13,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ inline std::vector<std::uint8_t> Utf16(const std::u16string& text) {
     bytes.push_back(static_cast<std::uint8_t>(unit & 0xFFU));
     bytes.push_back(static_cast<std::uint8_t>(unit >> 8U));
   }
+  return bytes;
+}
+
+// `count` bytes counting up from `first`.
+inline std::vector<std::uint8_t> Bytes(std::uint8_t first, std::size_t count) {
+  std::vector<std::uint8_t> bytes(count);
+  std::iota(bytes.begin(), bytes.end(), first);
   return bytes;
 }
 
