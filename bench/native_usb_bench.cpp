@@ -126,8 +126,8 @@ int EmulatedComparison() {
   return 0;
 }
 
-// Answers every transfer at once: a status packet for every read.
-class InstantConnection final : public stage::usb::UsbConnection {
+// A controller that grants every claim, release and control request.
+class AgreeableConnection : public stage::usb::UsbConnection {
  public:
   int ClaimInterface(std::uint8_t /*interface_number*/) override { return 0; }
   int ReleaseInterface(std::uint8_t /*interface_number*/) override { return 0; }
@@ -135,6 +135,11 @@ class InstantConnection final : public stage::usb::UsbConnection {
                  std::uint16_t /*index*/, std::uint32_t /*timeout_ms*/) override {
     return 0;
   }
+};
+
+// Answers every transfer at once: a status packet for every read.
+class InstantConnection final : public AgreeableConnection {
+ public:
   int BulkOut(std::uint8_t /*endpoint*/, const std::uint8_t* /*data*/, std::uint32_t length,
               std::uint32_t& transferred, std::uint32_t /*timeout_ms*/) override {
     transferred = length;
@@ -221,15 +226,9 @@ class LatentTransfer final : public stage::usb::UsbBulkTransfer {
   stage::usb::Packet reply_ = stage::usb::EncodeStatus({});
 };
 
-class LatentConnection final : public stage::usb::UsbConnection {
+class LatentConnection final : public AgreeableConnection {
  public:
   explicit LatentConnection(LatentTransport& transport) : transport_(transport) {}
-  int ClaimInterface(std::uint8_t /*interface_number*/) override { return 0; }
-  int ReleaseInterface(std::uint8_t /*interface_number*/) override { return 0; }
-  int ControlOut(std::uint8_t /*request_type*/, std::uint8_t /*request*/, std::uint16_t /*value*/,
-                 std::uint16_t /*index*/, std::uint32_t /*timeout_ms*/) override {
-    return 0;
-  }
   int BulkOut(std::uint8_t /*endpoint*/, const std::uint8_t* /*data*/, std::uint32_t length,
               std::uint32_t& transferred, std::uint32_t /*timeout_ms*/) override {
     reply_due_ = Clock::now() + kReplyLatency;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "stage/usb/native_usb.h"
+#include "tests/core/forwarding_devices.h"
 #include "tests/core/scripted_usb.h"
 
 namespace stage::poll {
@@ -237,17 +238,9 @@ std::vector<std::deque<ScriptedTransfer>> ScriptByAxis(const std::deque<Scripted
 
 // Overlaps nothing, but behaves as a pipelined backend may: every entry is
 // exchanged whatever failed before it, last axis first.
-class EveryAxisAtOnce final : public DeviceLibrary {
+class EveryAxisAtOnce final : public test::ForwardingDevices {
  public:
-  explicit EveryAxisAtOnce(ScriptedDevices& scripted) : scripted_(scripted) {}
-  int GetNumDevices(std::uint32_t& count) override { return scripted_.GetNumDevices(count); }
-  int GetProductString(std::uint32_t device, std::span<std::uint8_t, kProductStringBufferSize> buffer,
-                       std::uint32_t option) override {
-    return scripted_.GetProductString(device, buffer, option);
-  }
-  int SetTimeouts(std::uint32_t read_ms, std::uint32_t write_ms) override { return scripted_.SetTimeouts(read_ms, write_ms); }
-  int Open(std::uint32_t device, Handle& handle) override { return scripted_.Open(device, handle); }
-  int Close(Handle handle) override { return scripted_.Close(handle); }
+  explicit EveryAxisAtOnce(ScriptedDevices& scripted) : ForwardingDevices(scripted), scripted_(scripted) {}
   int Write(Handle, const std::uint8_t*, std::uint32_t, std::uint32_t&) override { throw std::logic_error("one by one"); }
   int Read(Handle, std::uint8_t*, std::uint32_t, std::uint32_t&) override { throw std::logic_error("one by one"); }
 

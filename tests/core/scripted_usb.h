@@ -157,7 +157,7 @@ class ScriptedBulkTransfer final : public UsbBulkTransfer {
 };
 
 inline void ScriptedBus::EndTransfers(std::uint32_t timeout_ms) {
-  log.push_back("wait");
+  log.emplace_back("wait");
   std::int64_t slowest = -1;
   std::erase_if(under_way, [&](ScriptedBulkTransfer* transfer) {
     const std::int64_t took = transfer->TryToEnd();

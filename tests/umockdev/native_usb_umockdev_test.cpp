@@ -16,13 +16,14 @@
 #include "stage/usb/libusb_transport.h"
 #include "stage/usb/native_usb.h"
 #include "stage/usb/packet_codec.h"
+#include "tests/core/forwarding_devices.h"
 #include "tests/umockdev/emulated_bus.h"
 
 namespace stage::usb {
 namespace {
 
-using test::EmulatedBus;
-using test::EmulatedController;
+using stage::test::EmulatedBus;
+using stage::test::EmulatedController;
 using testing::Contains;
 using testing::ElementsAre;
 using testing::IsSupersetOf;
@@ -199,29 +200,6 @@ TEST_F(EmulatedControllersTest, AControllerUnpluggedWhilePollingFailsAndIsGivenB
 // after another, whatever happens to the second controller.
 using poll::ExchangeResult;
 
-// Every call forwarded, the exchange with every axis left to the default.
-class OneAfterAnother final : public DeviceLibrary {
- public:
-  explicit OneAfterAnother(DeviceLibrary& library) : library_(library) {}
-  int GetNumDevices(std::uint32_t& count) override { return library_.GetNumDevices(count); }
-  int GetProductString(std::uint32_t device, std::span<std::uint8_t, kProductStringBufferSize> buffer,
-                       std::uint32_t option) override {
-    return library_.GetProductString(device, buffer, option);
-  }
-  int SetTimeouts(std::uint32_t read_ms, std::uint32_t write_ms) override { return library_.SetTimeouts(read_ms, write_ms); }
-  int Open(std::uint32_t device, Handle& handle) override { return library_.Open(device, handle); }
-  int Close(Handle handle) override { return library_.Close(handle); }
-  int Write(Handle handle, const std::uint8_t* buffer, std::uint32_t to_write, std::uint32_t& written) override {
-    return library_.Write(handle, buffer, to_write, written);
-  }
-  int Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read, std::uint32_t& read) override {
-    return library_.Read(handle, buffer, to_read, read);
-  }
-
- private:
-  DeviceLibrary& library_;
-};
-
 struct EmulatedTickCase {
   const char* name;
   void (*fault)(EmulatedBus& bus);  // on the second controller, before the tick
@@ -258,7 +236,7 @@ class EmulatedTickTest : public EmulatedControllersTest, public testing::WithPar
     diagnostics_.clear();
     StartThree(tables);
     GetParam().fault(*bus_);
-    OneAfterAnother one_after_another(*library_);
+    test::ForwardingDevices one_after_another(*library_);
     DeviceLibrary& devices = overlapped ? static_cast<DeviceLibrary&>(*library_) : one_after_another;
     poll::AllAxesExchange exchange;
     const std::span<const ExchangeResult> results = poll::ExchangeAllAxes(tables, exchange, devices);

@@ -118,7 +118,7 @@ class NativeUsb final : public DeviceLibrary {
     // Bytes that arrived beyond what their read asked for. An exchange with
     // every axis whose write failed keeps what its read brought, so there is
     // room for two packets.
-    std::array<std::uint8_t, 2 * kBulkPacketSize> pending{};
+    std::array<std::uint8_t, std::size_t{2} * kBulkPacketSize> pending{};
     std::uint32_t pending_begin = 0;
     std::uint32_t pending_end = 0;
     // Where this controller stands in the exchange with every axis.
