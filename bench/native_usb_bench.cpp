@@ -8,6 +8,15 @@
 //    the difference of the medians means anything.
 // 2. On a transport that answers at once: everything the backend does
 //    around libusb, without libusb.
+// 3. One polling tick with 17 controllers that each answer 1 ms after their
+//    command: the exchange with every axis one after another (the default)
+//    against all at once (the backend's own), in alternating blocks, per
+//    tick. Twice: on controllers modelled at the transport seam (the
+//    backend and the controllers' latency alone, no USB stack), and on
+//    emulated controllers under libusb and umockdev, where every usbfs
+//    request is a round trip to the emulation (tens of microseconds) and
+//    libusb, finding every device file always ready, asks each controller
+//    for a finished transfer on every pass of its event loop.
 //
 // Run it under umockdev's preload:
 //   umockdev-wrapper build/test/bench/native_usb_bench
@@ -20,10 +29,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "stage/usb/libusb_transport.h"
 #include "stage/usb/native_usb.h"
+#include "bench/bench_figures.h"
 #include "stage/usb/packet_codec.h"
 #include "tests/umockdev/emulated_bus.h"
 
@@ -114,8 +126,8 @@ int EmulatedComparison() {
   return 0;
 }
 
-// Answers every transfer at once: a status packet for every read.
-class InstantConnection final : public stage::usb::UsbConnection {
+// A controller that grants every claim, release and control request.
+class AgreeableConnection : public stage::usb::UsbConnection {
  public:
   int ClaimInterface(std::uint8_t /*interface_number*/) override { return 0; }
   int ReleaseInterface(std::uint8_t /*interface_number*/) override { return 0; }
@@ -123,6 +135,11 @@ class InstantConnection final : public stage::usb::UsbConnection {
                  std::uint16_t /*index*/, std::uint32_t /*timeout_ms*/) override {
     return 0;
   }
+};
+
+// Answers every transfer at once: a status packet for every read.
+class InstantConnection final : public AgreeableConnection {
+ public:
   int BulkOut(std::uint8_t /*endpoint*/, const std::uint8_t* /*data*/, std::uint32_t length,
               std::uint32_t& transferred, std::uint32_t /*timeout_ms*/) override {
     transferred = length;
@@ -175,12 +192,193 @@ int BackendAlone() {
   return 0;
 }
 
+constexpr std::size_t kTickAxes = 17;
+constexpr auto kReplyLatency = std::chrono::microseconds(1000);
+constexpr int kTickBlocks = 10;
+constexpr int kTicksPerBlock = 20;
+
+// Controllers at the transport seam that answer kReplyLatency after each
+// command, on the real clock: a synchronous read sleeps until the reply is
+// due, and the wait for asynchronous transfers sleeps until the first is.
+class LatentTransport;
+
+class LatentTransfer final : public stage::usb::UsbBulkTransfer {
+ public:
+  LatentTransfer(LatentTransport& transport, Clock::time_point& reply_due, bool in)
+      : transport_(transport), reply_due_(reply_due), in_(in) {}
+  int Submit(std::uint8_t* data, std::uint32_t length) override;
+  void Cancel() override { cancelled_ = true; }
+  // Ends the transfer when its time has come; when it is due.
+  Clock::time_point Due() const { return cancelled_ || !in_ ? Clock::time_point{} : reply_due_; }
+  void End() {
+    if (in_ && !cancelled_) std::memcpy(data_, reply_.data(), reply_.size());
+    const std::uint32_t moved = in_ ? static_cast<std::uint32_t>(reply_.size()) : length_;
+    Ended(cancelled_ ? stage::usb::kTransportInterrupted : 0, cancelled_ ? 0 : moved);
+  }
+
+ private:
+  LatentTransport& transport_;
+  Clock::time_point& reply_due_;
+  bool in_;
+  bool cancelled_ = false;
+  std::uint8_t* data_ = nullptr;
+  std::uint32_t length_ = 0;
+  stage::usb::Packet reply_ = stage::usb::EncodeStatus({});
+};
+
+class LatentConnection final : public AgreeableConnection {
+ public:
+  explicit LatentConnection(LatentTransport& transport) : transport_(transport) {}
+  int BulkOut(std::uint8_t /*endpoint*/, const std::uint8_t* /*data*/, std::uint32_t length,
+              std::uint32_t& transferred, std::uint32_t /*timeout_ms*/) override {
+    reply_due_ = Clock::now() + kReplyLatency;
+    transferred = length;
+    return 0;
+  }
+  int BulkIn(std::uint8_t /*endpoint*/, std::uint8_t* data, std::uint32_t /*length*/, std::uint32_t& transferred,
+             std::uint32_t /*timeout_ms*/) override {
+    std::this_thread::sleep_until(reply_due_);
+    std::memcpy(data, reply_.data(), reply_.size());
+    transferred = static_cast<std::uint32_t>(reply_.size());
+    return 0;
+  }
+  std::unique_ptr<stage::usb::UsbBulkTransfer> NewBulkTransfer(std::uint8_t endpoint) override {
+    return std::make_unique<LatentTransfer>(transport_, reply_due_, (endpoint & 0x80U) != 0);
+  }
+
+ private:
+  LatentTransport& transport_;
+  Clock::time_point reply_due_;
+  stage::usb::Packet reply_ = stage::usb::EncodeStatus({});
+};
+
+class LatentTransport final : public stage::usb::UsbTransport {
+ public:
+  int ListDevices(std::span<const stage::usb::UsbId> /*ids*/,
+                  std::vector<stage::usb::UsbDeviceEntry>& devices) override {
+    devices.assign(kTickAxes, {});
+    for (std::size_t i = 0; i < kTickAxes; ++i) {
+      devices[i].port_path = {static_cast<std::uint8_t>(i + 1)};
+      devices[i].endpoint_out = 0x01;
+      devices[i].endpoint_in = 0x82;
+    }
+    return 0;
+  }
+  int Open(const stage::usb::UsbDeviceEntry& /*device*/,
+           std::unique_ptr<stage::usb::UsbConnection>& connection) override {
+    connection = std::make_unique<LatentConnection>(*this);
+    return 0;
+  }
+  std::uint64_t NowMs() override {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+  }
+  int WaitForTransfers(std::uint32_t timeout_ms) override {
+    Clock::time_point first = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (LatentTransfer* t : under_way_) first = std::min(first, t->Due());
+    std::this_thread::sleep_until(first);
+    const Clock::time_point now = Clock::now();
+    std::erase_if(under_way_, [now](LatentTransfer* t) {
+      if (t->Due() > now) return false;
+      t->End();
+      return true;
+    });
+    return 0;
+  }
+  void Add(LatentTransfer* transfer) { under_way_.push_back(transfer); }
+
+ private:
+  std::vector<LatentTransfer*> under_way_;
+};
+
+int LatentTransfer::Submit(std::uint8_t* data, std::uint32_t length) {
+  data_ = data;
+  length_ = length;
+  cancelled_ = false;
+  if (!in_) reply_due_ = Clock::now() + kReplyLatency;  // the command is there at once
+  Started();
+  transport_.Add(this);
+  return 0;
+}
+
+void PrintTicks(const char* what, const std::vector<double>& samples_us) {
+  const stage::bench::Figures f = stage::bench::Summarise(samples_us);
+  std::printf("  %-34s median %7.2f ms  p99 %7.2f ms  max %7.2f ms\n", what, f.median_us / 1000, f.p99_us / 1000,
+              f.max_us / 1000);
+}
+
+// Opens every controller `library` counts and times ticks both ways.
+int CompareTicks(NativeUsb& library, const char* title) {
+  std::uint32_t devices = 0;
+  if (library.GetNumDevices(devices) != 0 || devices != kTickAxes || library.SetTimeouts(10000, 10000) != 0) {
+    std::fputs("cannot count the controllers (the emulated ones need umockdev-wrapper)\n", stderr);
+    return 1;
+  }
+  std::array<stage::usb::AxisTransfer, kTickAxes> transfers{};
+  std::array<std::array<std::uint8_t, 16>, kTickAxes> replies{};
+  for (std::size_t i = 0; i < kTickAxes; ++i) {
+    if (library.Open(static_cast<std::uint32_t>(i), transfers[i].handle) != 0) return 1;
+    transfers[i].command = kCommand.data();
+    transfers[i].reply = replies[i].data();
+  }
+  const auto tick = [&](bool overlapped) {
+    const std::size_t done = overlapped ? library.ExchangeAll(transfers, 12)
+                                        : library.DeviceLibrary::ExchangeAll(transfers, 12);
+    if (done != kTickAxes) return false;
+    return std::all_of(transfers.begin(), transfers.end(), [](const stage::usb::AxisTransfer& t) {
+      return t.write_status == 0 && t.written == 12 && t.read_status == 0 && t.read == 12;
+    });
+  };
+  std::vector<double> one_by_one_us;
+  std::vector<double> overlapped_us;
+  for (int block = 0; block < kTickBlocks; ++block) {
+    for (const bool overlapped : {false, true}) {
+      for (int i = 0; i < kTicksPerBlock; ++i) {
+        const auto start = Clock::now();
+        if (!tick(overlapped)) {
+          std::fputs("an exchange failed\n", stderr);
+          return 1;
+        }
+        (overlapped ? overlapped_us : one_by_one_us).push_back(Us(Clock::now() - start));
+      }
+    }
+  }
+  for (const stage::usb::AxisTransfer& t : transfers) library.Close(t.handle);
+  std::printf("one tick, %zu controllers answering %lld us after each command, %s;\n"
+              "%d ticks each way, alternating blocks of %d:\n",
+              kTickAxes, static_cast<long long>(kReplyLatency.count()), title, kTickBlocks * kTicksPerBlock,
+              kTicksPerBlock);
+  PrintTicks("one after another (default)", one_by_one_us);
+  PrintTicks("all at once (native backend)", overlapped_us);
+  return 0;
+}
+
+int TickComparison() {
+  {
+    NativeUsb library(std::make_unique<LatentTransport>(), {});
+    if (const int status = CompareTicks(library, "modelled at the transport seam"); status != 0) return status;
+  }
+  std::vector<stage::test::EmulatedController> controllers(kTickAxes);
+  for (std::size_t i = 0; i < kTickAxes; ++i) {
+    controllers[i].serial = "AXIS-" + std::to_string(i);
+    controllers[i].port_path = {static_cast<std::uint8_t>(i + 1)};
+    controllers[i].kernel_driver_bound = false;
+  }
+  stage::test::EmulatedBus bus(controllers);
+  for (std::size_t i = 0; i < kTickAxes; ++i) bus.SetReplyLatency(i, kReplyLatency);
+  NativeUsb library(std::make_unique<stage::usb::LibusbTransport>(), {});
+  return CompareTicks(library, "emulated under libusb and umockdev");
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   // The preload sleeps after each emulated request; the default timer slack
   // would double that sleep.
   prctl(PR_SET_TIMERSLACK, 1);
-  const int status = EmulatedComparison();
-  return status != 0 ? status : BackendAlone();
+  // --ticks: only the 17-controller tick comparison.
+  if (argc > 1 && std::string(argv[1]) == "--ticks") return TickComparison();
+  int status = EmulatedComparison();
+  if (status == 0) status = BackendAlone();
+  return status != 0 ? status : TickComparison();
 }

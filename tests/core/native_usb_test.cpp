@@ -10,9 +10,10 @@
 #include <array>
 #include <deque>
 #include <map>
-#include <numeric>
 #include <string>
 #include <vector>
+
+#include "tests/core/scripted_usb.h"
 
 namespace stage::usb {
 namespace {
@@ -20,141 +21,18 @@ namespace {
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::IsEmpty;
+using test::Bytes;
+using test::Controller;
+using test::InPacket;
+using test::ScriptedBus;
+using test::ScriptedTransport;
+using test::Utf16;
 
 // Names a table row after its case.
 template <typename Case>
 std::string CaseName(const testing::TestParamInfo<Case>& row) {
   return row.param.name;
 }
-
-std::vector<std::uint8_t> Utf16(const std::u16string& text) {
-  std::vector<std::uint8_t> bytes;
-  for (const char16_t unit : text) {
-    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFFU));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8U));
-  }
-  return bytes;
-}
-
-UsbDeviceEntry Controller(std::uint8_t bus, std::vector<std::uint8_t> ports, const std::u16string& serial) {
-  UsbDeviceEntry entry;
-  entry.id = kControllerUsbId;
-  entry.bus = bus;
-  entry.port_path = std::move(ports);
-  entry.serial_utf16 = Utf16(serial);
-  entry.product_utf16 = Utf16(u"USB servo controller");
-  entry.endpoint_out = 0x01;
-  entry.endpoint_in = 0x82;
-  return entry;
-}
-
-// One answer of the scripted controller to a bulk IN transfer.
-struct InPacket {
-  std::vector<std::uint8_t> bytes;
-  int error = kTransportOk;
-  std::uint64_t delay_ms = 0;  // how long the transfer takes on the scripted clock
-};
-
-// The scripted bus: a device list, errors to return per request, IN packets
-// to deliver, a clock that moves only when a transfer waits, and one log of
-// every request in the order it arrived.
-struct ScriptedBus {
-  std::vector<UsbDeviceEntry> devices;
-  int list_error = kTransportOk;
-  std::map<std::string, int> errors;  // "open", "claim", "enable", "disable", "release", "out", by name
-  std::deque<InPacket> in_packets;
-  std::uint64_t now_ms = 0;
-  std::vector<std::string> log;
-  int open_connections = 0;
-
-  int ErrorFor(const std::string& request) const {
-    const auto found = errors.find(request);
-    return found == errors.end() ? kTransportOk : found->second;
-  }
-};
-
-class ScriptedConnection final : public UsbConnection {
- public:
-  ScriptedConnection(ScriptedBus& bus, std::string name) : bus_(bus), name_(std::move(name)) {
-    ++bus_.open_connections;
-  }
-  ~ScriptedConnection() override {
-    bus_.log.push_back(name_ + " close");
-    --bus_.open_connections;
-  }
-  ScriptedConnection(const ScriptedConnection&) = delete;
-  ScriptedConnection& operator=(const ScriptedConnection&) = delete;
-
-  int ClaimInterface(std::uint8_t interface_number) override {
-    bus_.log.push_back(name_ + " claim " + std::to_string(interface_number));
-    return bus_.ErrorFor("claim");
-  }
-  int ReleaseInterface(std::uint8_t interface_number) override {
-    bus_.log.push_back(name_ + " release " + std::to_string(interface_number));
-    return bus_.ErrorFor("release");
-  }
-  int ControlOut(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                 std::uint32_t /*timeout_ms*/) override {
-    char text[64];
-    std::snprintf(text, sizeof text, " control %02X %02X %04X %04X", request_type, request, value, index);
-    bus_.log.push_back(name_ + text);
-    return bus_.ErrorFor(value == kDataPathEnable ? "enable" : "disable");
-  }
-  int BulkOut(std::uint8_t endpoint, const std::uint8_t* /*data*/, std::uint32_t length, std::uint32_t& transferred,
-              std::uint32_t timeout_ms) override {
-    bus_.log.push_back(name_ + " out " + std::to_string(endpoint) + " " + std::to_string(length) + " bytes, " +
-                       std::to_string(timeout_ms) + " ms");
-    const int error = bus_.ErrorFor("out");
-    transferred = error == kTransportOk ? length : 0;
-    return error;
-  }
-  int BulkIn(std::uint8_t endpoint, std::uint8_t* data, std::uint32_t length, std::uint32_t& transferred,
-             std::uint32_t timeout_ms) override {
-    bus_.log.push_back(name_ + " in " + std::to_string(endpoint) + " " + std::to_string(length) + " bytes, " +
-                       std::to_string(timeout_ms) + " ms");
-    transferred = 0;
-    if (bus_.in_packets.empty()) {  // a silent controller: the transfer waits out its time-out
-      bus_.now_ms += timeout_ms;
-      return kTransportTimeout;
-    }
-    const InPacket packet = bus_.in_packets.front();
-    bus_.in_packets.pop_front();
-    bus_.now_ms += packet.delay_ms;
-    EXPECT_LE(packet.bytes.size(), length);
-    std::copy(packet.bytes.begin(), packet.bytes.end(), data);
-    transferred = static_cast<std::uint32_t>(packet.bytes.size());
-    return packet.error;
-  }
-
- private:
-  ScriptedBus& bus_;
-  std::string name_;
-};
-
-class ScriptedTransport final : public UsbTransport {
- public:
-  explicit ScriptedTransport(ScriptedBus& bus) : bus_(bus) {}
-  int ListDevices(std::span<const UsbId> ids, std::vector<UsbDeviceEntry>& devices) override {
-    devices.clear();
-    for (std::size_t i = 0; i < bus_.devices.size(); ++i) {
-      if (std::find(ids.begin(), ids.end(), bus_.devices[i].id) == ids.end()) continue;
-      devices.push_back(bus_.devices[i]);
-      devices.back().key = i;
-    }
-    return bus_.list_error;
-  }
-  int Open(const UsbDeviceEntry& device, std::unique_ptr<UsbConnection>& connection) override {
-    const std::string name = StringDescriptorText(device.serial_utf16);
-    bus_.log.push_back(name + " open");
-    if (const int error = bus_.ErrorFor("open"); error != kTransportOk) return error;
-    connection = std::make_unique<ScriptedConnection>(bus_, name);
-    return kTransportOk;
-  }
-  std::uint64_t NowMs() override { return bus_.now_ms; }
-
- private:
-  ScriptedBus& bus_;
-};
 
 class NativeUsbTest : public testing::Test {
  protected:
@@ -179,12 +57,6 @@ class NativeUsbTest : public testing::Test {
     std::array<std::uint8_t, kProductStringBufferSize> buffer{};
     EXPECT_EQ(library_->GetProductString(device, buffer, option), SI_SUCCESS);
     return reinterpret_cast<const char*>(buffer.data());
-  }
-
-  static std::vector<std::uint8_t> Bytes(std::uint8_t first, std::size_t count) {
-    std::vector<std::uint8_t> bytes(count);
-    std::iota(bytes.begin(), bytes.end(), first);
-    return bytes;
   }
 
   ScriptedBus bus_;
@@ -521,6 +393,211 @@ TEST_F(NativeUsbTest, AnUnpluggedControllerIsGivenBackAtOnceAndFailsFromThenOn) 
   EXPECT_EQ(library_->Close(handle), SI_SUCCESS);
   EXPECT_THAT(bus_.log, IsEmpty());  // nothing more reaches the bus
   EXPECT_EQ(library_->Close(handle), SI_INVALID_HANDLE);
+}
+
+// The exchange with every axis on three controllers A, B and C: every write
+// and read goes on the bus before the backend waits, and each entry comes
+// back as Write then Read would have filled it.
+class ExchangeAllTest : public NativeUsbTest {
+ protected:
+  static constexpr std::size_t kAxes = 3;
+
+  // Opens A, B and C; on a bus without asynchronous transfers the backend
+  // exchanges one after another.
+  void OpenThree(bool asynchronous = true) {
+    bus_.asynchronous = asynchronous;
+    bus_.devices = {Controller(1, {1}, u"A"), Controller(1, {2}, u"B"), Controller(1, {3}, u"C")};
+    std::uint32_t count = 0;
+    ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+    ASSERT_EQ(library_->SetTimeouts(50, 50), SI_SUCCESS);
+    for (std::size_t i = 0; i < kAxes; ++i) {
+      ASSERT_EQ(library_->Open(static_cast<std::uint32_t>(i), transfers_[i].handle), SI_SUCCESS);
+      commands_[i] = Bytes(static_cast<std::uint8_t>(0x10 * (i + 1)), 12);
+    }
+    bus_.log.clear();
+  }
+  // Each controller's reply: 12 bytes starting at 0x40, 0x50, 0x60.
+  void EveryoneAnswers() {
+    for (const char* name : {"A", "B", "C"}) {
+      bus_.in_packets_of[name].push_back({Bytes(static_cast<std::uint8_t>(0x40 + 0x10 * (name[0] - 'A')), 12)});
+    }
+  }
+  std::size_t ExchangeAll() {
+    for (std::size_t i = 0; i < kAxes; ++i) {
+      transfers_[i].command = commands_[i].data();
+      replies_[i].fill(0xEE);
+      transfers_[i].reply = replies_[i].data();
+    }
+    return library_->ExchangeAll(transfers_, 12);
+  }
+
+  std::array<AxisTransfer, kAxes> transfers_{};
+  std::array<std::vector<std::uint8_t>, kAxes> commands_;
+  std::array<std::array<std::uint8_t, 12>, kAxes> replies_{};
+};
+
+TEST_F(ExchangeAllTest, EveryWriteAndReadIsOnTheBusBeforeTheWait) {
+  OpenThree();
+  EveryoneAnswers();
+  ASSERT_EQ(ExchangeAll(), kAxes);
+  ASSERT_GE(bus_.log.size(), 7u);
+  EXPECT_THAT(std::vector<std::string>(bus_.log.begin(), bus_.log.begin() + 7),
+              ElementsAre("A submit out 1 12 bytes", "A submit in 130 64 bytes", "B submit out 1 12 bytes",
+                          "B submit in 130 64 bytes", "C submit out 1 12 bytes", "C submit in 130 64 bytes", "wait"));
+  for (std::size_t i = 0; i < kAxes; ++i) {
+    EXPECT_EQ(transfers_[i].write_status, SI_SUCCESS) << i;
+    EXPECT_EQ(transfers_[i].written, 12u) << i;
+    EXPECT_TRUE(transfers_[i].read_done) << i;
+    EXPECT_EQ(transfers_[i].read_status, SI_SUCCESS) << i;
+    EXPECT_EQ(transfers_[i].read, 12u) << i;
+    EXPECT_EQ(replies_[i][0], 0x40 + 0x10 * i) << "each reply in its own axis's entry";
+  }
+}
+
+// One fault on controller B. Whatever it is, every entry up to B's comes back
+// as the backend's one-after-another exchange fills it; C's may differ (it
+// was exchanged, but the caller never judges it).
+struct ExchangeFaultCase {
+  const char* name;
+  void (*fault)(ScriptedBus& bus);
+  int write_status;
+  bool read_done;
+  int read_status;
+  std::uint32_t read;
+};
+
+class ExchangeFaultTest : public ExchangeAllTest, public testing::WithParamInterface<ExchangeFaultCase> {
+ protected:
+  struct Outcome {
+    std::array<AxisTransfer, kAxes> transfers;
+    std::array<std::array<std::uint8_t, 12>, kAxes> replies;
+    std::vector<std::string> diagnostics;
+    int open_connections;
+  };
+  Outcome Run(bool asynchronous) {
+    library_.reset();
+    bus_ = ScriptedBus{};
+    diagnostics_.clear();
+    OpenThree(asynchronous);
+    EveryoneAnswers();
+    GetParam().fault(bus_);
+    ExchangeAll();
+    return {transfers_, replies_, diagnostics_, bus_.open_connections};
+  }
+};
+
+TEST_P(ExchangeFaultTest, EndsUpAsOneExchangeAfterAnother) {
+  const ExchangeFaultCase& c = GetParam();
+  const Outcome want = Run(false);
+  const Outcome got = Run(true);
+  const AxisTransfer& b = got.transfers[1];
+  EXPECT_EQ(b.write_status, c.write_status);
+  EXPECT_EQ(b.read_done, c.read_done);
+  EXPECT_EQ(b.read_status, c.read_status);
+  EXPECT_EQ(b.read, c.read);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(got.transfers[i].write_status, want.transfers[i].write_status) << i;
+    EXPECT_EQ(got.transfers[i].written, want.transfers[i].written) << i;
+    EXPECT_EQ(got.transfers[i].read_done, want.transfers[i].read_done) << i;
+    EXPECT_EQ(got.transfers[i].read_status, want.transfers[i].read_status) << i;
+    EXPECT_EQ(got.transfers[i].read, want.transfers[i].read) << i;
+    if (got.transfers[i].read_done) {
+      EXPECT_EQ(got.replies[i], want.replies[i]) << i;
+    }
+  }
+  EXPECT_EQ(got.diagnostics, want.diagnostics);
+  EXPECT_EQ(got.open_connections, want.open_connections);
+  EXPECT_EQ(bus_.now_ms, c.read_status == SI_READ_TIMED_OUT ? 50u : 0u) << "one time-out covers the whole wait";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OnB, ExchangeFaultTest,
+    testing::Values(
+        ExchangeFaultCase{"Silent", [](ScriptedBus& bus) { bus.in_packets_of["B"].clear(); }, SI_SUCCESS, true,
+                          SI_READ_TIMED_OUT, 0},
+        ExchangeFaultCase{"HalfAReply",
+                          [](ScriptedBus& bus) { bus.in_packets_of["B"] = {{Bytes(0x50, 5)}}; },
+                          SI_SUCCESS, true, SI_READ_TIMED_OUT, 5},
+        ExchangeFaultCase{"ReplyInTwoPackets",
+                          [](ScriptedBus& bus) { bus.in_packets_of["B"] = {{Bytes(0x50, 5)}, {Bytes(0x55, 7)}}; },
+                          SI_SUCCESS, true, SI_SUCCESS, 12},
+        ExchangeFaultCase{"WriteStalls", [](ScriptedBus& bus) { bus.errors["out B"] = kTransportPipe; },
+                          SI_WRITE_ERROR, false, SI_SUCCESS, 0},
+        ExchangeFaultCase{"ShortWrite", [](ScriptedBus& bus) { bus.out_counts["B"] = 11; }, SI_SUCCESS, false,
+                          SI_SUCCESS, 0},
+        ExchangeFaultCase{"ReadStalls", [](ScriptedBus& bus) { bus.in_packets_of["B"] = {{{}, kTransportPipe}}; },
+                          SI_SUCCESS, true, SI_READ_ERROR, 0},
+        ExchangeFaultCase{"UnpluggedBeforeTheWrite",
+                          [](ScriptedBus& bus) {
+                            bus.errors["out B"] = kTransportNoDevice;
+                            bus.errors["in B"] = kTransportNoDevice;
+                          },
+                          SI_DEVICE_IO_FAILED, false, SI_SUCCESS, 0},
+        ExchangeFaultCase{"UnpluggedBeforeTheReply",
+                          [](ScriptedBus& bus) { bus.in_packets_of["B"] = {{{}, kTransportNoDevice}}; },
+                          SI_SUCCESS, true, SI_DEVICE_IO_FAILED, 0}),
+    CaseName<ExchangeFaultCase>);
+
+TEST_F(ExchangeAllTest, AWriteThatFailsCancelsItsRead) {
+  OpenThree();
+  EveryoneAnswers();
+  bus_.in_packets_of["B"].clear();  // B would stay silent: only the cancel ends its read
+  bus_.errors["out B"] = kTransportPipe;
+  ExchangeAll();
+  EXPECT_THAT(bus_.log, testing::Contains("B cancel in"));
+  EXPECT_EQ(bus_.now_ms, 0u) << "nobody waited for B's read time-out";
+}
+
+TEST_F(ExchangeAllTest, AnUnpluggedControllerIsGivenBackAndNeverSubmittedAgain) {
+  OpenThree();
+  EveryoneAnswers();
+  bus_.errors["out B"] = kTransportNoDevice;
+  bus_.errors["in B"] = kTransportNoDevice;
+  ExchangeAll();
+  EXPECT_EQ(bus_.open_connections, 2);
+  EXPECT_THAT(bus_.log, testing::IsSupersetOf({"B release 0", "B close"}));
+  EXPECT_THAT(diagnostics_, ElementsAre("writing on USB: LIBUSB_ERROR_NO_DEVICE"));
+  bus_.log.clear();
+  EveryoneAnswers();
+  ExchangeAll();
+  EXPECT_EQ(transfers_[1].write_status, SI_DEVICE_IO_FAILED);
+  for (const std::string& line : bus_.log) EXPECT_THAT(line, testing::Not(testing::StartsWith("B "))) << line;
+  EXPECT_EQ(transfers_[2].read_status, SI_SUCCESS);
+}
+
+TEST_F(ExchangeAllTest, BytesBeyondAReplyServeTheNextExchangeAsTheyServeTheNextRead) {
+  // A's first packet holds 26 bytes: two whole replies and 2 bytes of a
+  // third; the third exchange then reads again.
+  const auto run = [this](bool asynchronous) {
+    library_.reset();
+    bus_ = ScriptedBus{};
+    OpenThree(asynchronous);
+    bus_.in_packets_of["A"] = {{Bytes(0, 26)}, {Bytes(100, 12)}};
+    std::vector<std::array<std::uint8_t, 12>> a_replies;
+    for (int tick = 0; tick < 3; ++tick) {
+      EveryoneAnswers();
+      bus_.in_packets_of["A"].pop_back();  // A answers from its own script only
+      ExchangeAll();
+      EXPECT_EQ(transfers_[0].read_status, SI_SUCCESS) << tick;
+      a_replies.push_back(replies_[0]);
+    }
+    return a_replies;
+  };
+  const auto want = run(false);
+  const auto got = run(true);
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(got[2][1], 25);
+  EXPECT_EQ(got[2][2], 100);
+}
+
+TEST_F(ExchangeAllTest, AHandleTwiceIsExchangedOneAfterAnother) {
+  OpenThree();
+  EveryoneAnswers();
+  bus_.in_packets_of["A"].push_back({Bytes(0x70, 12)});
+  transfers_[2].handle = transfers_[0].handle;
+  ASSERT_EQ(ExchangeAll(), kAxes);
+  for (const std::string& line : bus_.log) EXPECT_THAT(line, testing::Not(HasSubstr("submit"))) << line;
+  EXPECT_EQ(replies_[2][0], 0x70);
 }
 
 TEST(DeviceListTest, SaysWhichDeviceIsWhereAndWhetherThisUserMayOpenIt) {

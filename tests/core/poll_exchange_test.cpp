@@ -12,6 +12,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "stage/usb/native_usb.h"
+#include "tests/core/forwarding_devices.h"
+#include "tests/core/scripted_usb.h"
+
 namespace stage::poll {
 namespace {
 
@@ -220,30 +224,28 @@ struct AllAxesCase {
   bool axis1_not_encodable = false;
 };
 
+// Each axis's own part of a one-by-one script: what it would play whatever
+// the others do.
+std::vector<std::deque<ScriptedTransfer>> ScriptByAxis(const std::deque<ScriptedTransfer>& script, std::size_t axes) {
+  std::vector<std::deque<ScriptedTransfer>> parts(axes);
+  std::size_t axis = 0;
+  for (const ScriptedTransfer& step : script) {
+    if (axis < parts.size()) parts[axis].push_back(step);
+    if (!step.is_write || step.status != SI_SUCCESS || step.count != kTransferLength) ++axis;
+  }
+  return parts;
+}
+
 // Overlaps nothing, but behaves as a pipelined backend may: every entry is
 // exchanged whatever failed before it, last axis first.
-class EveryAxisAtOnce final : public DeviceLibrary {
+class EveryAxisAtOnce final : public test::ForwardingDevices {
  public:
-  explicit EveryAxisAtOnce(ScriptedDevices& scripted) : scripted_(scripted) {}
-  int GetNumDevices(std::uint32_t& count) override { return scripted_.GetNumDevices(count); }
-  int GetProductString(std::uint32_t device, std::span<std::uint8_t, kProductStringBufferSize> buffer,
-                       std::uint32_t option) override {
-    return scripted_.GetProductString(device, buffer, option);
-  }
-  int SetTimeouts(std::uint32_t read_ms, std::uint32_t write_ms) override { return scripted_.SetTimeouts(read_ms, write_ms); }
-  int Open(std::uint32_t device, Handle& handle) override { return scripted_.Open(device, handle); }
-  int Close(Handle handle) override { return scripted_.Close(handle); }
+  explicit EveryAxisAtOnce(ScriptedDevices& scripted) : ForwardingDevices(scripted), scripted_(scripted) {}
   int Write(Handle, const std::uint8_t*, std::uint32_t, std::uint32_t&) override { throw std::logic_error("one by one"); }
   int Read(Handle, std::uint8_t*, std::uint32_t, std::uint32_t&) override { throw std::logic_error("one by one"); }
 
-  std::size_t ExchangeAll(std::span<AxisTransfer> transfers, std::uint32_t length, ReplyCheck /*accept*/) override {
-    // Each axis plays its own part of the script, whatever the others do.
-    std::vector<std::deque<ScriptedTransfer>> parts(transfers.size());
-    std::size_t axis = 0;
-    for (const ScriptedTransfer& step : scripted_.script) {
-      if (axis < parts.size()) parts[axis].push_back(step);
-      if (!step.is_write || step.status != SI_SUCCESS || step.count != length) ++axis;
-    }
+  std::size_t ExchangeAll(std::span<AxisTransfer> transfers, std::uint32_t /*length*/, ReplyCheck /*accept*/) override {
+    std::vector<std::deque<ScriptedTransfer>> parts = ScriptByAxis(scripted_.script, transfers.size());
     scripted_.script.clear();
     for (std::size_t i = transfers.size(); i-- > 0;) {
       AxisTransfer& t = transfers[i];
@@ -367,12 +369,90 @@ TEST_P(ExchangeAllAxesTest, AnOverlappingBackendIsJudgedInAxisOrderUpToTheFirstF
   ExpectSameTables(tables, want.tables);
 }
 
+// The native USB backend on a scripted bus that plays the case: one
+// controller per axis, each answering its own part of the script. Without
+// asynchronous transfers it exchanges one after another (the default).
+struct NativeBackend {
+  NativeBackend(const AllAxesCase& c, modKVT_USB& tables, bool asynchronous) {
+    bus.asynchronous = asynchronous;
+    const std::size_t axes = static_cast<std::size_t>(tables.AxisCount) + 1;
+    std::deque<ScriptedTransfer> script(c.script.begin(), c.script.end());
+    const std::vector<std::deque<ScriptedTransfer>> parts = ScriptByAxis(script, axes);
+    for (std::size_t i = 0; i < axes; ++i) {
+      const std::string name = std::to_string(i);
+      bus.devices.push_back(test::Controller(1, {static_cast<std::uint8_t>(i + 1)}, std::u16string(1, static_cast<char16_t>(u'0' + i))));
+      Play(name, parts[i]);
+    }
+    library = std::make_unique<NativeUsb>(std::make_unique<test::ScriptedTransport>(bus), std::vector<UsbId>{});
+    std::uint32_t count = 0;
+    EXPECT_EQ(library->GetNumDevices(count), SI_SUCCESS);
+    EXPECT_EQ(library->SetTimeouts(20, 20), SI_SUCCESS);
+    for (std::size_t i = 0; i < axes; ++i) {
+      Handle handle = 0;
+      EXPECT_EQ(library->Open(static_cast<std::uint32_t>(i), handle), SI_SUCCESS);
+      tables.DeviceHandle[i] = handle;
+    }
+    bus.log.clear();
+  }
+
+  // A vendor status as the bus event that makes it.
+  void Play(const std::string& name, std::deque<ScriptedTransfer> part) {
+    const ScriptedTransfer write = part.empty() ? ScriptedTransfer{} : part.front();
+    if (write.status == SI_DEVICE_IO_FAILED) {  // unplugged
+      bus.errors["out " + name] = kTransportNoDevice;
+      bus.errors["in " + name] = kTransportNoDevice;
+    } else if (write.status != SI_SUCCESS) {
+      bus.errors["out " + name] = kTransportPipe;
+    } else if (write.count != kTransferLength) {
+      bus.out_counts[name] = write.count;
+    }
+    if (part.size() < 2) {
+      if (part.empty()) bus.in_packets_of[name].push_back({{kBusyAt10000.begin(), kBusyAt10000.end()}});
+      return;
+    }
+    const ScriptedTransfer& read = part[1];
+    if (read.status == SI_READ_TIMED_OUT) return;  // a silent controller
+    if (read.status != SI_SUCCESS) {
+      bus.in_packets_of[name].push_back({{}, kTransportPipe});
+      return;
+    }
+    bus.in_packets_of[name].push_back({{read.reply.begin(), read.reply.begin() + read.count}});
+  }
+
+  test::ScriptedBus bus;
+  std::unique_ptr<NativeUsb> library;
+};
+
+TEST_P(ExchangeAllAxesTest, TheNativeBackendOverlapsAndIsJudgedAsItsOwnOneByOneExchange) {
+  const AllAxesCase& c = GetParam();
+  modKVT_USB one_by_one_tables;
+  Open(one_by_one_tables, c.axis1_not_encodable);
+  NativeBackend one_by_one(c, one_by_one_tables, false);
+  AllAxesExchange one_by_one_exchange;
+  const std::span<const ExchangeResult> reference =
+      ExchangeAllAxes(one_by_one_tables, one_by_one_exchange, *one_by_one.library);
+  NativeBackend overlapping(c, tables, true);
+
+  const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, *overlapping.library);
+
+  ASSERT_EQ(results.size(), c.results);
+  EXPECT_EQ(results.back().outcome, c.last);
+  ExpectSameResults(results, {reference.begin(), reference.end()});
+  ExpectSameTables(tables, one_by_one_tables);
+  // Every command that could be built went out before the backend waited.
+  const auto wait = std::find(overlapping.bus.log.begin(), overlapping.bus.log.end(), "wait");
+  const auto submitted = std::count_if(overlapping.bus.log.begin(), wait,
+                                       [](const std::string& line) { return line.ends_with("submit out 1 12 bytes"); });
+  EXPECT_EQ(static_cast<std::size_t>(submitted), c.axis1_not_encodable ? 1U : 3U);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Ticks, ExchangeAllAxesTest,
     ::testing::Values(
         AllAxesCase{"EveryAxisAnswers", {WriteOk(), ReadOk(), WriteOk(), ReadOk(), WriteOk(), ReadOk()}, 3, ExchangeResult::Outcome::kOk},
         AllAxesCase{"FirstWriteFails", {{true, SI_WRITE_ERROR, 0}}, 1, ExchangeResult::Outcome::kWriteFailed},
         AllAxesCase{"SecondAxisReadTimesOut", {WriteOk(), ReadOk(), WriteOk(), {false, SI_READ_TIMED_OUT, 0}}, 2, ExchangeResult::Outcome::kReadFailed},
+        AllAxesCase{"SecondAxisUnplugged", {WriteOk(), ReadOk(), {true, SI_DEVICE_IO_FAILED, 0}}, 2, ExchangeResult::Outcome::kWriteFailed},
         AllAxesCase{"SecondAxisShortWrite", {WriteOk(), ReadOk(), {true, SI_SUCCESS, 11}}, 2, ExchangeResult::Outcome::kWriteFailed},
         AllAxesCase{"SecondAxisInvalidReply", {WriteOk(), ReadOk(), WriteOk(), ReadOk(Reply({0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0xFF}))}, 2, ExchangeResult::Outcome::kInvalidReply},
         AllAxesCase{"LastAxisInvalidReply", {WriteOk(), ReadOk(), WriteOk(), ReadOk(), WriteOk(), ReadOk(Reply({0, 0, 0, 0x80}))}, 3, ExchangeResult::Outcome::kInvalidReply},

@@ -1,7 +1,9 @@
 # Each area adds its test executable here with stage_core_test(name sources...).
 stage_core_test(codec_tests core/packet_codec_test.cpp)
 stage_core_test(exchange_tests core/poll_exchange_test.cpp)
-target_link_libraries(exchange_tests PRIVATE stage_poll)
+# The exchange with every axis also runs on the native backend's scripted bus.
+target_link_libraries(exchange_tests PRIVATE stage_poll stage_native_usb)
+target_include_directories(exchange_tests PRIVATE ${PROJECT_SOURCE_DIR})
 stage_core_test(axis_tests core/modKVT_USB_test.cpp core/number_text_test.cpp core/mechanics_test.cpp
                 core/command_latch_test.cpp)
 stage_core_test(sim_tests core/simulated_controllers_test.cpp core/simple_axis_model_test.cpp)
@@ -17,3 +19,4 @@ stage_core_test(tick_tests core/deadline_scheduler_test.cpp)
 # The native USB backend's protocol logic on a scripted transport: no libusb.
 stage_core_test(native_usb_tests core/native_usb_test.cpp)
 target_link_libraries(native_usb_tests PRIVATE stage_native_usb)
+target_include_directories(native_usb_tests PRIVATE ${PROJECT_SOURCE_DIR})

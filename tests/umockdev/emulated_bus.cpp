@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -66,6 +67,14 @@ std::string SysfsName(const EmulatedController& c) {
   return name;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// An IN packet and when the controller has it ready.
+struct InPacket {
+  std::vector<std::uint8_t> bytes;
+  Clock::time_point ready;
+};
+
 struct Urb {
   UMockdevIoctlData* urb = nullptr;     // owned reference
   UMockdevIoctlData* buffer = nullptr;  // owned reference, may be null
@@ -97,7 +106,8 @@ struct EmulatedBus::Model {
   bool enabled = false;
   bool auto_reply = true;
   std::uint32_t replies = 0;
-  std::deque<std::vector<std::uint8_t>> in_packets;
+  std::chrono::microseconds latency{0};
+  std::deque<InPacket> in_packets;
   std::deque<Urb> waiting_in;  // bulk IN transfers without data yet
   std::deque<Urb> completed;   // for the client to reap
   std::deque<Urb> retired;
@@ -110,13 +120,23 @@ struct EmulatedBus::State {
   UMockdevTestbed* testbed = nullptr;
   std::vector<std::unique_ptr<Model>> models;
   std::FILE* log = nullptr;
+  bool log_times = false;
 
-  void Event(Model& model, const std::string& event) {
+  void Event(Model& model, const std::string& event, std::span<const std::uint8_t> bytes = {}) {
     model.events.push_back(event);
-    if (log != nullptr) {
-      std::fprintf(log, "%s %s\n", model.spec.serial.c_str(), event.c_str());
-      std::fflush(log);
+    if (log == nullptr) return;
+    if (log_times) {
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      std::fprintf(log, "%lld ", static_cast<long long>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000);
     }
+    std::fprintf(log, "%s %s", model.spec.serial.c_str(), event.c_str());
+    if (log_times && !bytes.empty()) {
+      std::fputc(' ', log);
+      for (const std::uint8_t byte : bytes) std::fprintf(log, "%02X", byte);
+    }
+    std::fputc('\n', log);
+    std::fflush(log);
   }
 };
 
@@ -138,12 +158,13 @@ UMockdevIoctlData* Resolve(UMockdevIoctlData* data, std::size_t offset, std::siz
   return resolved;
 }
 
-// Hands every waiting IN transfer the packets that are there.
+// Hands every waiting IN transfer the packets that are ready.
 void DeliverInPackets(Model& model) {
-  while (!model.waiting_in.empty() && !model.in_packets.empty()) {
+  const Clock::time_point now = Clock::now();
+  while (!model.waiting_in.empty() && !model.in_packets.empty() && model.in_packets.front().ready <= now) {
     Urb urb = model.waiting_in.front();
     model.waiting_in.pop_front();
-    const std::vector<std::uint8_t> packet = std::move(model.in_packets.front());
+    const std::vector<std::uint8_t> packet = std::move(model.in_packets.front().bytes);
     model.in_packets.pop_front();
     const std::span<std::uint8_t> bytes = urb.Bytes();
     const std::size_t length = std::min(bytes.size(), packet.size());
@@ -200,7 +221,7 @@ void BulkOut(EmulatedBus::State& bus, Model& model, Urb& urb) {
   const std::span<std::uint8_t> bytes = urb.Bytes();
   urb.Fields().status = 0;
   urb.Fields().actual_length = static_cast<int>(bytes.size());
-  bus.Event(model, "out " + std::to_string(bytes.size()));
+  bus.Event(model, "out " + std::to_string(bytes.size()), bytes);
   // A controller whose data path is off takes the bytes and says nothing.
   if (!model.enabled || !model.auto_reply || bytes.size() != usb::kPacketSize) return;
   ++model.replies;
@@ -208,7 +229,7 @@ void BulkOut(EmulatedBus::State& bus, Model& model, Urb& urb) {
   reading.position = static_cast<std::int32_t>(model.replies);
   reading.ideal_position = static_cast<std::int32_t>(model.replies);
   const usb::Packet reply = usb::EncodeStatus(reading);
-  model.in_packets.emplace_back(reply.begin(), reply.end());
+  model.in_packets.push_back({{reply.begin(), reply.end()}, Clock::now() + model.latency});
 }
 
 void SubmitUrb(EmulatedBus::State& bus, Model& model, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
@@ -237,6 +258,7 @@ void SubmitUrb(EmulatedBus::State& bus, Model& model, UMockdevIoctlClient* clien
 }
 
 void ReapUrb(Model& model, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+  DeliverInPackets(model);  // a reply whose latency has passed
   if (model.completed.empty()) return Complete(client, -1, model.gone ? ENODEV : EAGAIN);
   // The argument points at the client's URB pointer; it gets the reaped
   // URB, whose fields and buffer then travel back with the reply.
@@ -458,11 +480,17 @@ void EmulatedBus::ClearEvents(std::size_t index) {
   state_->models.at(index)->events.clear();
 }
 
-void EmulatedBus::LogTo(const std::string& path) {
+void EmulatedBus::LogTo(const std::string& path, bool times) {
   const std::lock_guard lock(state_->mutex);
   if (state_->log != nullptr) std::fclose(state_->log);
   state_->log = std::fopen(path.c_str(), "w");
   if (state_->log == nullptr) throw std::runtime_error("cannot write " + path);
+  state_->log_times = times;
+}
+
+void EmulatedBus::SetReplyLatency(std::size_t index, std::chrono::microseconds latency) {
+  const std::lock_guard lock(state_->mutex);
+  state_->models.at(index)->latency = latency;
 }
 
 void EmulatedBus::SetAutoReply(std::size_t index, bool on) {
@@ -473,7 +501,7 @@ void EmulatedBus::SetAutoReply(std::size_t index, bool on) {
 void EmulatedBus::QueueInPacket(std::size_t index, std::vector<std::uint8_t> bytes) {
   const std::lock_guard lock(state_->mutex);
   Model& model = *state_->models.at(index);
-  model.in_packets.push_back(std::move(bytes));
+  model.in_packets.push_back({std::move(bytes), Clock::now()});
   DeliverInPackets(model);
 }
 

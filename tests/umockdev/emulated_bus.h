@@ -3,13 +3,16 @@
 // device node whose usbfs ioctls a model answers the way a controller does.
 // It hands out string descriptors, lets a kernel driver be detached and
 // re-attached, keeps the data path silent until the vendor request enables
-// it, answers every 12-byte command with a 12-byte status packet, completes
-// discarded transfers (libusb's time-outs) and can be unplugged.
+// it, answers every 12-byte command with a 12-byte status packet (at once, or
+// after a reply latency of its own), keeps any number of transfers under way
+// on every controller, completes discarded transfers (libusb's time-outs and
+// cancels) and can be unplugged.
 //
 // Create the bus before libusb starts, or libusb never sees it. The model
 // runs on umockdev's worker thread; every method here is thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -40,8 +43,15 @@ class EmulatedBus {
   std::vector<std::string> Events(std::size_t index) const;
   void ClearEvents(std::size_t index);
   // Also writes every event as "<serial> <event>" lines to `path`, flushed
-  // as they happen (for scripts that drive a program on this bus).
-  void LogTo(const std::string& path);
+  // as they happen (for scripts that drive a program on this bus). With
+  // `times`, each line starts with the monotonic clock in microseconds
+  // (CLOCK_MONOTONIC, as Python's time.monotonic) and every "out" event
+  // carries the command bytes in hex: "<us> <serial> out 12 <hex>".
+  void LogTo(const std::string& path, bool times = false);
+
+  // How long after its command a reply becomes ready to be read; none by
+  // default. Meanwhile the controller takes other commands and transfers.
+  void SetReplyLatency(std::size_t index, std::chrono::microseconds latency);
 
   // Off: commands get no reply (a silent controller). On by default.
   void SetAutoReply(std::size_t index, bool on);

@@ -4,21 +4,24 @@
 // with the command's status. Runs under the preload itself (umockdev-wrapper),
 // or its remove events reach nobody; the command runs without it.
 //
-//   emulated_bus_run [--controller SPEC]... [--log FILE] [--unplug-on-usr1 N]
-//                    -- COMMAND [ARG]...
+//   emulated_bus_run [--controller SPEC]... [--log FILE] [--log-times]
+//                    [--latency-us US] [--unplug-on-usr1 N] -- COMMAND [ARG]...
 //
 // SPEC is SERIAL[,bus=B][,port=P[.P]...][,id=VVVV:PPPP][,locked]. A locked
 // controller's device file has mode 000, and the command runs without the
 // root's right to override file modes, so it is refused as for any user
 // without the access rule. Every USB event goes to FILE as "<serial> <event>".
 // With --unplug-on-usr1, SIGUSR1 pulls out controller N (counted from 0 in
-// the order given).
+// the order given). --latency-us makes every controller answer that long
+// after each command; --log-times puts the clock and the command bytes in
+// the log (see EmulatedBus::LogTo).
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -66,6 +69,8 @@ EmulatedController ParseController(const std::string& spec) {
 int main(int argc, char** argv) {
   std::vector<EmulatedController> controllers;
   std::string log;
+  bool log_times = false;
+  long latency_us = 0;
   int unplug = -1;
   int command = argc;
   for (int i = 1; i < argc; ++i) {
@@ -74,8 +79,14 @@ int main(int argc, char** argv) {
       command = i + 1;
       break;
     }
+    if (word == "--log-times") {
+      log_times = true;
+      continue;
+    }
     if (i + 1 == argc) break;
-    if (word == "--controller") {
+    if (word == "--latency-us") {
+      latency_us = std::stol(argv[++i]);
+    } else if (word == "--controller") {
       controllers.push_back(ParseController(argv[++i]));
     } else if (word == "--log") {
       log = argv[++i];
@@ -99,7 +110,8 @@ int main(int argc, char** argv) {
 
   try {
     EmulatedBus bus(controllers);
-    if (!log.empty()) bus.LogTo(log);
+    if (!log.empty()) bus.LogTo(log, log_times);
+    for (std::size_t i = 0; i < bus.Size(); ++i) bus.SetReplyLatency(i, std::chrono::microseconds(latency_us));
     std::atomic<bool> ended{false};
     std::thread unplugger([&] {
       int signal = 0;

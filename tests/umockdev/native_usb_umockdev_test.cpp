@@ -12,16 +12,18 @@
 #include <memory>
 #include <thread>
 
+#include "stage/poll/poll_exchange.h"
 #include "stage/usb/libusb_transport.h"
 #include "stage/usb/native_usb.h"
 #include "stage/usb/packet_codec.h"
+#include "tests/core/forwarding_devices.h"
 #include "tests/umockdev/emulated_bus.h"
 
 namespace stage::usb {
 namespace {
 
-using test::EmulatedBus;
-using test::EmulatedController;
+using stage::test::EmulatedBus;
+using stage::test::EmulatedController;
 using testing::Contains;
 using testing::ElementsAre;
 using testing::IsSupersetOf;
@@ -189,6 +191,132 @@ TEST_F(EmulatedControllersTest, AControllerUnpluggedWhilePollingFailsAndIsGivenB
   for (const Handle handle : handles) library_->Close(handle);
   EXPECT_THAT(bus_->Events(0), Contains("control 40 02 0004"));
   EXPECT_THAT(bus_->Events(2), Contains("control 40 02 0004"));
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_FALSE(bus_->Claimed(i));
+}
+
+// The exchange with every axis, as the polling tick does it, on three
+// emulated controllers that answer 1 ms after each command: the native
+// backend's overlapped exchange must be judged exactly as the default's one
+// after another, whatever happens to the second controller.
+using poll::ExchangeResult;
+
+struct EmulatedTickCase {
+  const char* name;
+  void (*fault)(EmulatedBus& bus);  // on the second controller, before the tick
+  std::size_t results;              // judged, the failing one included
+  ExchangeResult::Outcome last;
+  int status;
+};
+
+class EmulatedTickTest : public EmulatedControllersTest, public testing::WithParamInterface<EmulatedTickCase> {
+ protected:
+  static constexpr std::size_t kAxes = 3;
+
+  // Starts the three controllers, opens them into `tables`.
+  void StartThree(modKVT_USB& tables) {
+    Start({{.serial = "A", .port_path = {1}}, {.serial = "B", .port_path = {2}}, {.serial = "C", .port_path = {3}}});
+    for (std::size_t i = 0; i < kAxes; ++i) bus_->SetReplyLatency(i, std::chrono::milliseconds(1));
+    std::uint32_t count = 0;
+    ASSERT_EQ(library_->GetNumDevices(count), SI_SUCCESS);
+    ASSERT_EQ(count, kAxes);
+    ASSERT_EQ(library_->SetTimeouts(200, 200), SI_SUCCESS);
+    tables.AxisCount = kAxes - 1;
+    tables.AllocateAxisTables(kAxes - 1);
+    for (std::size_t i = 0; i < kAxes; ++i) {
+      tables.DeviceHandle[i] = Open(static_cast<std::uint32_t>(i));
+      tables.ParamFrameMarker[i] = kFrameA;
+      tables.ActiveBit[i] = kActiveBit;
+    }
+  }
+
+  // One tick with the case's fault; the tables come back in `tables`.
+  std::vector<ExchangeResult> Tick(bool overlapped, modKVT_USB& tables) {
+    library_.reset();
+    bus_.reset();
+    diagnostics_.clear();
+    StartThree(tables);
+    GetParam().fault(*bus_);
+    test::ForwardingDevices one_after_another(*library_);
+    DeviceLibrary& devices = overlapped ? static_cast<DeviceLibrary&>(*library_) : one_after_another;
+    poll::AllAxesExchange exchange;
+    const std::span<const ExchangeResult> results = poll::ExchangeAllAxes(tables, exchange, devices);
+    return {results.begin(), results.end()};
+  }
+};
+
+TEST_P(EmulatedTickTest, TheOverlappedExchangeIsJudgedAsOneAfterAnother) {
+  const EmulatedTickCase& c = GetParam();
+  modKVT_USB want_tables;
+  const std::vector<ExchangeResult> want = Tick(false, want_tables);
+  const std::vector<std::string> want_diagnostics = diagnostics_;
+  modKVT_USB tables;
+  const std::vector<ExchangeResult> got = Tick(true, tables);
+
+  ASSERT_EQ(got.size(), c.results);
+  EXPECT_EQ(got.back().outcome, c.last);
+  EXPECT_EQ(got.back().status, c.status);
+  ASSERT_EQ(want.size(), got.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].outcome, want[i].outcome) << i;
+    EXPECT_EQ(got[i].status, want[i].status) << i;
+    EXPECT_EQ(got[i].count, want[i].count) << i;
+    EXPECT_EQ(got[i].reading.position, want[i].reading.position) << i;
+  }
+  EXPECT_EQ(tables.ToggleBit, want_tables.ToggleBit);
+  EXPECT_EQ(tables.ParamFrameMarker, want_tables.ParamFrameMarker);
+  EXPECT_EQ(tables.LastUsbStatus, want_tables.LastUsbStatus);
+  EXPECT_EQ(diagnostics_, want_diagnostics);
+  // The third controller heard its command although its reply is not judged.
+  EXPECT_THAT(bus_->Events(2), Contains("out 12"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SecondController, EmulatedTickTest,
+    testing::Values(
+        EmulatedTickCase{"Answers", [](EmulatedBus&) {}, 3, ExchangeResult::Outcome::kOk, 0},
+        EmulatedTickCase{"Silent", [](EmulatedBus& bus) { bus.SetAutoReply(1, false); }, 2,
+                         ExchangeResult::Outcome::kReadFailed, SI_READ_TIMED_OUT},
+        EmulatedTickCase{"ReplyThatDoesNotDecode",
+                         [](EmulatedBus& bus) {
+                           bus.SetAutoReply(1, false);
+                           bus.QueueInPacket(1, {0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0xFF});
+                         },
+                         2, ExchangeResult::Outcome::kInvalidReply, 0},
+        EmulatedTickCase{"Unplugged", [](EmulatedBus& bus) { bus.Unplug(1); }, 2,
+                         ExchangeResult::Outcome::kWriteFailed, SI_DEVICE_IO_FAILED}),
+    [](const testing::TestParamInfo<EmulatedTickCase>& row) { return std::string(row.param.name); });
+
+TEST_F(EmulatedControllersTest, AControllerUnpluggedDuringTheOverlappedExchangeIsGivenBack) {
+  Start({{.serial = "A", .port_path = {1}}, {.serial = "B", .port_path = {2}}, {.serial = "C", .port_path = {3}}});
+  std::uint32_t count = 0;
+  ASSERT_EQ(library_->GetNumDevices(count), SI_SUCCESS);
+  ASSERT_EQ(library_->SetTimeouts(2000, 2000), SI_SUCCESS);
+  std::array<AxisTransfer, 3> transfers{};
+  std::array<std::array<std::uint8_t, 12>, 3> replies{};
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    transfers[i].handle = Open(i);
+    transfers[i].command = kCommand.data();
+    transfers[i].reply = replies[i].data();
+  }
+  bus_->SetAutoReply(1, false);  // B's read waits until B is pulled out
+  std::thread unplug([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bus_->Unplug(1);
+  });
+  ASSERT_EQ(library_->ExchangeAll(transfers, kPacketSize), 3u);
+  unplug.join();
+  EXPECT_EQ(transfers[0].read_status, SI_SUCCESS);
+  EXPECT_EQ(transfers[1].write_status, SI_SUCCESS);
+  EXPECT_EQ(transfers[1].read_status, SI_DEVICE_IO_FAILED);
+  EXPECT_EQ(transfers[2].read_status, SI_SUCCESS);
+  EXPECT_THAT(diagnostics_, ElementsAre("reading on USB: LIBUSB_ERROR_NO_DEVICE"));
+  const std::vector<std::string> events = bus_->Events(1);
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_THAT(std::vector(events.end() - 2, events.end()), ElementsAre("unplugged", "release 0"));  // given back
+  ASSERT_EQ(library_->ExchangeAll(transfers, kPacketSize), 3u);  // the others go on
+  EXPECT_EQ(transfers[1].write_status, SI_DEVICE_IO_FAILED);
+  EXPECT_EQ(transfers[2].read_status, SI_SUCCESS);
+  for (const AxisTransfer& t : transfers) library_->Close(t.handle);
   for (std::size_t i = 0; i < 3; ++i) EXPECT_FALSE(bus_->Claimed(i));
 }
 

@@ -65,6 +65,56 @@ void FindBulkEndpoints(libusb_device* device, UsbDeviceEntry& entry) {
   libusb_free_config_descriptor(config);
 }
 
+// libusb's end of a transfer as one of its error values, as the
+// synchronous calls give it.
+int TransferError(libusb_transfer_status status) {
+  switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED: return LIBUSB_SUCCESS;
+    case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_INTERRUPTED;
+    case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+    default: return LIBUSB_ERROR_IO;
+  }
+}
+
+// One libusb transfer, allocated once and filled again at every submit.
+class LibusbBulkTransfer final : public UsbBulkTransfer {
+ public:
+  LibusbBulkTransfer(libusb_device_handle* handle, std::uint8_t endpoint)
+      : handle_(handle), endpoint_(endpoint), transfer_(libusb_alloc_transfer(0)) {}
+  ~LibusbBulkTransfer() override { libusb_free_transfer(transfer_); }
+  LibusbBulkTransfer(const LibusbBulkTransfer&) = delete;
+  LibusbBulkTransfer& operator=(const LibusbBulkTransfer&) = delete;
+
+  bool Made() const { return transfer_ != nullptr; }
+
+  int Submit(std::uint8_t* data, std::uint32_t length) override {
+    // No time-out of libusb's own: the caller cancels at its deadline.
+    libusb_fill_bulk_transfer(transfer_, handle_, endpoint_, data, static_cast<int>(length), &LibusbBulkTransfer::Done,
+                              this, 0);
+    Started();
+    const int error = libusb_submit_transfer(transfer_);
+    if (error != LIBUSB_SUCCESS) Ended(error, 0);
+    return error;
+  }
+
+  void Cancel() override {
+    if (UnderWay()) libusb_cancel_transfer(transfer_);
+  }
+
+ private:
+  static void LIBUSB_CALL Done(libusb_transfer* transfer) {
+    auto* self = static_cast<LibusbBulkTransfer*>(transfer->user_data);
+    self->Ended(TransferError(transfer->status), static_cast<std::uint32_t>(std::max(transfer->actual_length, 0)));
+  }
+
+  libusb_device_handle* handle_;
+  std::uint8_t endpoint_;
+  libusb_transfer* transfer_;
+};
+
 class LibusbConnection final : public UsbConnection {
  public:
   explicit LibusbConnection(libusb_device_handle* handle) : handle_(handle) {}
@@ -115,6 +165,12 @@ class LibusbConnection final : public UsbConnection {
         libusb_bulk_transfer(handle_, endpoint, data, static_cast<int>(length), &moved, timeout_ms);
     transferred = static_cast<std::uint32_t>(moved);
     return result;
+  }
+
+  std::unique_ptr<UsbBulkTransfer> NewBulkTransfer(std::uint8_t endpoint) override {
+    auto transfer = std::make_unique<LibusbBulkTransfer>(handle_, endpoint);
+    if (!transfer->Made()) return nullptr;
+    return transfer;
   }
 
  private:
@@ -182,6 +238,14 @@ int LibusbTransport::Open(const UsbDeviceEntry& device, std::unique_ptr<UsbConne
   if (const int error = libusb_open(listed_[device.key], &handle); error != LIBUSB_SUCCESS) return error;
   connection = std::make_unique<LibusbConnection>(handle);
   return LIBUSB_SUCCESS;
+}
+
+int LibusbTransport::WaitForTransfers(std::uint32_t timeout_ms) {
+  if (context_ == nullptr) return LIBUSB_ERROR_NOT_FOUND;
+  timeval timeout{};
+  timeout.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+  timeout.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+  return libusb_handle_events_timeout_completed(context_, &timeout, nullptr);
 }
 
 std::uint64_t LibusbTransport::NowMs() {

@@ -194,8 +194,15 @@ int NativeUsb::Open(std::uint32_t device, Handle& handle) {
   controller.connection = std::move(connection);
   controller.endpoint_out = entry.endpoint_out;
   controller.endpoint_in = entry.endpoint_in;
+  controller.out_transfer = controller.connection->NewBulkTransfer(entry.endpoint_out);
+  controller.in_transfer = controller.connection->NewBulkTransfer(entry.endpoint_in);
   handle = static_cast<Handle>(controllers_.size());
   return SI_SUCCESS;
+}
+
+void NativeUsb::ForgetTransfers(Controller& controller) {
+  controller.out_transfer.reset();
+  controller.in_transfer.reset();
 }
 
 NativeUsb::Controller* NativeUsb::Find(Handle handle) {
@@ -212,6 +219,7 @@ int NativeUsb::Close(Handle handle) {
   const int disabled = controller->connection->ControlOut(kVendorRequestType, kDataPathRequest,
                                                           kDataPathDisable, 0, kControlTimeoutMs);
   const int released = controller->connection->ReleaseInterface(kControllerInterface);
+  ForgetTransfers(*controller);
   controller->connection.reset();
   return disabled == kTransportOk && released == kTransportOk ? SI_SUCCESS : SI_DEVICE_IO_FAILED;
 }
@@ -222,6 +230,7 @@ int NativeUsb::TransferFailed(Controller& controller, const char* what, int erro
     // Unplugged: give the interface and the device file back now, so nothing
     // stays claimed whatever the program does next.
     controller.connection->ReleaseInterface(kControllerInterface);
+    ForgetTransfers(controller);
     controller.connection.reset();
     controller.gone = true;
   }
@@ -281,6 +290,177 @@ int NativeUsb::Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read, 
       if (now >= deadline) return SI_READ_TIMED_OUT;
       timeout_ms = static_cast<std::uint32_t>(deadline - now);
     }
+  }
+}
+
+void NativeUsb::KeepPending(Controller& controller, const std::uint8_t* bytes, std::uint32_t count) {
+  const std::uint32_t kept = controller.pending_end - controller.pending_begin;
+  std::memmove(controller.pending.data(), controller.pending.data() + controller.pending_begin, kept);
+  const std::uint32_t added = std::min(count, static_cast<std::uint32_t>(controller.pending.size()) - kept);
+  std::memcpy(controller.pending.data() + kept, bytes, added);
+  controller.pending_begin = 0;
+  controller.pending_end = kept + added;
+}
+
+std::size_t NativeUsb::ExchangeAll(std::span<AxisTransfer> transfers, std::uint32_t length, ReplyCheck accept) {
+  if (length == 0 || length > kBulkPacketSize || !StartExchanges(transfers, length)) {
+    return DeviceLibrary::ExchangeAll(transfers, length, accept);
+  }
+  WaitForExchanges(transfers, length);
+  for (AxisTransfer& t : transfers) {
+    Controller* controller = Find(t.handle);
+    if (controller != nullptr && controller->entry == static_cast<std::size_t>(&t - transfers.data())) {
+      FinishExchange(t, *controller, length);
+    }
+  }
+  return transfers.size();
+}
+
+bool NativeUsb::StartExchanges(std::span<AxisTransfer> transfers, std::uint32_t length) {
+  // Every controller that will hear anything, once each, or nothing starts.
+  bool overlap = true;
+  for (std::size_t i = 0; i < transfers.size() && overlap; ++i) {
+    Controller* controller = Find(transfers[i].handle);
+    if (controller == nullptr || controller->gone || transfers[i].command == nullptr) continue;
+    overlap = controller->out_transfer && controller->in_transfer && controller->entry == kNoEntry;
+    if (overlap) controller->entry = i;
+  }
+  if (!overlap) {
+    for (const AxisTransfer& t : transfers) {
+      if (Controller* controller = Find(t.handle)) controller->entry = kNoEntry;
+    }
+    return false;
+  }
+
+  for (std::size_t i = 0; i < transfers.size(); ++i) {
+    AxisTransfer& t = transfers[i];
+    t.write_status = SI_SUCCESS;
+    t.written = 0;
+    t.read_done = false;
+    t.read_status = SI_SUCCESS;
+    t.read = 0;
+    Controller* controller = Find(t.handle);
+    if (controller == nullptr) {
+      t.write_status = SI_INVALID_HANDLE;
+      continue;
+    }
+    if (controller->entry != i) {  // no command, or unplugged before
+      t.write_status = t.command == nullptr ? SI_INVALID_PARAMETER : SI_DEVICE_IO_FAILED;
+      continue;
+    }
+    Controller& c = *controller;
+    c.out_cancelled = false;
+    c.in_cancelled = false;
+    c.out_count = 0;
+    c.in_error = kTransportOk;
+    std::memcpy(c.out_packet.data(), t.command, length);
+    c.out_error = c.out_transfer->Submit(c.out_packet.data(), length);
+    c.out_waiting = c.out_error == kTransportOk;
+    c.in_waiting = false;
+    // Bytes left over from an earlier read may already hold the reply.
+    if (c.out_waiting && c.pending_end - c.pending_begin < length) {
+      c.in_error = c.in_transfer->Submit(c.in_packet.data(), kBulkPacketSize);
+      c.in_waiting = c.in_error == kTransportOk;
+    }
+  }
+  return true;
+}
+
+bool NativeUsb::TakeEnded(Controller& c, std::uint32_t length) {
+  UsbBulkTransfer& out = *c.out_transfer;
+  UsbBulkTransfer& in = *c.in_transfer;
+  if (c.out_waiting && !out.UnderWay()) {
+    c.out_waiting = false;
+    c.out_error = c.out_cancelled && out.Error() == kTransportInterrupted ? kTransportTimeout : out.Error();
+    c.out_count = out.Transferred();
+  }
+  const bool write_failed = !c.out_waiting && (c.out_error != kTransportOk || c.out_count != length);
+  if (c.in_waiting && !in.UnderWay()) {
+    c.in_waiting = false;
+    KeepPending(c, c.in_packet.data(), std::min(in.Transferred(), kBulkPacketSize));
+    c.in_error = c.in_cancelled && in.Error() == kTransportInterrupted ? kTransportTimeout : in.Error();
+    // A reply may come in more than one packet.
+    if (c.in_error == kTransportOk && !c.in_cancelled && !write_failed && c.pending_end - c.pending_begin < length) {
+      c.in_error = in.Submit(c.in_packet.data(), kBulkPacketSize);
+      c.in_waiting = c.in_error == kTransportOk;
+    }
+  }
+  if (write_failed && c.in_waiting && !c.in_cancelled) {
+    // A command that did not go out gets no reply: the read would only wait.
+    c.in_cancelled = true;
+    in.Cancel();
+  }
+  return c.out_waiting || c.in_waiting;
+}
+
+void NativeUsb::CancelUnderWay(std::span<AxisTransfer> transfers, bool out) {
+  for (std::size_t i = 0; i < transfers.size(); ++i) {
+    Controller* controller = Find(transfers[i].handle);
+    if (controller == nullptr || controller->entry != i) continue;
+    bool& cancelled = out ? controller->out_cancelled : controller->in_cancelled;
+    if (!(out ? controller->out_waiting : controller->in_waiting) || cancelled) continue;
+    cancelled = true;
+    (out ? controller->out_transfer : controller->in_transfer)->Cancel();
+  }
+}
+
+void NativeUsb::WaitForExchanges(std::span<AxisTransfer> transfers, std::uint32_t length) {
+  // Cancelled transfers end within an event round or two; a wait for them,
+  // or for ever, is made of waits this long.
+  constexpr std::uint32_t kLongestWaitMs = 100;
+  const bool write_forever = write_timeout_ms_ == kWaitForever;
+  const bool read_forever = read_timeout_ms_ == kWaitForever;
+  const std::uint64_t start = transport_->NowMs();
+  const std::uint64_t write_deadline = start + (write_forever ? 0 : write_timeout_ms_);
+  const std::uint64_t read_deadline = start + (read_forever ? 0 : read_timeout_ms_);
+  bool writes_due = !write_forever;
+  bool reads_due = !read_forever;
+  for (;;) {
+    bool under_way = false;
+    for (std::size_t i = 0; i < transfers.size(); ++i) {
+      Controller* controller = Find(transfers[i].handle);
+      if (controller != nullptr && controller->entry == i && TakeEnded(*controller, length)) under_way = true;
+    }
+    if (!under_way) return;
+    const std::uint64_t now = transport_->NowMs();
+    std::uint64_t wait_ms = kLongestWaitMs;
+    if (writes_due && now >= write_deadline) {
+      writes_due = false;
+      CancelUnderWay(transfers, true);
+    }
+    if (reads_due && now >= read_deadline) {
+      reads_due = false;
+      CancelUnderWay(transfers, false);
+    }
+    if (writes_due) wait_ms = std::min(wait_ms, write_deadline - now);
+    if (reads_due) wait_ms = std::min(wait_ms, read_deadline - now);
+    transport_->WaitForTransfers(static_cast<std::uint32_t>(wait_ms));
+  }
+}
+
+void NativeUsb::FinishExchange(AxisTransfer& t, Controller& c, std::uint32_t length) {
+  c.entry = kNoEntry;
+  t.written = c.out_count;
+  if (c.out_error == kTransportTimeout) {
+    t.write_status = SI_WRITE_TIMED_OUT;
+  } else if (c.out_error != kTransportOk) {
+    t.write_status = TransferFailed(c, "writing", c.out_error, SI_WRITE_ERROR);
+  }
+  if (t.write_status != SI_SUCCESS || t.written != length) return;
+
+  t.read_done = true;
+  if (t.reply == nullptr) {
+    t.read_status = SI_INVALID_PARAMETER;
+    return;
+  }
+  t.read = std::min(c.pending_end - c.pending_begin, length);
+  std::memcpy(t.reply, c.pending.data() + c.pending_begin, t.read);
+  c.pending_begin += t.read;
+  if (t.read == length) return;
+  if (c.in_error == kTransportOk || c.in_error == kTransportTimeout) {
+    t.read_status = SI_READ_TIMED_OUT;
+  } else {
+    t.read_status = TransferFailed(c, "reading", c.in_error, SI_READ_ERROR);
   }
 }
 

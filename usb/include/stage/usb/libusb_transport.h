@@ -25,6 +25,7 @@ class LibusbTransport final : public UsbTransport {
   int ListDevices(std::span<const UsbId> ids, std::vector<UsbDeviceEntry>& devices) override;
   int Open(const UsbDeviceEntry& device, std::unique_ptr<UsbConnection>& connection) override;
   std::uint64_t NowMs() override;
+  int WaitForTransfers(std::uint32_t timeout_ms) override;
 
  private:
   void ForgetListed();

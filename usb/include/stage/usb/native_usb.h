@@ -12,6 +12,10 @@
 // - A read collects 64-byte bulk IN packets until the asked-for count has
 //   arrived or the read time-out has passed; bytes beyond the count wait for
 //   the next read of the same handle.
+// - The exchange with every axis puts every controller's write and read on
+//   the bus at once (asynchronous transfers made at open and reused) and
+//   waits for all of them, so a tick costs one controller's answer time
+//   rather than the sum of all.
 // - libusb's errors come back as the vendor's status values.
 #pragma once
 
@@ -84,6 +88,14 @@ class NativeUsb final : public DeviceLibrary {
   int Write(Handle handle, const std::uint8_t* buffer, std::uint32_t to_write,
             std::uint32_t& written) override;
   int Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read, std::uint32_t& read) override;
+  // Fills every entry as Write then Read would, each controller's transfers
+  // under way together: the write time-out and the read time-out both count
+  // from the start of the exchange. Falls back to one after another where
+  // the transport has no asynchronous transfers, a handle appears twice or
+  // `length` exceeds one packet. `accept` is not needed: every entry is
+  // exchanged and the caller judges them in order.
+  std::size_t ExchangeAll(std::span<AxisTransfer> transfers, std::uint32_t length,
+                          ReplyCheck accept = nullptr) override;
   std::string FailureAdvice() const override { return failure_advice_; }
 
   // The list taken by the last count call, in device-number order.
@@ -92,18 +104,51 @@ class NativeUsb final : public DeviceLibrary {
   int ListError() const { return list_error_; }
 
  private:
+  static constexpr std::size_t kNoEntry = static_cast<std::size_t>(-1);
+
   struct Controller {
     std::unique_ptr<UsbConnection> connection;
+    // The exchange with every axis: made at open (null where the transport
+    // has none), ended before the connection closes.
+    std::unique_ptr<UsbBulkTransfer> out_transfer;
+    std::unique_ptr<UsbBulkTransfer> in_transfer;
     std::uint8_t endpoint_out = 0;
     std::uint8_t endpoint_in = 0;
     bool gone = false;  // unplugged: every transfer fails at once
-    // Bytes of the last IN packet beyond what its read asked for.
-    std::array<std::uint8_t, kBulkPacketSize> pending{};
+    // Bytes that arrived beyond what their read asked for. An exchange with
+    // every axis whose write failed keeps what its read brought, so there is
+    // room for two packets.
+    std::array<std::uint8_t, std::size_t{2} * kBulkPacketSize> pending{};
     std::uint32_t pending_begin = 0;
     std::uint32_t pending_end = 0;
+    // Where this controller stands in the exchange with every axis.
+    std::array<std::uint8_t, kBulkPacketSize> out_packet{};
+    std::array<std::uint8_t, kBulkPacketSize> in_packet{};
+    std::size_t entry = kNoEntry;
+    bool out_waiting = false;  // submitted, its end not yet taken in
+    bool in_waiting = false;
+    bool out_cancelled = false;
+    bool in_cancelled = false;
+    int out_error = kTransportOk;
+    std::uint32_t out_count = 0;
+    int in_error = kTransportOk;
   };
 
   Controller* Find(Handle handle);
+  // Appends what an IN transfer brought to the controller's pending bytes.
+  static void KeepPending(Controller& controller, const std::uint8_t* bytes, std::uint32_t count);
+  void ForgetTransfers(Controller& controller);
+  // The parts of ExchangeAll: put every transfer on the bus, handle what
+  // ends until nothing is under way, then fill the entries in order.
+  bool StartExchanges(std::span<AxisTransfer> transfers, std::uint32_t length);
+  void WaitForExchanges(std::span<AxisTransfer> transfers, std::uint32_t length);
+  // Takes in the transfers of `controller` that have ended; true while any
+  // is still under way.
+  bool TakeEnded(Controller& controller, std::uint32_t length);
+  // Cancels what is still under way in one direction (the other's deadline
+  // may lie later).
+  void CancelUnderWay(std::span<AxisTransfer> transfers, bool out);
+  void FinishExchange(AxisTransfer& t, Controller& controller, std::uint32_t length);
   // Reports a failed transfer and returns its status: I/O failed for a
   // device that is gone or an I/O error, `other_status` for the rest.
   int TransferFailed(Controller& controller, const char* what, int error, int other_status);

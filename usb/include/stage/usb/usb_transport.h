@@ -65,6 +65,44 @@ struct UsbDeviceEntry {
   std::uint8_t endpoint_in = 0;
 };
 
+// An asynchronous bulk transfer on one endpoint of an open device, made once
+// and submitted again and again: nothing is allocated per transfer. It ends
+// (the device answered, the transfer failed, or it was cancelled) only
+// inside the transport's WaitForTransfers. Destroy it before its connection,
+// and never while it is under way.
+class UsbBulkTransfer {
+ public:
+  virtual ~UsbBulkTransfer() = default;
+  // Starts moving up to `length` bytes to or from `data`, which stays valid
+  // until the transfer has ended. An error means it never started.
+  virtual int Submit(std::uint8_t* data, std::uint32_t length) = 0;
+  // Asks a transfer under way to end now; it ends with kTransportInterrupted
+  // unless it finished first.
+  virtual void Cancel() = 0;
+
+  bool UnderWay() const { return under_way_; }
+  // How the last transfer ended and what it moved.
+  int Error() const { return error_; }
+  std::uint32_t Transferred() const { return transferred_; }
+
+ protected:
+  void Started() {
+    under_way_ = true;
+    error_ = kTransportOk;
+    transferred_ = 0;
+  }
+  void Ended(int error, std::uint32_t transferred) {
+    under_way_ = false;
+    error_ = error;
+    transferred_ = transferred;
+  }
+
+ private:
+  bool under_way_ = false;
+  int error_ = kTransportOk;
+  std::uint32_t transferred_ = 0;
+};
+
 // An open device. Destroying it closes the device.
 class UsbConnection {
  public:
@@ -81,6 +119,9 @@ class UsbConnection {
                       std::uint32_t& transferred, std::uint32_t timeout_ms) = 0;
   virtual int BulkIn(std::uint8_t endpoint, std::uint8_t* data, std::uint32_t length,
                      std::uint32_t& transferred, std::uint32_t timeout_ms) = 0;
+  // A reusable asynchronous bulk transfer on `endpoint`, or null where the
+  // transport moves data only synchronously.
+  virtual std::unique_ptr<UsbBulkTransfer> NewBulkTransfer(std::uint8_t /*endpoint*/) { return nullptr; }
 };
 
 class UsbTransport {
@@ -92,6 +133,9 @@ class UsbTransport {
   virtual int Open(const UsbDeviceEntry& device, std::unique_ptr<UsbConnection>& connection) = 0;
   // A monotonic clock in milliseconds, for read time-outs that span packets.
   virtual std::uint64_t NowMs() = 0;
+  // Lets asynchronous transfers under way end: returns once at least one has
+  // ended or `timeout_ms` has passed.
+  virtual int WaitForTransfers(std::uint32_t /*timeout_ms*/) { return kTransportNotSupported; }
 };
 
 }  // namespace stage::usb
