@@ -5,7 +5,7 @@
 // schedule's counts and the spread of the tick periods (timed at the first
 // controller's write), so that growth or a creeping cost shows as a trend.
 //
-//   soak [--replies moving|flicker|rest] [--axes N] [--seconds S]
+//   soak [--replies moving|one-moving|flicker|rest] [--axes N] [--seconds S]
 //        [--sample-seconds S] [--panel shown|hidden]
 #include <QApplication>
 #include <QTimer>
@@ -39,7 +39,7 @@ struct Options {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: soak [--replies moving|flicker|rest] [--axes N] [--seconds S] [--sample-seconds S] "
+               "usage: soak [--replies moving|one-moving|flicker|rest] [--axes N] [--seconds S] [--sample-seconds S] "
                "[--panel shown|hidden]\n");
   std::exit(2);
 }
@@ -51,6 +51,7 @@ Options Parse(int argc, char** argv) {
     const std::string value = argv[i + 1];
     if (key == "--replies") {
       if (value == "moving") o.replies = Replies::kMoving;
+      else if (value == "one-moving") o.replies = Replies::kOneMoving;
       else if (value == "flicker") o.replies = Replies::kFlickering;
       else if (value == "rest") o.replies = Replies::kResting;
       else Usage();
@@ -108,6 +109,7 @@ int main(int argc, char** argv) {
   std::printf("# soak: %d axes, %s, tuning panel %s, %d s\n", options.axes,
               options.replies == Replies::kFlickering ? "every flag flickering"
               : options.replies == Replies::kMoving   ? "moving back and forth"
+              : options.replies == Replies::kOneMoving ? "the first moving back and forth, the others at rest"
                                                       : "at rest",
               options.panel_shown ? "shown" : "hidden", options.seconds);
   std::printf("# %8s %10s %8s %10s %6s %8s  %s\n", "seconds", "RSS kB", "CPU %", "ticks", "late", "skipped",
@@ -147,7 +149,9 @@ int main(int argc, char** argv) {
   sampler.start(options.sample_seconds * 1000);
   QTimer::singleShot(options.seconds * 1000, &app, [&] {
     sample();
-    QApplication::quit();
+    // quit() would first close every window, and the tuning panel refuses
+    // (its close box only hides it): the run would go on.
+    QCoreApplication::exit(0);
   });
   return QApplication::exec();
 }

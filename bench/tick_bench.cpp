@@ -11,10 +11,12 @@
 // (dlsym'd calls, the library's handle lookup and time stamps) is in the
 // figures. --device-library PATH names another build of that library.
 //
-// Prints mean, median, p99 and maximum over 10000 ticks per case.
+// Prints mean, median, p99 and maximum over 10000 ticks per case, and the
+// heap allocations per tick in each part.
 #include <QApplication>
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -22,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/allocation_count.h"
 #include "bench/bench_console.h"
 #include "bench/bench_figures.h"
 #include "stage/usb/shared_library.h"
@@ -88,22 +91,31 @@ void Run(const char* name, int axes, Replies replies, stage::usb::DeviceLibrary*
   std::vector<double> tick_us, events_us;
   tick_us.reserve(kTicks);
   events_us.reserve(kTicks);
+  std::uint64_t tick_allocations = 0;
+  std::uint64_t events_allocations = 0;
   for (int t = 0; t < kWarmUpTicks + kTicks; ++t) {
+    const std::uint64_t before = stage::bench::Allocations();
     const Clock::time_point start = Clock::now();
     main.Tick();
     const Clock::time_point ticked = Clock::now();
+    const std::uint64_t after_tick = stage::bench::Allocations();
     QApplication::processEvents();
     const Clock::time_point painted = Clock::now();
+    const std::uint64_t after_events = stage::bench::Allocations();
     clock->Advance(kTickPeriod);
     if (t >= kWarmUpTicks) {
       tick_us.push_back(Microseconds(ticked - start));
       events_us.push_back(Microseconds(painted - ticked));
+      tick_allocations += after_tick - before;
+      events_allocations += after_events - after_tick;
     }
   }
   console.CheckRunning("tick_bench");
   std::printf("%s%s (%d axes, %d ticks)\n", library != nullptr ? "Device library: " : "", name, axes, kTicks);
   Print("  tick (exchanges and display updates)", Summarise(tick_us));
   Print("  event processing after the tick (repaints)", Summarise(events_us));
+  std::printf("  heap allocations per tick: %.1f in the tick, %.1f in the event processing\n",
+              static_cast<double>(tick_allocations) / kTicks, static_cast<double>(events_allocations) / kTicks);
 }
 
 }  // namespace

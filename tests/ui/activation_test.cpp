@@ -56,7 +56,7 @@ class ActivationTest : public QObject {
       QCOMPARE(console.tables.ActiveBit[static_cast<std::size_t>(i)], kActive);
       QCOMPARE(main.Text1(i)->text(), QStringLiteral("0"));
       QCOMPARE(main.Text2(i)->text(), QStringLiteral("0"));
-      QCOMPARE(main.Text3(i)->text(), QStringLiteral("0"));
+      QCOMPARE(ShownText(main.Text3(i)), QStringLiteral("0"));
     }
   }
 
@@ -122,7 +122,7 @@ class ActivationTest : public QObject {
     QCOMPARE(console.tables.ActiveBit[1], activates ? kActive : 0);
     QCOMPARE(main.Text2(1)->text(), activates ? QStringLiteral("0") : QStringLiteral("5"));
     QCOMPARE(main.Text1(0)->text(), activates ? QStringLiteral("0") : QStringLiteral("0.00 um"));
-    QCOMPARE(main.Text3(1)->text(), activates ? QStringLiteral("0") : QStringLiteral("1600"));
+    QCOMPARE(ShownText(main.Text3(1)), activates ? QStringLiteral("0") : QStringLiteral("1600"));
     // The target that goes out stays the last one entered.
     QCOMPARE(console.tables.TargetCounts[1], 1600.0);
 

@@ -13,6 +13,7 @@
 #include "tests/ui/ui_test_main.h"
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
+#include "ui/common/panel_cache_style.h"
 #include "ui/common/twips.h"
 
 using stage::AxisIndex;
@@ -54,6 +55,44 @@ class FrmMainTest : public QObject {
 
  private slots:
   void initTestCase() { InstallFontSubstitutions(); }
+
+  void a_text_box_with_its_panel_cached_looks_as_a_plain_one_data() {
+    QTest::addColumn<QColor>("text");
+    QTest::addColumn<QColor>("base");
+    QTest::addColumn<bool>("read_only");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("position read-out") << QColor(0, 255, 0) << QColor(0, 0, 0) << false << true;
+    QTest::newRow("target box") << QColor(224, 224, 224) << QColor(0, 0, 0) << false << true;
+    QTest::newRow("default colours, read-only") << QColor() << QColor() << true << true;
+    QTest::newRow("disabled") << QColor(0, 255, 0) << QColor(0, 0, 0) << false << false;
+  }
+  void a_text_box_with_its_panel_cached_looks_as_a_plain_one() {
+    // The main window's text boxes draw their panel from a pixmap: every
+    // repaint, first or later, must give the pixels of a plain box.
+    QFETCH(QColor, text);
+    QFETCH(QColor, base);
+    QFETCH(bool, read_only);
+    QFETCH(bool, enabled);
+    PanelCacheStyle style;
+    QLineEdit plain(QStringLiteral("-1234.50 um"));
+    QLineEdit cached(QStringLiteral("-1234.50 um"));
+    cached.setStyle(&style);
+    for (QLineEdit* box : {&plain, &cached}) {
+      box->setFont(DesignFont("Arial", 15.75, true));
+      box->resize(153, 27);
+      QPalette p = box->palette();
+      if (text.isValid()) p.setColor(QPalette::Text, text);
+      if (base.isValid()) p.setColor(QPalette::Base, base);
+      box->setPalette(p);
+      box->setReadOnly(read_only);
+      box->setEnabled(enabled);
+    }
+    for (const char* shown : {"-1234.50 um", "7.25 um", "-1234.50 um"}) {
+      plain.setText(QString::fromLatin1(shown));
+      cached.setText(QString::fromLatin1(shown));
+      QCOMPARE(cached.grab().toImage(), plain.grab().toImage());
+    }
+  }
 
   void geometry_data() {
     QTest::addColumn<int>("axes");

@@ -436,6 +436,31 @@ class FrmXCtrl0Test : public QObject {
     slider.SetBorderStyle(0);
     QVERIFY(slider.grab().toImage().pixelColor(0, 33) != frame);
   }
+
+  void a_slider_whose_border_switched_looks_as_it_did() {
+    // Once its border has switched, a slider repaints from a pixmap of
+    // itself: at every position it must look as a slider drawn the plain
+    // way, and framed, the same inside the frame.
+    TuningSliderSettings settings;
+    settings.minimum = 5;
+    settings.maximum = 255;
+    settings.position = 80;
+    settings.tick_every = 15;
+    TuningSlider plain(settings);
+    TuningSlider switched(settings);
+    plain.resize(42, 67);
+    switched.resize(42, 67);
+    switched.SetBorderStyle(1);
+    switched.SetBorderStyle(0);
+    for (const int position : {80, 5, 200, 255, 80}) {
+      plain.setValue(position);
+      switched.setValue(position);
+      QCOMPARE(switched.grab().toImage(), plain.grab().toImage());
+    }
+    switched.SetBorderStyle(1);
+    const QRect inside(1, 1, 40, 65);
+    QCOMPARE(switched.grab().toImage().copy(inside), plain.grab().toImage().copy(inside));
+  }
 };
 
 STAGE_UI_TEST_MAIN(FrmXCtrl0Test)

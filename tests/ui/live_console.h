@@ -169,6 +169,17 @@ class LiveConsole {
   }
 };
 
+// The text a read-out shows once it is on screen. The ideal-position boxes
+// are hidden, and a hidden box gets the latest reply only when it is shown:
+// this shows it, reads it and hides it again.
+inline QString ShownText(QLineEdit* box) {
+  const bool hidden = box->isHidden();
+  box->show();
+  QString text = box->text();
+  if (hidden) box->hide();
+  return text;
+}
+
 // A reply: position, flags, ideal position.
 inline Packet Reply(std::int32_t position, std::uint8_t flags, std::int32_t ideal_position) {
   return usb::EncodeStatus({position, ideal_position, flags});

@@ -108,7 +108,7 @@ class PollingTest : public QObject {
     const QColor yellow(255, 255, 0), green(0, 192, 0);
     for (AxisIndex i = 0; i < 3; ++i) {
       QCOMPARE(main.Text1(i)->text(), QStringLiteral("0.00 um"));
-      QCOMPARE(main.Text3(i)->text(), QStringLiteral("0"));
+      QCOMPARE(ShownText(main.Text3(i)), QStringLiteral("0"));
       QCOMPARE(main.Shape2(i)->FillColor(), ButtonFaceColor());
       QVERIFY(!main.Label4(i)->isVisible());
       QCOMPARE(main.Shape5(i)->FillColor(), ButtonFaceColor());
@@ -187,7 +187,7 @@ class PollingTest : public QObject {
     QVERIFY2(shown.size() > 2, "the position is shown on the way, not only at the end");
     console.Tick(20);
     QCOMPARE(main.Text1(0)->text(), QStringLiteral("12.50 um"));
-    QCOMPARE(main.Text3(0)->text(), QStringLiteral("1600"));
+    QCOMPARE(ShownText(main.Text3(0)), QStringLiteral("1600"));
     QVERIFY(!console.exit.Ended());
   }
 
@@ -263,7 +263,45 @@ class PollingTest : public QObject {
     console.Tick();
 
     QCOMPARE(console.Main().Text1(0)->text(), text1);
-    QCOMPARE(console.Main().Text3(0)->text(), text3);
+    QCOMPARE(ShownText(console.Main().Text3(0)), text3);
+  }
+
+  void a_hidden_ideal_position_box_shows_the_latest_reply_when_shown() {
+    // The ideal-position boxes are hidden, and laying out their text on
+    // every reply cost as much as the position read-out: a hidden box is
+    // written when it is shown, with the latest reply, and a shown one at
+    // every reply.
+    StartUp start_up;
+    start_up.axes = 1;
+    for (std::uint32_t read = 1; read <= 4; ++read) {
+      TransferFault reply;
+      reply.op = TransferOp::kRead;
+      reply.nth = read;
+      reply.kind = TransferFault::Kind::kVerbatimReply;
+      reply.reply = Reply(0, 0, static_cast<std::int32_t>(100 * read));
+      start_up.faults.push_back(reply);
+    }
+    LiveConsole console(start_up);
+    QLineEdit* box = console.Main().Text3(0);
+    QSignalSpy writes(box, &QLineEdit::textChanged);
+
+    console.Tick(2);
+    QCOMPARE(writes.count(), 0);
+    box->show();
+    QCOMPARE(box->text(), QStringLiteral("200"));
+    console.Tick();
+    QCOMPARE(box->text(), QStringLiteral("300"));
+
+    box->hide();
+    console.Tick();
+    QCOMPARE(writes.count(), 2);
+    box->show();
+    QCOMPARE(box->text(), QStringLiteral("400"));
+    // Shown again with nothing new: nothing is written.
+    box->hide();
+    box->show();
+    QCOMPARE(writes.count(), 3);
+    QCOMPARE(box->text(), QStringLiteral("400"));
   }
 
   void error_status_data() {
@@ -417,6 +455,7 @@ class PollingTest : public QObject {
     start_up.axes = 2;
     LiveConsole console(start_up);
     frmMain& main = console.Main();
+    main.Text3(1)->show();  // shown, so that every reply reaches it
     console.Tick();
     QSignalSpy position_changes(main.Text1(1), &QLineEdit::textChanged);
     QSignalSpy ideal_changes(main.Text3(1), &QLineEdit::textChanged);

@@ -2,8 +2,9 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QPen>
 #include <QStyleOptionButton>
-#include <QStylePainter>
 #include <algorithm>
 
 namespace stage::ui {
@@ -14,15 +15,15 @@ CommandButton::CommandButton(const QString& caption, QWidget* parent)
 }
 
 void CommandButton::SetBackColor(const QColor& color) {
-  if (face_ >= 0 && faces_[static_cast<std::size_t>(face_)].first == color) return;
-  const auto known = std::find_if(faces_.begin(), faces_.end(), [&](const auto& face) { return face.first == color; });
+  if (face_ >= 0 && faces_[static_cast<std::size_t>(face_)].color == color) return;
+  const auto known = std::find_if(faces_.begin(), faces_.end(), [&](const Face& face) { return face.color == color; });
   if (known != faces_.end()) {
     face_ = static_cast<int>(known - faces_.begin());
   } else {
     QPalette p = palette();
     p.setColor(QPalette::Button, color);
     p.setColor(QPalette::Window, color);
-    faces_.emplace_back(color, p);
+    faces_.push_back(Face{color, p, {}, {}, {}, {}, {}, 0});
     face_ = static_cast<int>(faces_.size()) - 1;
   }
   setAutoFillBackground(true);
@@ -30,7 +31,7 @@ void CommandButton::SetBackColor(const QColor& color) {
 }
 
 QColor CommandButton::BackColor() const {
-  return face_ >= 0 ? faces_[static_cast<std::size_t>(face_)].first : palette().color(QPalette::Button);
+  return face_ >= 0 ? faces_[static_cast<std::size_t>(face_)].color : palette().color(QPalette::Button);
 }
 
 void CommandButton::paintEvent(QPaintEvent* event) {
@@ -40,21 +41,41 @@ void CommandButton::paintEvent(QPaintEvent* event) {
   }
   // QPushButton's own painting, with the face palette in place of the
   // widget's; the background is what an auto-filled widget with that palette
-  // would show.
-  const QPalette& face = faces_[static_cast<std::size_t>(face_)].second;
-  QStylePainter painter(this);
-  painter.fillRect(rect(), face.brush(backgroundRole()));
+  // would show. Drawn into the face's pixmap, unless the button already
+  // looked like this last time it wore that face.
+  Face& face = faces_[static_cast<std::size_t>(face_)];
   QStyleOptionButton option;
   initStyleOption(&option);
-  option.palette = face;
-  painter.drawControl(QStyle::CE_PushButton, option);
+  option.palette = face.palette;
+  const qreal pixel_ratio = devicePixelRatio();
+  if (face.look.isNull() || face.state != option.state || face.features != option.features ||
+      face.text != option.text || face.size != size() ||
+      face.pixel_ratio != pixel_ratio) {
+    face.look = QPixmap(size() * pixel_ratio);
+    face.look.setDevicePixelRatio(pixel_ratio);
+    QPainter look(&face.look);
+    // What a painter on the button itself starts with.
+    look.setFont(font());
+    look.setPen(QPen(palette().brush(foregroundRole()), 1));
+    look.setBackground(palette().brush(backgroundRole()));
+    look.fillRect(rect(), face.palette.brush(backgroundRole()));
+    style()->drawControl(QStyle::CE_PushButton, &option, &look, this);
+    face.state = option.state;
+    face.features = option.features;
+    face.text = option.text;
+    face.size = size();
+    face.pixel_ratio = pixel_ratio;
+  }
+  QPainter painter(this);
+  painter.drawPixmap(0, 0, face.look);
 }
 
 void CommandButton::changeEvent(QEvent* event) {
-  // A new window palette or style: the faces are made again from it.
-  if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
+  // A new window palette, style or font: the faces are made again from it.
+  if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange ||
+      event->type() == QEvent::FontChange) {
     if (face_ >= 0) {
-      const QColor color = faces_[static_cast<std::size_t>(face_)].first;
+      const QColor color = faces_[static_cast<std::size_t>(face_)].color;
       faces_.clear();
       face_ = -1;
       SetBackColor(color);

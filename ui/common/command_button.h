@@ -7,8 +7,10 @@
 
 #include <QColor>
 #include <QPalette>
+#include <QPixmap>
 #include <QPushButton>
-#include <utility>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <vector>
 
 namespace stage::ui {
@@ -51,8 +53,21 @@ class CommandButton : public QPushButton {
   void changeEvent(QEvent* event) override;
 
  private:
-  // The palettes made for the colours set so far, and the one in use.
-  std::vector<std::pair<QColor, QPalette>> faces_;
+  // A colour's palette, and the button as last painted with it: an
+  // indicator that switches colour on every tick repaints from these rather
+  // than drawing its bevel and laying out its caption each time.
+  struct Face {
+    QColor color;
+    QPalette palette;
+    QPixmap look;
+    QStyle::State state;
+    QStyleOptionButton::ButtonFeatures features;
+    QString text;
+    QSize size;
+    qreal pixel_ratio = 0;
+  };
+  // The faces made for the colours set so far, and the one in use.
+  std::vector<Face> faces_;
   int face_ = -1;
   bool click_cancelled_ = false;
   bool space_held_ = false;  // Space pressed here and not yet released

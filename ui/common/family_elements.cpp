@@ -1,5 +1,6 @@
 #include "ui/common/family_elements.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QVariant>
@@ -26,6 +27,7 @@ void ApplyTwips(QWidget* control, const QRectF& twips) {
 template <typename T>
 T* FinishCopy(const QWidget& element0, T* copy, int index) {
   copy->setVisible(false);
+  if (element0.style() != QApplication::style()) copy->setStyle(element0.style());
   NameElement(copy, element0.objectName().toLatin1().constData(), index);
   // Only what element 0 sets itself; the rest stays inherited from the window.
   if (element0.testAttribute(Qt::WA_SetFont)) copy->setFont(element0.font());

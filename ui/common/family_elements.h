@@ -23,7 +23,7 @@ void SetTopTwips(QWidget* control, double top);
 void SetLeftTwips(QWidget* control, double left);
 
 // Element `index` of the family of `element0`: a hidden copy with the same
-// kind, caption or text, font, colours, size, position and settings (for a
+// kind, caption or text, style, font, colours, size, position and settings (for a
 // slider its range, steps, ticks and current position), in the same parent.
 QLabel* CopyElement(const QLabel& element0, int index);
 QLineEdit* CopyElement(const QLineEdit& element0, int index);

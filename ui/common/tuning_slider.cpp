@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPen>
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QToolTip>
@@ -56,13 +57,52 @@ void TuningSlider::SetBorderStyle(int style) {
   const int normalized = style == kBorderFixedSingle ? kBorderFixedSingle : kBorderNone;
   if (normalized == border_style_) return;
   border_style_ = normalized;
+  border_switched_ = true;
   update();
 }
 
+void TuningSlider::PaintSlider(QPainter& painter) {
+  // What QSlider::paintEvent draws, over the auto-filled background.
+  QStyleOptionSlider option;
+  initStyleOption(&option);
+  option.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderHandle;
+  if (tickPosition() != NoTicks) option.subControls |= QStyle::SC_SliderTickmarks;
+  Look look;
+  look.state = option.state;
+  look.active = option.activeSubControls;
+  look.position = option.sliderPosition;
+  look.value = option.sliderValue;
+  look.minimum = option.minimum;
+  look.maximum = option.maximum;
+  look.tick_interval = option.tickInterval;
+  look.upside_down = option.upsideDown;
+  look.orientation = option.orientation;
+  look.size = size();
+  look.pixel_ratio = devicePixelRatio();
+  look.palette = palette();
+  if (look_.pixmap.isNull() || !(look == look_)) {
+    look.pixmap = QPixmap(size() * look.pixel_ratio);
+    look.pixmap.setDevicePixelRatio(look.pixel_ratio);
+    QPainter cache(&look.pixmap);
+    cache.setFont(font());
+    cache.setPen(QPen(palette().brush(foregroundRole()), 1));
+    cache.setBackground(palette().brush(backgroundRole()));
+    cache.fillRect(rect(), palette().brush(backgroundRole()));
+    style()->drawComplexControl(QStyle::CC_Slider, &option, &cache, this);
+    cache.end();
+    look_ = look;
+  }
+  painter.drawPixmap(0, 0, look_.pixmap);
+}
+
 void TuningSlider::paintEvent(QPaintEvent* event) {
-  QSlider::paintEvent(event);
-  if (border_style_ != kBorderFixedSingle) return;
+  if (!border_switched_) {
+    QSlider::paintEvent(event);
+    if (border_style_ != kBorderFixedSingle) return;
+  }
   QPainter painter(this);
+  if (border_switched_) PaintSlider(painter);
+  if (border_style_ != kBorderFixedSingle) return;
   painter.setPen(palette().color(QPalette::WindowText));
   painter.setBrush(Qt::NoBrush);
   painter.drawRect(rect().adjusted(0, 0, -1, -1));

@@ -3,7 +3,12 @@
 // style the polling cycle switches on every tick, and a click notification.
 #pragma once
 
+#include <QPalette>
+#include <QPixmap>
 #include <QSlider>
+#include <QStyle>
+
+class QPainter;
 
 namespace stage::ui {
 
@@ -53,7 +58,36 @@ class TuningSlider : public QSlider {
   // steps it from the keyboard: nothing of the layout moves.
   void ShowValue();
 
+  // The slider as QSlider draws it, kept once its border has switched: a
+  // border that switches on every tick then repaints the slider from this
+  // pixmap, which is drawn again only when the slider's look changes.
+  struct Look {
+    QPixmap pixmap;
+    QStyle::State state;
+    QStyle::SubControls active;
+    int position = 0;
+    int value = 0;
+    int minimum = 0;
+    int maximum = 0;
+    int tick_interval = 0;
+    bool upside_down = false;
+    Qt::Orientation orientation = Qt::Vertical;
+    QSize size;
+    qreal pixel_ratio = 0;
+    QPalette palette;
+    bool operator==(const Look& other) const {
+      return state == other.state && active == other.active && position == other.position &&
+             value == other.value && minimum == other.minimum && maximum == other.maximum &&
+             tick_interval == other.tick_interval && upside_down == other.upside_down &&
+             orientation == other.orientation &&
+             size == other.size && pixel_ratio == other.pixel_ratio && palette == other.palette;
+    }
+  };
+  void PaintSlider(QPainter& painter);
+
   int border_style_ = kBorderNone;
+  bool border_switched_ = false;
+  Look look_;
   Qt::MouseButtons pressed_over_slider_ = Qt::NoButton;
 };
 

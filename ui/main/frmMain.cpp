@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRegion>
 #include <QWindow>
 #include <algorithm>
 #include <initializer_list>
@@ -14,6 +15,7 @@
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/held_key.h"
+#include "ui/common/panel_cache_style.h"
 #include "ui/common/twips.h"
 #include "ui/common/window_fit.h"
 #include "ui/tuning/frmXCtrl0.h"
@@ -85,6 +87,7 @@ frmMain::frmMain(ConsoleContext context, QWidget* parent)
     : QWidget(parent),
       context_(context),
       latches_(context.tables),
+      panel_style_(std::make_unique<PanelCacheStyle>()),
       schedule_(std::chrono::milliseconds(kTimerIntervalMs), kLateTickAfter),
       red_(BgrColor(kRed)),
       green_(BgrColor(kLampGreen)),
@@ -131,6 +134,7 @@ void frmMain::BuildDesignedControls() {
   auto text_box = [this](const char* name, const char* text, double left, double top, double width,
                          double height, const QFont& font) {
     auto* t = new QLineEdit(QString::fromLatin1(text), this);
+    t->setStyle(panel_style_.get());
     NameElement(t, name, 0);
     t->setFont(font);
     PlaceTwips(t, left, top, width, height);
@@ -227,6 +231,14 @@ void frmMain::BuildDesignedControls() {
 
   label12_ = label("Label12", "Position", 120, 720, 1695, 255, Qt::AlignLeft);
   label13_ = label("Label13", "Target Position", 3000, 720, 1575, 255, Qt::AlignLeft);
+  // "Position" and "Axis" reach one pixel into row 0's position read-out,
+  // which lies over them; there they show nothing but their background, the
+  // window's colour. Masked off there, they no longer repaint with the
+  // read-out on every tick.
+  for (QLabel* heading : {label12_, label9_}) {
+    const QRect covered = heading->geometry().intersected(text1_[0]->geometry());
+    heading->setMask(QRegion(heading->rect()) - QRegion(covered.translated(-heading->pos())));
+  }
 
   // Not designed: the top band between the credit line and Exit is free, and
   // a message there neither takes the focus from the target box nor stops the

@@ -38,6 +38,7 @@ namespace stage::ui {
 
 class frmXCtrl0;
 class HeldKey;
+class PanelCacheStyle;
 class WindowFit;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the window's established name
@@ -114,6 +115,9 @@ class frmMain : public QWidget {
     std::int32_t position = 0;
     bool ideal_valid = false;
     std::int32_t ideal_position = 0;
+    // The ideal-position box is hidden (as designed, on every row): it gets
+    // ideal_position written when it is shown, not on every reply.
+    bool ideal_pending = false;
     bool flags_valid = false;
     std::uint8_t flags = 0;
   };
@@ -134,6 +138,7 @@ class frmMain : public QWidget {
   // (false).
   bool ShowResult(AxisIndex axis, const poll::ExchangeResult& result);
   void ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ideal_position, std::uint8_t flags);
+  void WriteIdealPosition(AxisIndex axis);
   QString AxisLabel(AxisIndex axis) const;
 
   // Operator commands.
@@ -151,6 +156,9 @@ class frmMain : public QWidget {
 
   ConsoleContext context_;
   CommandLatches latches_;
+  // The text boxes' style (their panels drawn from a cache). Gone before the
+  // boxes are: a box whose style is gone draws with the application's.
+  std::unique_ptr<PanelCacheStyle> panel_style_;
   bool constructed_ = false;
   std::int16_t row_pitch_ = 0;
   std::int16_t panel_row_pitch_ = 0;

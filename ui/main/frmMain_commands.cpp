@@ -100,8 +100,10 @@ void frmMain::ConnectRow(AxisIndex axis) {
   // that still waits for its packet.
   connect(panel_->Slider1(axis), &TuningSlider::sliderClick, this, [this, axis] { latches_.SpeedModeClick(axis); });
 
-  // Enter in the target box: see eventFilter.
+  // Enter in the target box, and the ideal-position box being shown: see
+  // eventFilter.
   text2_[axis]->installEventFilter(this);
+  text3_[axis]->installEventFilter(this);
 
   // Text typed into a read-out stays only until the next reply.
   const auto k = static_cast<std::size_t>(axis);
@@ -110,6 +112,10 @@ void frmMain::ConnectRow(AxisIndex axis) {
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+  // Sent before the box is first drawn: it shows the latest reply.
+  if (event->type() == QEvent::Show && watched->objectName() == QLatin1String("Text3")) {
+    WriteIdealPosition(watched->property(kIndexProperty).toInt());
+  }
   if (event->type() == QEvent::KeyPress && IsEnterKey(static_cast<QKeyEvent*>(event)->key())) {
     auto* box = qobject_cast<QLineEdit*>(watched);
     if (box != nullptr && box->objectName() == QLatin1String("Text2")) {
@@ -178,6 +184,7 @@ void frmMain::Activate() {
     text3_[i]->setText(zero);
     shown_[k].position_valid = false;
     shown_[k].ideal_valid = false;
+    shown_[k].ideal_pending = false;
   }
 }
 

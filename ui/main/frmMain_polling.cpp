@@ -117,6 +117,13 @@ usb::TuningValues frmMain::SliderTuning(AxisIndex axis) const {
   return tuning;
 }
 
+void frmMain::WriteIdealPosition(AxisIndex axis) {
+  ShownStatus& shown = shown_[static_cast<std::size_t>(axis)];
+  if (!shown.ideal_pending) return;
+  shown.ideal_pending = false;
+  text3_[axis]->setText(QString::fromStdString(FormatIdealPosition(shown.ideal_position)));
+}
+
 bool frmMain::ShowResult(AxisIndex axis, const ExchangeResult& result) {
   switch (result.outcome) {
     case ExchangeResult::Outcome::kOk:
@@ -162,9 +169,12 @@ void frmMain::ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ide
     shown.position_valid = true;
   }
   if (!shown.ideal_valid || shown.ideal_position != ideal_position) {
-    text3_[axis]->setText(QString::fromStdString(FormatIdealPosition(ideal_position)));
     shown.ideal_position = ideal_position;
     shown.ideal_valid = true;
+    shown.ideal_pending = true;
+    // Laying out text for a box nobody sees cost as much as the position
+    // read-out's: a hidden box is written when it is shown (eventFilter).
+    if (!text3_[axis]->isHidden()) WriteIdealPosition(axis);
   }
 
   const bool error = (flags & usb::kFlagError) != 0;
