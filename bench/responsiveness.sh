@@ -50,16 +50,6 @@ fail() {
   cat "$work/stderr" >&2 2>/dev/null || true
   exit 1
 }
-wait_for() {
-  local what=$1
-  shift
-  for _ in $(seq 300); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  fail "timed out waiting for $what"
-}
-
 # shellcheck source=../tests/x_session.sh
 source "$here/../tests/x_session.sh"
 start_x_server 3200x1400 || fail "no X display could be started"

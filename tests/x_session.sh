@@ -5,6 +5,8 @@
 #   start_x_server WIDTHxHEIGHT   starts Xvfb (pid in x_server_pid), exports DISPLAY,
 #                                 waits until it answers
 #   start_window_manager          starts openbox, waits until it announces itself
+#   wait_for WHAT COMMAND...      runs COMMAND every 0.1 s for up to 30 s; when it
+#                                 never succeeds, calls the caller's `fail` with WHAT
 #
 # Both return non-zero when the server or the window manager does not come
 # up; the pids go into the caller's `pids` array for its clean-up.
@@ -42,4 +44,14 @@ start_window_manager() {
     wait "$wm" 2>/dev/null || true
   done
   return 1
+}
+
+wait_for() {
+  local what=$1
+  shift
+  for _ in $(seq 300); do
+    if "$@"; then return 0; fi
+    sleep 0.1
+  done
+  fail "timed out waiting for $what"
 }

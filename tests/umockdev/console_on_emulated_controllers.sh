@@ -36,17 +36,6 @@ fail() {
   exit 1
 }
 
-# Waits up to 30 s for a command to succeed.
-wait_for() {
-  local what=$1
-  shift
-  for _ in $(seq 300); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  fail "timed out waiting for $what"
-}
-
 serials() { awk '{print $1}' "$usb_log" | sort -u; }
 count_events() { grep -c -- "^$1 $2\$" "$usb_log" || true; }
 
