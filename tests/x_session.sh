@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the tests that need a real X server and a window manager.
 # Several of them run at once under `ctest --parallel`: the server picks its
 # own free display (-displayfd), so two tests never race for one number.
@@ -19,7 +20,8 @@ start_x_server() {
   pids+=("$x_server_pid")
   for _ in $(seq 200); do [ -s "$display_file" ] && break; sleep 0.1; done
   if [ ! -s "$display_file" ]; then rm -f "$display_file"; return 1; fi
-  export DISPLAY=":$(cat "$display_file")"
+  DISPLAY=":$(cat "$display_file")"
+  export DISPLAY
   rm -f "$display_file"
   for _ in $(seq 200); do xdotool getdisplaygeometry >/dev/null 2>&1 && return 0; sleep 0.1; done
   return 1
