@@ -9,7 +9,7 @@
 #   wait_for WHAT COMMAND...      runs COMMAND every 0.1 s for up to 30 s; when it
 #                                 never succeeds, calls the caller's `fail` with WHAT
 #
-# Both return non-zero when the server or the window manager does not come
+# The first two return non-zero when the server or the window manager does not come
 # up; the pids go into the caller's `pids` array for its clean-up.
 
 start_x_server() {
