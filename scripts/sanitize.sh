@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-bash scripts/deps.sh clang
+bash scripts/deps.sh --test clang
 
 build=build/asan
 # float-cast-overflow is not part of GCC's "undefined"; the console turns

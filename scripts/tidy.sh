@@ -12,7 +12,7 @@ if [ "${1:-}" = "-j" ]; then
   shift 2
 fi
 
-bash scripts/deps.sh
+bash scripts/deps.sh --test
 tidy=${CLANG_TIDY:-}
 if [ -z "$tidy" ]; then
   for candidate in clang-tidy clang-tidy-14; do
