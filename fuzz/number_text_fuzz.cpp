@@ -65,10 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!reading.found && (reading.value != 0 || reading.out_of_range)) Fail("no number but a value", input, "");
 
-  // Text without a point: where neither form is ambiguous, a comma reads as
-  // the point in its place would.
+  // Text without a point: where neither form is ambiguous, a comma with a
+  // digit after it reads as the point in its place would.
   const std::size_t comma = input.find(',');
-  if (comma != std::string_view::npos && input.find('.') == std::string_view::npos && !reading.ambiguous) {
+  const std::size_t after = comma == std::string_view::npos ? comma : input.find_first_not_of(" \t\n\r", comma + 1);
+  const bool digit_after = after != std::string_view::npos && input[after] >= '0' && input[after] <= '9';
+  if (digit_after && input.find('.') == std::string_view::npos && !reading.ambiguous) {
     std::string with_point(input);
     with_point[comma] = '.';
     const stage::NumberReading pointed = stage::ReadNumber(with_point);

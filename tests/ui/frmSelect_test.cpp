@@ -454,7 +454,9 @@ void FrmSelectTest::comma_and_point_forms_give_the_factor_ok_uses_data() {
   QTest::addColumn<QString>("factor_shown");
   const QStringList hows{"Enter, mouse on OK", "Tab, keyboard on OK", "mouse on OK"};
   for (const QString& how : hows) {
-    const auto row = [&how](const char* name) -> QTestData& { return QTest::newRow(qPrintable(QString::fromLatin1(name) + ", " + how)); };
+    const auto row = [&how](const char* name) -> QTestData& {
+      return QTest::newRow(qPrintable(QString::fromLatin1(name) + QStringLiteral(", ") + how));
+    };
     row("gearhead 12,5") << "Text3" << "12,5" << how << "12.5" << 6.4 << "6.4";
     row("gearhead 12.5") << "Text3" << "12.5" << how << "12.5" << 6.4 << "6.4";
     row("gearhead 2,5") << "Text3" << "2,5" << how << "2.5" << 1.28 << "1.28";
