@@ -508,6 +508,11 @@ class CommandsTest : public QObject {
     QTest::newRow("12,500, Enter") << "12,500" << "Enter" << not_understood.arg("12,500");
     QTest::newRow("1.234,5, Rel") << "1.234,5" << "Rel" << not_understood.arg("1.234,5");
     QTest::newRow("1,000, Space on Rel") << "1,000" << "Space" << not_understood.arg("1,000");
+    // Long text is cut, so the line still fits beside the box.
+    QTest::newRow("long text, GO") << "-1,000,000.5 microns to the left" << "GO"
+                                   << not_understood.arg("-1,000,000.5 microns to ...");
+    QTest::newRow("long out of range, GO") << "-9999999999999999999999999" << "GO"
+                                           << out_of_range.arg("-99999999999999999999999...");
   }
   void a_refused_target_moves_nothing() {
     QFETCH(QString, typed);
