@@ -1,7 +1,8 @@
 // Number reading meets whatever an operator types or pastes. This target
 // checks that reading never fails, that normalising twice changes nothing,
-// that the two-decimal display never shows "-0.00", and that the canonical
-// text of a number reads back as the same number to 15 significant digits.
+// that the two-decimal display never shows "-0.00", that the canonical text
+// of a number reads back as the same number to 15 significant digits, and
+// that a comma read as the decimal mark gives what the point would.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -59,6 +60,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const stage::NumberReading reading = stage::ReadNumber(input);
   if (!std::isfinite(reading.value)) Fail("reading gave a non-finite value", input, "");
   if (reading.out_of_range && reading.value != 0) Fail("out of range but not 0", input, "");
+  if (reading.ambiguous && (reading.value != 0 || reading.out_of_range || !reading.found)) {
+    Fail("ambiguous text has a value", input, "");
+  }
+  if (!reading.found && (reading.value != 0 || reading.out_of_range)) Fail("no number but a value", input, "");
+
+  // Text without a point: where neither form is ambiguous, a comma with a
+  // digit after it reads as the point in its place would.
+  const std::size_t comma = input.find(',');
+  const std::size_t after = comma == std::string_view::npos ? comma : input.find_first_not_of(" \t\n\r", comma + 1);
+  const bool digit_after = after != std::string_view::npos && input[after] >= '0' && input[after] <= '9';
+  if (digit_after && input.find('.') == std::string_view::npos && !reading.ambiguous) {
+    std::string with_point(input);
+    with_point[comma] = '.';
+    const stage::NumberReading pointed = stage::ReadNumber(with_point);
+    if (!pointed.ambiguous && (pointed.value != reading.value || pointed.found != reading.found)) {
+      Fail("a decimal comma reads unlike the point", input, with_point);
+    }
+  }
 
   const std::string once = stage::NormalizeNumberText(input);
   const std::string twice = stage::NormalizeNumberText(once);

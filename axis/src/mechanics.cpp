@@ -23,6 +23,7 @@ double RoundHalfEven(double value) {
 
 AcceptedField AcceptMechanicsField(std::string_view text) {
   const NumberReading typed = ReadNumber(text);
+  if (typed.ambiguous) return {std::string(text), 0, false};
   if (typed.out_of_range || typed.value == 0) return {"1", 1.0};
   AcceptedField field;
   field.text = CanonicalNumberText(typed.value);
@@ -33,6 +34,7 @@ AcceptedField AcceptMechanicsField(std::string_view text) {
 
 CountsPerRotationField AcceptCountsPerRotationField(std::string_view text) {
   const AcceptedField field = AcceptMechanicsField(text);
+  if (!field.understood) return {field.text, 0, false};
   const double counts = RoundHalfEven(field.value);
   // A fraction that rounds to 0 (0.4, -0.5) would make the factor 0 and
   // every position a division by zero: treat it like an empty field.
@@ -68,7 +70,13 @@ TargetEntry EnterTarget(std::string_view box_text, double counts_per_micron) {
   TargetEntry entry;
   entry.target_counts = number * counts_per_micron;
   entry.display_text = FormatFixed2(number);
-  entry.encodable = !typed.out_of_range && usb::IsEncodableTarget(entry.target_counts);
+  if (!typed.found) {
+    entry.refusal = TargetRefusal::kNoNumber;
+  } else if (typed.ambiguous) {
+    entry.refusal = TargetRefusal::kNotUnderstood;
+  } else if (typed.out_of_range || !usb::IsEncodableTarget(entry.target_counts)) {
+    entry.refusal = TargetRefusal::kOutOfRange;
+  }
   return entry;
 }
 

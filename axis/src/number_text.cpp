@@ -100,36 +100,41 @@ NumberReading ReadRadixInteger(Cursor& cursor, bool hex) {
     digits.push_back(cursor.Peek());
     cursor.Advance();
   }
-  return hex ? HexDigitsToNumber(digits) : OctalDigitsToNumber(digits);
+  NumberReading reading = hex ? HexDigitsToNumber(digits) : OctalDigitsToNumber(digits);
+  reading.found = !digits.empty();
+  return reading;
 }
 
 // Exponents are summed in 64 bits; beyond this they are saturated, which is
 // far past anything a double can reach.
 constexpr std::int64_t kExponentLimit = 1'000'000'000;
 
-}  // namespace
-
-NumberReading ReadNumber(std::string_view text) {
-  Cursor cursor(text);
-
-  if (cursor.Peek() == '&') {
-    const char prefix = Upper(cursor.PeekNext());
-    if (prefix == 'H' || prefix == 'O') {
-      cursor.Advance();
-      cursor.Advance();
-      return ReadRadixInteger(cursor, prefix == 'H');
-    }
-    return {};
+// A comma at the cursor, after the integer digits `leading`, could separate
+// thousands: one to three digits that do not start with 0 before it ("0,250"
+// groups nothing, nor does "1234,5"), and exactly three after it.
+bool CouldSeparateThousands(const std::string& leading, Cursor cursor) {
+  if (leading.empty() || leading.size() > 3 || leading[0] == '0') return false;
+  cursor.Advance();
+  int digits = 0;
+  while (digits < 4 && IsDecimalDigit(cursor.Peek())) {
+    ++digits;
+    cursor.Advance();
   }
+  return digits == 3;
+}
 
+// A decimal number: mantissa, then an optional exponent. `comma_mark` tells
+// whether a comma served as its decimal mark; `ambiguous` is set when a comma
+// could separate thousands (reading stops there).
+NumberReading ReadDecimal(Cursor& cursor, bool& comma_mark) {
   bool negative = false;
   if (cursor.Peek() == '+' || cursor.Peek() == '-') {
     negative = cursor.Peek() == '-';
     cursor.Advance();
   }
 
-  // Mantissa digits without the point; `point_at` is how many of them stood
-  // before the point.
+  // Mantissa digits without the decimal mark; `point_at` is how many of them
+  // stood before it.
   std::string mantissa;
   std::size_t point_at = 0;
   bool seen_point = false;
@@ -140,13 +145,23 @@ NumberReading ReadNumber(std::string_view text) {
     } else if (c == '.' && !seen_point) {
       seen_point = true;
       point_at = mantissa.size();
+    } else if (c == ',' && !seen_point && IsDecimalDigit(cursor.PeekNext())) {
+      if (CouldSeparateThousands(mantissa, cursor)) {
+        NumberReading ambiguous;
+        ambiguous.found = true;
+        ambiguous.ambiguous = true;
+        return ambiguous;
+      }
+      seen_point = true;
+      comma_mark = true;
+      point_at = mantissa.size();
     } else {
       break;
     }
     cursor.Advance();
   }
   if (!seen_point) point_at = mantissa.size();
-  if (mantissa.empty()) return {};  // a sign or a point alone is no number
+  if (mantissa.empty()) return {};  // a sign or a mark alone is no number
 
   // The exponent: "1e" and "1e+" read as 1.
   std::int64_t exponent = 0;
@@ -165,17 +180,28 @@ NumberReading ReadNumber(std::string_view text) {
     if (exponent_negative) exponent = -exponent;
   }
 
+  NumberReading reading;
+  reading.found = true;
   const std::size_t first_nonzero = mantissa.find_first_not_of('0');
-  if (first_nonzero == std::string::npos) return {negative ? -0.0 : 0.0, false};
+  const double zero = negative ? -0.0 : 0.0;
+  if (first_nonzero == std::string::npos) {
+    reading.value = zero;
+    return reading;
+  }
 
   // The power of ten just above the leading digit: the number lies in
   // [10^(magnitude-1), 10^magnitude). Doubles end near 1.8E+308 and their
   // smallest step is near 4.9E-324, so far outside that the answer is known.
   const std::int64_t magnitude = static_cast<std::int64_t>(point_at) -
                                  static_cast<std::int64_t>(first_nonzero) + exponent;
-  const double zero = negative ? -0.0 : 0.0;
-  if (magnitude > 310) return {0, true};
-  if (magnitude < -330) return {zero, false};
+  if (magnitude > 310) {
+    reading.out_of_range = true;
+    return reading;
+  }
+  if (magnitude < -330) {
+    reading.value = zero;
+    return reading;
+  }
 
   // Rebuilt as "digits" + "e" + exponent so the point's place is part of the
   // exponent; from_chars rounds correctly and ignores the locale.
@@ -190,11 +216,47 @@ NumberReading ReadNumber(std::string_view text) {
                       std::chars_format::general);
   if (result.ec == std::errc::result_out_of_range) {
     // from_chars reports underflow to zero the same way as overflow.
-    if (magnitude > 0) return {0, true};
-    return {zero, false};
+    if (magnitude > 0) {
+      reading.out_of_range = true;
+    } else {
+      reading.value = zero;
+    }
+    return reading;
   }
   if (result.ec != std::errc{}) return {};
-  return {negative ? -value : value, false};
+  reading.value = negative ? -value : value;
+  return reading;
+}
+
+}  // namespace
+
+NumberReading ReadNumber(std::string_view text) {
+  Cursor cursor(text);
+
+  NumberReading reading;
+  bool comma_mark = false;
+  if (cursor.Peek() == '&') {
+    const char prefix = Upper(cursor.PeekNext());
+    if (prefix != 'H' && prefix != 'O') return {};
+    cursor.Advance();
+    cursor.Advance();
+    reading = ReadRadixInteger(cursor, prefix == 'H');
+  } else {
+    reading = ReadDecimal(cursor, comma_mark);
+    if (reading.ambiguous) return reading;
+  }
+
+  // Reading stopped. Digits behind a comma there, or behind a point where a
+  // comma was the decimal mark, would be dropped without a word: "1.234,5"
+  // may be 1234.5, "1,5.3" is no number at all.
+  const char stop = cursor.Peek();
+  if (IsDecimalDigit(cursor.PeekNext()) && (stop == ',' || (stop == '.' && comma_mark))) {
+    NumberReading ambiguous;
+    ambiguous.found = true;
+    ambiguous.ambiguous = true;
+    return ambiguous;
+  }
+  return reading;
 }
 
 std::string CanonicalNumberText(double value) {

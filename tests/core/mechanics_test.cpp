@@ -63,6 +63,9 @@ INSTANTIATE_TEST_SUITE_P(
         MechanicsCase{"256", "250", "750", "256", "250", "750", 256, "85.3333333333333", " um"},
         MechanicsCase{"256", "250", "-500", "256", "250", "-500", 256, "-128", " um"},
         MechanicsCase{"2 56", "25O", "5OO", "256", "25", "5", 256, "1280", " um"},
+        // A decimal comma where no thousands separator could stand.
+        MechanicsCase{"256", "12,5", "500", "256", "12.5", "500", 256, "6.4", " um"},
+        MechanicsCase{"256,5", "250", "0,5", "256.5", "250", "0.5", 256, "128000", " um"},
         // Counts per rotation: halves to even; the field keeps its fraction.
         MechanicsCase{"256.5", "250", "500", "256.5", "250", "500", 256, "128", " um"},
         MechanicsCase{"257.5", "250", "500", "257.5", "250", "500", 258, "129", " um"},
@@ -87,6 +90,21 @@ INSTANTIATE_TEST_SUITE_P(
         // A count that rounds to 0 would make the factor 0.
         MechanicsCase{"0.4", "250", "500", "1", "250", "500", 1, "0.5", " um"},
         MechanicsCase{"-0.5", "1", "1", "1", "1", "1", 1, "1", " En"}));
+
+// A comma that may separate thousands is not taken as anything: the field
+// keeps its text and must be refused.
+TEST(MechanicsTest, FieldsWithAnAmbiguousCommaAreNotAccepted) {
+  for (const char* typed : {"1,000", "12,500", "1.234,5", "1,5,3"}) {
+    const AcceptedField field = AcceptMechanicsField(typed);
+    EXPECT_FALSE(field.understood) << typed;
+    EXPECT_EQ(field.text, typed);
+    const CountsPerRotationField counts = AcceptCountsPerRotationField(typed);
+    EXPECT_FALSE(counts.understood) << typed;
+    EXPECT_EQ(counts.text, typed);
+  }
+  EXPECT_TRUE(AcceptMechanicsField("12,5").understood);
+  EXPECT_TRUE(AcceptCountsPerRotationField("").understood);
+}
 
 TEST(MechanicsTest, FactorIsTheProductFirst) {
   // (3 x 0.1) / 0.3 is one step above 1, while 3 x (0.1 / 0.3) would be 1
@@ -140,7 +158,7 @@ struct TargetCase {
   double factor;
   double target_counts;
   std::string display;
-  bool encodable;
+  TargetRefusal refusal;
 };
 
 void PrintTo(const TargetCase& c, std::ostream* os) { *os << '"' << c.box_text << '"'; }
@@ -150,29 +168,45 @@ class EnterTargetTest : public ::testing::TestWithParam<TargetCase> {};
 TEST_P(EnterTargetTest, NumberTimesFactorAndFixedDisplay) {
   const TargetCase& c = GetParam();
   const TargetEntry entry = EnterTarget(c.box_text, c.factor);
+  EXPECT_EQ(entry.refusal, c.refusal);
+  if (c.refusal == TargetRefusal::kNoNumber || c.refusal == TargetRefusal::kNotUnderstood) return;
   EXPECT_EQ(entry.target_counts, c.target_counts);
   EXPECT_EQ(entry.display_text, c.display);
-  EXPECT_EQ(entry.encodable, c.encodable);
 }
+
+constexpr TargetRefusal kTaken = TargetRefusal::kNone;
+constexpr TargetRefusal kNoNumber = TargetRefusal::kNoNumber;
+constexpr TargetRefusal kNotUnderstood = TargetRefusal::kNotUnderstood;
+constexpr TargetRefusal kOutOfRange = TargetRefusal::kOutOfRange;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, EnterTargetTest,
     ::testing::Values(
-        TargetCase{"12.5", 128, 1600, "12.50", true},
-        TargetCase{"1.234", 128, 1.234 * 128, "1.23", true},  // 157.952, not rounded
-        TargetCase{"12.5abc", 1, 12.5, "12.50", true}, TargetCase{"  -3", 1, -3, "-3.00", true},
-        TargetCase{"1 000", 1, 1000, "1000.00", true}, TargetCase{"1,5", 128, 128, "1.00", true},
-        TargetCase{"", 128, 0, "0.00", true}, TargetCase{"-0", 128, 0, "0.00", true},
-        TargetCase{"-0.004", 1, -0.004, "0.00", true},
-        TargetCase{"10", -128, -1280, "10.00", true},
+        TargetCase{"12.5", 128, 1600, "12.50", kTaken},
+        TargetCase{"1.234", 128, 1.234 * 128, "1.23", kTaken},  // 157.952, not rounded
+        TargetCase{"12.5abc", 1, 12.5, "12.50", kTaken}, TargetCase{"  -3", 1, -3, "-3.00", kTaken},
+        TargetCase{"1 000", 1, 1000, "1000.00", kTaken},
+        TargetCase{"-0", 128, 0, "0.00", kTaken}, TargetCase{"0", 128, 0, "0.00", kTaken},
+        TargetCase{"-0.004", 1, -0.004, "0.00", kTaken},
+        TargetCase{"10", -128, -1280, "10.00", kTaken},
         // The display shows the typed number, not the counts.
-        TargetCase{"1234", 1, 1234, "1234.00", true},
-        TargetCase{"2.675", 2, 5.35, "2.67", true},
+        TargetCase{"1234", 1, 1234, "1234.00", kTaken},
+        TargetCase{"2.675", 2, 5.35, "2.67", kTaken},
+        // A decimal comma, where no thousands separator could stand.
+        TargetCase{"1,5", 128, 192, "1.50", kTaken}, TargetCase{"2,5", 128, 320, "2.50", kTaken},
+        TargetCase{"-3,75", 128, -480, "-3.75", kTaken},
+        TargetCase{"0,125", 128, 16, "0.13", kTaken},
+        // No number, or no telling which number.
+        TargetCase{"", 128, 0, "", kNoNumber}, TargetCase{"   ", 128, 0, "", kNoNumber},
+        TargetCase{"abc", 128, 0, "", kNoNumber}, TargetCase{"-", 128, 0, "", kNoNumber},
+        TargetCase{"1,000", 128, 0, "", kNotUnderstood},
+        TargetCase{"12,500", 128, 0, "", kNotUnderstood},
+        TargetCase{"1.234,5", 128, 0, "", kNotUnderstood},
         // Beyond what a packet carries (2^30 counts) or beyond a double.
-        TargetCase{"8388608", 128, 1073741824, "8388608.00", false},
-        TargetCase{"8388607.99", 128, 8388607.99 * 128, "8388607.99", true},
-        TargetCase{"1E20", 1, 1e20, "100000000000000000000.00", false},
-        TargetCase{"1E400", 128, 0, "0.00", false}));
+        TargetCase{"8388608", 128, 1073741824, "8388608.00", kOutOfRange},
+        TargetCase{"8388607.99", 128, 8388607.99 * 128, "8388607.99", kTaken},
+        TargetCase{"1E20", 1, 1e20, "100000000000000000000.00", kOutOfRange},
+        TargetCase{"1E400", 128, 0, "0.00", kOutOfRange}));
 
 }  // namespace
 }  // namespace stage

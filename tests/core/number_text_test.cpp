@@ -47,7 +47,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"- 4 . 5", -4.5, false, "-4.5"},
         // Reading stops at the first character that fits nothing.
         ReadCase{"12abc", 12, false, "12"}, ReadCase{"12.5abc", 12.5, false, "12.5"},
-        ReadCase{"1,5", 1, false, "1"}, ReadCase{"$5", 0, false, "0"},
+        ReadCase{"12,", 12, false, "12"}, ReadCase{"12,abc", 12, false, "12"},
+        ReadCase{"$5", 0, false, "0"},
         ReadCase{"1.2.3", 1.2, false, "1.2"}, ReadCase{"--5", 0, false, "0"},
         ReadCase{"1e5.5", 100000, false, "100000"},
         // No number at all.
@@ -79,6 +80,65 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"4.94065645841247E-324", std::numeric_limits<double>::denorm_min(), false,
                  "4.94065645841247E-324"},
         ReadCase{"0." + std::string(400, '0') + "1e405", 10000, false, "10000"}));
+
+// A comma is read as the decimal mark where it cannot separate thousands;
+// where it could, or where it stands with a point, the text is ambiguous:
+// no value, never a guess. The point form of each accepted case reads the
+// same.
+struct CommaCase {
+  std::string text;
+  bool ambiguous;
+  double value;  // when not ambiguous
+};
+
+void PrintTo(const CommaCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
+class CommaTest : public ::testing::TestWithParam<CommaCase> {};
+
+TEST_P(CommaTest, DecimalCommaOrRefusal) {
+  const CommaCase& c = GetParam();
+  const NumberReading reading = ReadNumber(c.text);
+  EXPECT_TRUE(reading.found);
+  EXPECT_FALSE(reading.out_of_range);
+  EXPECT_EQ(reading.ambiguous, c.ambiguous);
+  EXPECT_EQ(reading.value, c.ambiguous ? 0.0 : c.value);
+  if (c.ambiguous) return;
+  std::string with_point = c.text;
+  with_point[with_point.find(',')] = '.';
+  EXPECT_EQ(ReadNumber(with_point).value, c.value) << with_point;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommaTest,
+    ::testing::Values(
+        // No thousands separator could stand there: the decimal mark.
+        CommaCase{"12,5", false, 12.5}, CommaCase{"0,25", false, 0.25},
+        CommaCase{"2,5", false, 2.5}, CommaCase{"-3,75", false, -3.75},
+        CommaCase{"1,5", false, 1.5}, CommaCase{",5", false, 0.5}, CommaCase{"-,5", false, -0.5},
+        CommaCase{"12,50", false, 12.5}, CommaCase{"1,0005", false, 1.0005},
+        CommaCase{"0,250", false, 0.25}, CommaCase{"00,125", false, 0.125},
+        CommaCase{"1234,567", false, 1234.567}, CommaCase{"1 000,5", false, 1000.5},
+        CommaCase{"1 000,500", false, 1000.5}, CommaCase{"1, 5", false, 1.5},
+        CommaCase{"2,5e3", false, 2500}, CommaCase{"12,5abc", false, 12.5},
+        CommaCase{"12,5,", false, 12.5}, CommaCase{"12,5 mm", false, 12.5},
+        // A thousands separator could stand there.
+        CommaCase{"1,000", true, 0}, CommaCase{"12,500", true, 0}, CommaCase{"-1,000", true, 0},
+        CommaCase{"999,999", true, 0}, CommaCase{"1,000,000", true, 0},
+        CommaCase{"1,000.5", true, 0}, CommaCase{"+1 2,5 0 0", true, 0},
+        CommaCase{"1,000abc", true, 0}, CommaCase{"1,000e3", true, 0},
+        // A comma with a point, a second comma, a comma after other forms.
+        CommaCase{"1.234,5", true, 0}, CommaCase{"1,5.3", true, 0}, CommaCase{"1,5,3", true, 0},
+        CommaCase{"1.5,25", true, 0}, CommaCase{"&H1,5", true, 0}, CommaCase{"1e3,5", true, 0},
+        CommaCase{"1,25,000", true, 0}));
+
+TEST(ReadNumberTest, FoundTellsNumberFromNothing) {
+  for (const char* nothing : {"", "   ", "abc", "-", "+", ".", ",", "E5", "&H", "&O", "&X1", "$5", "-.e3"}) {
+    EXPECT_FALSE(ReadNumber(nothing).found) << '"' << nothing << '"';
+  }
+  for (const char* number : {"0", "-0", "0.0", ".0", "0,0", "&H0", "&O0", "1E400", "1E-400", "12abc"}) {
+    EXPECT_TRUE(ReadNumber(number).found) << '"' << number << '"';
+  }
+}
 
 TEST(ReadNumberTest, LongHexAndOctalIntegersAreCorrectlyRounded) {
   // 2^53 + 1 is not a double; it rounds to the even neighbour 2^53.

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
+#include <optional>
 
 #include "tests/ui/live_console.h"
 #include "tests/ui/ui_test_main.h"
@@ -411,20 +412,112 @@ class CommandsTest : public QObject {
     QCOMPARE(console.Panel().Slider1(0)->value(), axis.speed);
   }
 
-  void an_out_of_range_target_is_refused_data() {
+  // What the operator types is what travels: a decimal comma where no
+  // thousands separator could stand, in Motor Settings and in the target
+  // box, gives the counts the point gives, whichever command enters it.
+  void numbers_typed_reach_the_controller_as_meant_data() {
+    QTest::addColumn<QString>("gearhead");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("how");
-    QTest::newRow("1e20, GO") << "1e20" << "GO";
-    QTest::newRow("99999999, GO") << "99999999" << "GO";
-    QTest::newRow("-8388609, GO") << "-8388609" << "GO";
-    QTest::newRow("1e400, GO") << "1e400" << "GO";
-    QTest::newRow("99999999, Enter") << "99999999" << "Enter";
-    QTest::newRow("99999999, Rel") << "99999999" << "Rel";
-    QTest::newRow("1e20, Space on Rel") << "1e20" << "Space";
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<double>("counts");
+    // 256 x 12.5 / 500 = 6.4 counts per micron; the defaults give 128.
+    QTest::newRow("gearhead 12,5, GO 1000") << "12,5" << "1000" << "GO" << "1000.00" << 6400.0;
+    QTest::newRow("gearhead 12.5, GO 1000") << "12.5" << "1000" << "GO" << "1000.00" << 6400.0;
+    QTest::newRow("gearhead 12,50, Rel 1000,0") << "12,50" << "1000,0" << "Rel" << "1000.00" << 6400.0;
+    QTest::newRow("gearhead 0,5e3, Enter 1000") << "0,5e3" << "1000" << "Enter" << "1000.00" << 256000.0;
+    QTest::newRow("GO 2,5") << "250" << "2,5" << "GO" << "2.50" << 320.0;
+    QTest::newRow("GO 2.5") << "250" << "2.5" << "GO" << "2.50" << 320.0;
+    QTest::newRow("Rel 0,25") << "250" << "0,25" << "Rel" << "0.25" << 32.0;
+    QTest::newRow("Space on Rel 0,250") << "250" << "0,250" << "Space" << "0.25" << 32.0;
+    QTest::newRow("Enter -3,75") << "250" << "-3,75" << "Enter" << "-3.75" << -480.0;
+    QTest::newRow("Enter -3.75") << "250" << "-3.75" << "Enter" << "-3.75" << -480.0;
+    QTest::newRow("GO 1 000,5") << "250" << "1 000,5" << "GO" << "1000.50" << 128064.0;
+    QTest::newRow("GO 12,5 um") << "250" << "12,5 um" << "GO" << "12.50" << 1600.0;
+    QTest::newRow("GO 12.5abc") << "250" << "12.5abc" << "GO" << "12.50" << 1600.0;
   }
-  void an_out_of_range_target_is_refused() {
+  void numbers_typed_reach_the_controller_as_meant() {
+    QFETCH(QString, gearhead);
     QFETCH(QString, typed);
     QFETCH(QString, how);
+    QFETCH(QString, shown);
+    QFETCH(double, counts);
+    const QByteArray gearhead_text = gearhead.toLatin1();
+    StartUp start_up;
+    start_up.axes = 1;
+    start_up.mechanics = {{0, "256", gearhead_text.constData(), "500"}};
+    LiveConsole console(start_up);
+    frmMain& main = console.Main();
+    console.TypeTarget(0, typed);
+
+    const bool rel = how == QLatin1String("Rel") || how == QLatin1String("Space");
+    CommandButton* button = rel ? main.Command7(0) : main.cmdGo(0);
+    if (how == QLatin1String("Enter")) {
+      QTest::keyClick(main.Text2(0), Qt::Key_Return);
+    } else if (how == QLatin1String("Space")) {
+      button->setFocus();
+      QTest::keyPress(button, Qt::Key_Space);
+    } else {
+      QTest::mousePress(button, Qt::LeftButton);
+    }
+    console.Tick();
+
+    QCOMPARE(main.Text2(0)->text(), shown);
+    QVERIFY(main.lblMessage()->text().isEmpty());
+    const Packet sent = console.LastSent(0);
+    const int bit = rel ? kRelMove : kGo;
+    QCOMPARE(sent[3] & bit, bit);
+    const std::optional<stage::usb::CommandFields> fields = stage::usb::DecodeCommand(sent);
+    QVERIFY(fields.has_value());
+    QCOMPARE(fields->target_counts, counts);
+    if (how == QLatin1String("Space")) {
+      QTest::keyRelease(button, Qt::Key_Space);
+    } else if (how != QLatin1String("Enter")) {
+      QTest::mouseRelease(button, Qt::LeftButton);
+    }
+  }
+
+  // A refused target moves nothing: no command bit goes out, the previous
+  // target stays in the packets and comes back into the box, and the red
+  // line beside the box says what was refused and why.
+  void a_refused_target_moves_nothing_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("message");
+    const QString out_of_range = QStringLiteral(
+        "Target %1 is out of range for axis X: the controller accepts -1073741824 to 1073741823 "
+        "counts (-8388608.00 to 8388607.99 um). The previous target is kept.");
+    const QString empty = QStringLiteral("No target for axis X: the box is empty. The previous target is kept.");
+    const QString not_a_number = QStringLiteral("Target %1 for axis X is not a number. The previous target is kept.");
+    const QString not_understood = QStringLiteral(
+        "Target %1 for axis X is not understood: a comma there could separate thousands or mark decimals. "
+        "Type a point for decimals and no thousands separator. The previous target is kept.");
+    QTest::newRow("1e20, GO") << "1e20" << "GO" << out_of_range.arg("1e20");
+    QTest::newRow("99999999, GO") << "99999999" << "GO" << out_of_range.arg("99999999");
+    QTest::newRow("-8388609, GO") << "-8388609" << "GO" << out_of_range.arg("-8388609");
+    QTest::newRow("1e400, GO") << "1e400" << "GO" << out_of_range.arg("1e400");
+    QTest::newRow("99999999, Enter") << "99999999" << "Enter" << out_of_range.arg("99999999");
+    QTest::newRow("99999999, Rel") << "99999999" << "Rel" << out_of_range.arg("99999999");
+    QTest::newRow("1e20, Space on Rel") << "1e20" << "Space" << out_of_range.arg("1e20");
+    QTest::newRow("empty, GO") << "" << "GO" << empty;
+    QTest::newRow("empty, Enter") << "" << "Enter" << empty;
+    QTest::newRow("blanks, Rel") << "   " << "Rel" << empty;
+    QTest::newRow("abc, GO") << "abc" << "GO" << not_a_number.arg("abc");
+    QTest::newRow("minus alone, Space on Rel") << "-" << "Space" << not_a_number.arg("-");
+    QTest::newRow("1,000, GO") << "1,000" << "GO" << not_understood.arg("1,000");
+    QTest::newRow("12,500, Enter") << "12,500" << "Enter" << not_understood.arg("12,500");
+    QTest::newRow("1.234,5, Rel") << "1.234,5" << "Rel" << not_understood.arg("1.234,5");
+    QTest::newRow("1,000, Space on Rel") << "1,000" << "Space" << not_understood.arg("1,000");
+    // Long text is cut, so the line still fits beside the box.
+    QTest::newRow("long text, GO") << "-1,000,000.5 microns to the left" << "GO"
+                                   << not_understood.arg("-1,000,000.5 microns to ...");
+    QTest::newRow("long out of range, GO") << "-9999999999999999999999999" << "GO"
+                                           << out_of_range.arg("-99999999999999999999999...");
+  }
+  void a_refused_target_moves_nothing() {
+    QFETCH(QString, typed);
+    QFETCH(QString, how);
+    QFETCH(QString, message);
     SpeedModeConsole axis;
     LiveConsole& console = axis.console;
     frmMain& main = axis.Main();
@@ -446,16 +539,32 @@ class CommandsTest : public QObject {
       QTest::keyPress(button, Qt::Key_Space);
     }
 
-    QCOMPARE(main.lblMessage()->text(),
-             QStringLiteral("Target ") + typed +
-                 QStringLiteral(" is out of range for axis X: the controller accepts -1073741824 to 1073741823 "
-                                "counts (-8388608.00 to 8388607.99 um). The previous target is kept."));
-    QVERIFY(main.lblMessage()->isVisible());
-    QCOMPARE(main.Text2(0)->text(), typed);  // as typed, to be corrected
+    QLabel* line = main.lblMessage();
+    QCOMPARE(line->text(), message);
+    QVERIFY(line->isVisible());
+    QVERIFY2(line->heightForWidth(line->width()) <= line->height(), "the refusal is cut off");
+    // The box shows the target in force again, from its start.
+    QCOMPARE(main.Text2(0)->text(), QStringLiteral("12.50"));
+    QCOMPARE(main.Text2(0)->cursorPosition(), 0);
     QCOMPARE(console.tables.TargetCounts[0], 1600.0);
     console.Tick(2);  // polling goes on, with the previous target and no command
     QCOMPARE(TargetBytes(console.LastSent(0)), (std::array<std::uint8_t, 4>{0x40, 0x06, 0x00, 0x40}));
     QCOMPARE(console.LastControlByte(0) & (kGo | kRelMove), 0);
+
+    // A key held on: its repeats find the target in force in the box, yet
+    // command nothing.
+    if (how == QLatin1String("Enter") || how == QLatin1String("Space")) {
+      QWidget* target = how == QLatin1String("Enter") ? static_cast<QWidget*>(main.Text2(0)) : button;
+      const Qt::Key key = how == QLatin1String("Enter") ? Qt::Key_Return : Qt::Key_Space;
+      const QString text = how == QLatin1String("Enter") ? QStringLiteral("\r") : QStringLiteral(" ");
+      for (int repeat = 0; repeat < 2; ++repeat) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text, true);
+        QApplication::sendEvent(target, &press);
+        console.Tick();
+        QCOMPARE(console.LastControlByte(0) & (kGo | kRelMove), 0);
+      }
+      QCOMPARE(line->text(), message);
+    }
 
     // Its release raises no click: the mode stays.
     if (how == QLatin1String("GO") || how == QLatin1String("Rel")) QTest::mouseRelease(button, Qt::LeftButton);
@@ -471,6 +580,28 @@ class CommandsTest : public QObject {
     QCOMPARE(console.tables.TargetCounts[0], -128.0);
     QCOMPARE(console.tables.GoBit[0], kGo);
     QVERIFY(main.lblMessage()->text().isEmpty());
+  }
+
+  // Before any target was taken: an empty box and GO do not send the axis
+  // to 0, and the box shows the starting target again.
+  void an_empty_box_before_any_target_sends_nothing() {
+    StartUp start_up;
+    start_up.axes = 2;
+    LiveConsole console(start_up);
+    frmMain& main = console.Main();
+    console.Tick();
+    const QString start = main.Text2(1)->text();
+    console.TypeTarget(1, QString());
+
+    QTest::mousePress(main.cmdGo(1), Qt::LeftButton);
+    console.Tick(2);
+    QTest::mouseRelease(main.cmdGo(1), Qt::LeftButton);
+    console.Tick();
+
+    for (const Packet& sent : console.Sent(1)) QCOMPARE(sent[3] & (kGo | kPositionMode), 0);
+    QCOMPARE(main.Text2(1)->text(), start);
+    QCOMPARE(main.lblMessage()->text(),
+             QStringLiteral("No target for axis Y: the box is empty. The previous target is kept."));
   }
 };
 

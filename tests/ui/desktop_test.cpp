@@ -6,6 +6,7 @@
 // heights are read back from the X server, the clicks are X pointer events.
 #include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
@@ -20,6 +21,7 @@
 #include "tests/ui/start_up_window.h"
 #include "tests/ui/window_reach.h"
 #include "ui/common/command_button.h"
+#include "ui/common/control_family.h"
 #include "ui/common/fonts.h"
 #include "ui/common/twips.h"
 
@@ -167,6 +169,39 @@ class DesktopTest : public QObject {
     Run(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("Escape")});
     other.kill();
     other.waitForFinished(kWaitMs);
+  }
+
+  // A mechanics field left with a number that is not understood: under a
+  // window manager the box over Motor Settings takes the keyboard, and once
+  // it is closed the field has the focus back, with the text as typed.
+  void a_refused_field_gets_the_focus_back() {
+    StartUpWindow start_up(1);
+    QVERIFY(QTest::qWaitForWindowActive(&start_up.window));
+    auto* gearhead = FindElement<QLineEdit>(&start_up.window, QStringLiteral("Text3"), 0);
+    XClick(*gearhead);
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(gearhead), kWaitMs);
+    Run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("ctrl+a")});
+    Run(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("12,500")});
+    QTRY_COMPARE_WITH_TIMEOUT(gearhead->text(), QStringLiteral("12,500"), kWaitMs);
+
+    Run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Tab")});
+    QMessageBox* box = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((box = start_up.window.findChild<QMessageBox*>()) != nullptr && box->isActiveWindow(),
+                             kWaitMs);
+    Run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")});
+    QTRY_VERIFY_WITH_TIMEOUT(start_up.window.findChild<QMessageBox*>() == nullptr, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(gearhead), kWaitMs);
+    QCOMPARE(gearhead->text(), QStringLiteral("12,500"));
+    QCOMPARE(start_up.tables.CountsPerMicron[0], 128.0);
+
+    // Corrected and left: taken, and the factor shown is the one used.
+    Run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("ctrl+a")});
+    Run(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("12,5")});
+    Run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Tab")});
+    QTRY_COMPARE_WITH_TIMEOUT(start_up.tables.CountsPerMicron[0], 6.4, kWaitMs);
+    QCOMPARE(gearhead->text(), QStringLiteral("12.5"));
+    QCOMPARE(FindElement<QLineEdit>(&start_up.window, QStringLiteral("Text1"), 0)->text(), QStringLiteral("6.4"));
+    QVERIFY(start_up.window.findChild<QMessageBox*>() == nullptr);
   }
 };
 

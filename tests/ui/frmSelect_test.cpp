@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -149,7 +150,14 @@ class FrmSelectTest : public QObject {
   void enter_recomputes_its_axis();
   void field_acceptance_data();
   void field_acceptance();
-  void nothing_else_recomputes();
+  void leaving_a_field_recomputes_its_axis_data();
+  void leaving_a_field_recomputes_its_axis();
+  void typing_alone_recomputes_nothing();
+  void comma_and_point_forms_give_the_factor_ok_uses_data();
+  void comma_and_point_forms_give_the_factor_ok_uses();
+  void a_number_not_understood_is_refused_data();
+  void a_number_not_understood_is_refused();
+  void cancel_takes_a_number_not_understood();
   void ok_activation_data();
   void ok_activation();
   void right_button_on_ok_recomputes_without_click();
@@ -349,6 +357,8 @@ void FrmSelectTest::field_acceptance_data() {
   QTest::newRow("empty gearhead") << "Text3" << 1 << "" << "1" << "0.512";
   QTest::newRow("trailing letters") << "Text2" << 1 << "12abc" << "12" << "6";
   QTest::newRow("zero pitch") << "Text4" << 1 << "0" << "1" << "64000";
+  QTest::newRow("decimal comma gearhead") << "Text3" << 1 << "12,5" << "12.5" << "6.4";
+  QTest::newRow("decimal comma pitch") << "Text4" << 1 << "0,5" << "0.5" << "128000";
 }
 
 void FrmSelectTest::field_acceptance() {
@@ -359,36 +369,229 @@ void FrmSelectTest::field_acceptance() {
   QFETCH(QString, factor_shown);
   Console console(Controllers(2));
   QVERIFY(console.loaded_and_active);
-  // An edit left pending in column 0 shows that only the Enter's own axis
-  // is recomputed.
+  // An edit in column 0, recomputed as the focus leaves it: Enter in column
+  // 1 recomputes only its own axis.
   Console::Type(console.Field("Text4", 0), QStringLiteral("400"));
 
   QLineEdit* field = console.Field(family.toLatin1().constData(), column);
   Console::Type(field, typed);
+  QCOMPARE(console.Field("Text1", 0)->text(), QStringLiteral("160"));
   QTest::keyClick(field, Qt::Key_Return);
 
   QCOMPARE(field->text(), shown);
   QCOMPARE(console.Field("Text1", column)->text(), factor_shown);
+  QCOMPARE(QApplication::focusWidget(), field);
   QCOMPARE(console.Field("Text4", 0)->text(), QStringLiteral("400"));
-  QCOMPARE(console.Field("Text1", 0)->text(), QStringLiteral("128"));
-  QCOMPARE(console.tables.CountsPerMicron[0], 128.0);
+  QCOMPARE(console.Field("Text1", 0)->text(), QStringLiteral("160"));
+  QCOMPARE(console.tables.CountsPerMicron[0], 160.0);
 }
 
-void FrmSelectTest::nothing_else_recomputes() {
+// The factor shown is the factor OK uses: leaving a field recomputes its
+// axis (and only its axis), however the focus goes.
+void FrmSelectTest::leaving_a_field_recomputes_its_axis_data() {
+  QTest::addColumn<QString>("how");
+  QTest::newRow("Tab") << "Tab";
+  QTest::newRow("Backtab") << "Backtab";
+  QTest::newRow("click into column 1") << "click field";
+  QTest::newRow("click on a check box") << "click check";
+}
+
+void FrmSelectTest::leaving_a_field_recomputes_its_axis() {
+  QFETCH(QString, how);
+  Console console(Controllers(2));
+  QVERIFY(console.loaded_and_active);
+  QLineEdit* pitch = console.Field("Text4", 0);
+  Console::Type(pitch, QStringLiteral(" 4 00"));
+
+  if (how == QLatin1String("Tab")) {
+    QTest::keyClick(pitch, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), console.Field("Text3", 0));
+  } else if (how == QLatin1String("Backtab")) {
+    QTest::keyClick(pitch, Qt::Key_Backtab, Qt::ShiftModifier);
+    QCOMPARE(QApplication::focusWidget(), console.Check("Check1", 0));
+  } else if (how == QLatin1String("click field")) {
+    QTest::mouseClick(console.Field("Text2", 1), Qt::LeftButton);
+  } else {
+    QCheckBox* check = console.Check("Check2", 0);
+    QTest::mouseClick(check, Qt::LeftButton, {}, QPoint(6, check->height() / 2));
+    QVERIFY(check->isChecked());
+  }
+
+  QCOMPARE(pitch->text(), QStringLiteral("400"));
+  QCOMPARE(console.Field("Text1", 0)->text(), QStringLiteral("160"));
+  QCOMPARE(console.tables.CountsPerMicron[0], 160.0);
+  QCOMPARE(console.Field("Text1", 1)->text(), QStringLiteral("128"));
+  QCOMPARE(console.tables.CountsPerMicron[1], 128.0);
+}
+
+void FrmSelectTest::typing_alone_recomputes_nothing() {
   Console console(Controllers(1));
   QVERIFY(console.loaded_and_active);
   QLineEdit* pitch = console.Field("Text4", 0);
   QLineEdit* factor = console.Field("Text1", 0);
   Console::Type(pitch, QStringLiteral(" 4 00"));
-  QTest::keyClick(pitch, Qt::Key_Tab);
-  QCOMPARE(QApplication::focusWidget(), console.Field("Text3", 0));
-  QTest::mouseClick(factor, Qt::LeftButton);
-  QTest::keyClick(factor, Qt::Key_Return);
-  QTest::keyClick(factor, Qt::Key_Enter, Qt::KeypadModifier);
-
   QCOMPARE(pitch->text(), QStringLiteral(" 4 00"));
   QCOMPARE(factor->text(), QStringLiteral("128"));
   QCOMPARE(console.tables.CountsPerMicron[0], 128.0);
+
+  // Enter in the read-only factor field does nothing of its own.
+  QTest::mouseClick(factor, Qt::LeftButton);
+  QCOMPARE(factor->text(), QStringLiteral("160"));  // the pitch was left
+  QTest::keyClick(factor, Qt::Key_Return);
+  QTest::keyClick(factor, Qt::Key_Enter, Qt::KeypadModifier);
+  QCOMPARE(factor->text(), QStringLiteral("160"));
+  QCOMPARE(QApplication::focusWidget(), factor);
+}
+
+// The same numbers in comma and point forms, however the field is left and
+// OK reached: the factor OK opens the controllers with is the one shown.
+void FrmSelectTest::comma_and_point_forms_give_the_factor_ok_uses_data() {
+  QTest::addColumn<QString>("family");
+  QTest::addColumn<QString>("typed");
+  QTest::addColumn<QString>("how");
+  QTest::addColumn<QString>("shown");
+  QTest::addColumn<double>("factor");
+  QTest::addColumn<QString>("factor_shown");
+  const QStringList hows{"Enter, mouse on OK", "Tab, keyboard on OK", "mouse on OK"};
+  for (const QString& how : hows) {
+    const auto row = [&how](const char* name) -> QTestData& {
+      return QTest::newRow(qPrintable(QString::fromLatin1(name) + QStringLiteral(", ") + how));
+    };
+    row("gearhead 12,5") << "Text3" << "12,5" << how << "12.5" << 6.4 << "6.4";
+    row("gearhead 12.5") << "Text3" << "12.5" << how << "12.5" << 6.4 << "6.4";
+    row("gearhead 2,5") << "Text3" << "2,5" << how << "2.5" << 1.28 << "1.28";
+    row("pitch 0,25") << "Text4" << "0,25" << how << "0.25" << 256000.0 << "256000";
+    row("pitch 0,250") << "Text4" << "0,250" << how << "0.25" << 256000.0 << "256000";
+    row("pitch 1 000,5") << "Text4" << "1 000,5" << how << "1000.5" << 256.0 * 250 / 1000.5 << "63.968015992004";
+    row("counts 256,5") << "Text2" << "256,5" << how << "256.5" << 128.0 << "128";
+    row("counts 12abc") << "Text2" << "12abc" << how << "12" << 6.0 << "6";
+  }
+}
+
+void FrmSelectTest::comma_and_point_forms_give_the_factor_ok_uses() {
+  QFETCH(QString, family);
+  QFETCH(QString, typed);
+  QFETCH(QString, how);
+  QFETCH(QString, shown);
+  QFETCH(double, factor);
+  QFETCH(QString, factor_shown);
+  Console console(Controllers(1));
+  QVERIFY(console.loaded_and_active);
+  QLineEdit* field = console.Field(family.toLatin1().constData(), 0);
+  stage::ui::CommandButton* ok = console.Button("cmdOK");
+  QSignalSpy clicks(ok, &QPushButton::clicked);
+  Console::Type(field, typed);
+
+  if (how.startsWith(QLatin1String("Enter"))) QTest::keyClick(field, Qt::Key_Return);
+  if (how.startsWith(QLatin1String("Tab"))) {
+    // Through the rest of the column and Cancel to OK.
+    for (int step = 0; step < 8 && QApplication::focusWidget() != ok; ++step) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QVERIFY(console.window->findChild<QMessageBox*>() == nullptr);
+    }
+    QCOMPARE(QApplication::focusWidget(), ok);
+    QCOMPARE(field->text(), shown);
+    QCOMPARE(console.Field("Text1", 0)->text(), factor_shown);
+    QTest::keyClick(ok, Qt::Key_Space);
+  } else {
+    QTest::mouseClick(ok, Qt::LeftButton);
+  }
+
+  QCOMPARE(clicks.count(), 1);
+  QCOMPARE(field->text(), shown);
+  QCOMPARE(console.Field("Text1", 0)->text(), factor_shown);
+  QCOMPARE(console.tables.CountsPerMicron[0], factor);
+  QVERIFY(console.devices.IsOpen(0));
+  QCOMPARE(console.main_windows_made, 1);
+}
+
+// A comma that may separate thousands is taken as no number at all: a box
+// over the window says which number of which field, the field keeps its text
+// and gets the focus back, and OK opens nothing until it is corrected.
+void FrmSelectTest::a_number_not_understood_is_refused_data() {
+  QTest::addColumn<QString>("family");
+  QTest::addColumn<QString>("typed");
+  QTest::addColumn<QString>("how");
+  QTest::addColumn<QString>("caption");
+  QTest::addColumn<int>("ok_clicks");  // the keyboard clicks OK, and the click is refused
+  QTest::newRow("gearhead 12,500, Enter") << "Text3" << "12,500" << "Enter" << "Gearhead Ratio" << 0;
+  QTest::newRow("gearhead 1,000, Tab") << "Text3" << "1,000" << "Tab" << "Gearhead Ratio" << 0;
+  QTest::newRow("pitch 1.234,5, Backtab") << "Text4" << "1.234,5" << "Backtab"
+                                          << "Leadscrew Pitch Microns per Rotation" << 0;
+  QTest::newRow("counts 4,096, mouse on OK") << "Text2" << "4,096" << "mouse on OK"
+                                             << "Encoder Counts per Motor Rotation" << 0;
+  QTest::newRow("counts 4,096, right button on OK") << "Text2" << "4,096" << "right button on OK"
+                                                    << "Encoder Counts per Motor Rotation" << 0;
+  QTest::newRow("pitch 1,5,3, keyboard on OK") << "Text4" << "1,5,3" << "keyboard on OK"
+                                               << "Leadscrew Pitch Microns per Rotation" << 1;
+}
+
+void FrmSelectTest::a_number_not_understood_is_refused() {
+  QFETCH(QString, family);
+  QFETCH(QString, typed);
+  QFETCH(QString, how);
+  QFETCH(QString, caption);
+  QFETCH(int, ok_clicks);
+  Console console(Controllers(2));
+  QVERIFY(console.loaded_and_active);
+  QLineEdit* field = console.Field(family.toLatin1().constData(), 1);
+  stage::ui::CommandButton* ok = console.Button("cmdOK");
+  QSignalSpy clicks(ok, &QPushButton::clicked);
+  Console::Type(field, typed);
+
+  if (how == QLatin1String("Enter")) QTest::keyClick(field, Qt::Key_Return);
+  if (how == QLatin1String("Tab")) QTest::keyClick(field, Qt::Key_Tab);
+  if (how == QLatin1String("Backtab")) QTest::keyClick(field, Qt::Key_Backtab, Qt::ShiftModifier);
+  if (how == QLatin1String("mouse on OK")) QTest::mouseClick(ok, Qt::LeftButton);
+  if (how == QLatin1String("right button on OK")) QTest::mouseClick(ok, Qt::RightButton);
+  if (how == QLatin1String("keyboard on OK")) {
+    ok->setFocus();
+    QTest::keyClick(ok, Qt::Key_Space);
+  }
+
+  auto* box = console.window->findChild<QMessageBox*>();
+  QVERIFY(box != nullptr);
+  QTRY_VERIFY(box->isVisible());
+  QCOMPARE(box->text(), caption + QStringLiteral(" of axis Y: ") + typed +
+                            QStringLiteral(" is not understood: a comma there could separate thousands or mark "
+                                           "decimals. Type a point for decimals and no thousands separator."));
+  QCOMPARE(box->textFormat(), Qt::PlainText);
+  QCOMPARE(field->text(), typed);
+  QCOMPARE(console.Field("Text1", 1)->text(), QStringLiteral("128"));
+  QCOMPARE(console.tables.CountsPerMicron[1], 128.0);
+  QCOMPARE(clicks.count(), ok_clicks);
+  QVERIFY(!console.Called(Call::kSetTimeouts));
+  QVERIFY(!console.Called(Call::kOpen));
+  QCOMPARE(console.main_windows_made, 0);
+  QVERIFY(!console.exit.Ended());
+
+  // Closed, it gives the field the focus back; one box at a time.
+  QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+  QVERIFY(QTest::qWaitForWindowActive(console.window.get()));
+  QTRY_COMPARE(QApplication::focusWidget(), field);
+  QTRY_VERIFY(console.window->findChild<QMessageBox*>() == nullptr);
+
+  // Corrected, it is taken, and OK goes on.
+  Console::Type(field, QStringLiteral("12,5"));
+  QTest::keyClick(field, Qt::Key_Tab);
+  QVERIFY(console.window->findChild<QMessageBox*>() == nullptr);
+  QVERIFY(console.tables.CountsPerMicron[1] != 128.0);
+  QTest::mouseClick(ok, Qt::LeftButton);
+  QCOMPARE(clicks.count(), ok_clicks + 1);
+  QVERIFY(console.devices.IsOpen(1));
+}
+
+void FrmSelectTest::cancel_takes_a_number_not_understood() {
+  Console console(Controllers(1));
+  QVERIFY(console.loaded_and_active);
+  Console::Type(console.Field("Text3", 0), QStringLiteral("12,500"));
+
+  QTest::mouseClick(console.Button("cmdCancel"), Qt::LeftButton);
+
+  QVERIFY(console.window->findChild<QMessageBox*>() == nullptr);
+  QVERIFY(console.exit.Ended());
+  QCOMPARE(console.exit.recording.Status(), 0);
+  QVERIFY(!console.Called(Call::kOpen));
 }
 
 void FrmSelectTest::ok_activation_data() {
@@ -396,10 +599,10 @@ void FrmSelectTest::ok_activation_data() {
   QTest::addColumn<double>("factor");
   QTest::addColumn<QString>("factor_shown");
   // The mouse press recomputes every axis before the click; the keyboard
-  // clicks with the factor as it was.
+  // reaches OK only by leaving the field, which recomputed its axis.
   QTest::newRow("mouse") << "mouse" << 160.0 << "160";
-  QTest::newRow("Space") << "space" << 128.0 << "128";
-  QTest::newRow("Enter") << "enter" << 128.0 << "128";
+  QTest::newRow("Space") << "space" << 160.0 << "160";
+  QTest::newRow("Enter") << "enter" << 160.0 << "160";
 }
 
 void FrmSelectTest::ok_activation() {

@@ -86,8 +86,9 @@ class frmMain : public QWidget {
   QTimer& Timer1() { return timer1_; }
   // The polling schedule: ticks run, late and skipped.
   const tick::DeadlineScheduler& PollSchedule() const { return schedule_; }
-  // The refusal of an out-of-range target: empty until a target is refused,
-  // cleared by the next target that is accepted. Never blocks the operator.
+  // The refusal of a target (no number, not understood, out of range): empty
+  // until a target is refused, cleared by the next target that is accepted.
+  // Never blocks the operator.
   QLabel* lblMessage() const { return lbl_message_; }
 
   // Set by construction.
@@ -142,7 +143,9 @@ class frmMain : public QWidget {
   QString AxisLabel(AxisIndex axis) const;
 
   // Operator commands.
-  bool EnterTarget(AxisIndex axis);
+  // Reads the target box into the axis's target, or refuses it (false): the
+  // refusal line says why and the box shows the target in force again.
+  bool EnterTarget(AxisIndex axis, bool key_repeat = false);
   void StopPressed(AxisIndex axis, CommandHolder holder);
   void EscapePressed();
   void EscapeReleased();
@@ -197,6 +200,13 @@ class frmMain : public QWidget {
   bool ticking_ = false;
   poll::AllAxesExchange exchange_;
   std::vector<ShownStatus> shown_;
+  // Per axis: the target box's text for the target in force (what the last
+  // accepted entry showed), and whether the latest entry was refused.
+  struct TargetInForce {
+    QString shown;
+    bool refused = false;
+  };
+  std::vector<TargetInForce> targets_;
   // The program's focus window as last reported: where the operator comes
   // from when the main window gets the focus.
   QPointer<QWindow> focus_window_;

@@ -14,6 +14,7 @@
 #include "stage/axis/number_text.h"
 #include "stage/usb/packet_codec.h"
 #include "ui/common/control_family.h"
+#include "ui/common/number_refusal.h"
 #include "ui/common/outside_window.h"
 #include "ui/main/frmMain.h"
 #include "ui/tuning/frmXCtrl0.h"
@@ -21,25 +22,36 @@
 namespace stage::ui {
 namespace {
 
-// Longer typed text is cut in the refusal message.
-constexpr qsizetype kMaxQuotedChars = 24;
-
-QString Quoted(const QString& typed) {
-  QString trimmed = typed.trimmed();
-  if (trimmed.size() <= kMaxQuotedChars) return trimmed;
-  return trimmed.left(kMaxQuotedChars) + QStringLiteral("...");
-}
-
 // Names the axis, the range the controller accepts in counts and in the
 // axis's unit, and what happens now.
-QString RefusalMessage(const QString& typed, const QString& axis, double counts_per_micron, const QString& unit) {
+QString OutOfRangeMessage(const QString& typed, const QString& axis, double counts_per_micron, const QString& unit) {
   const auto in_unit = [counts_per_micron](std::int64_t counts) {
     return QString::fromStdString(FormatFixed2(static_cast<double>(counts) / counts_per_micron));
   };
   return QStringLiteral("Target %1 is out of range for axis %2: the controller accepts %3 to %4 counts "
                         "(%5 to %6%7). The previous target is kept.")
-      .arg(Quoted(typed), axis, QString::number(usb::kMinEncodableCount), QString::number(usb::kMaxEncodableCount),
+      .arg(QuotedEntry(typed), axis, QString::number(usb::kMinEncodableCount), QString::number(usb::kMaxEncodableCount),
            in_unit(usb::kMinEncodableCount), in_unit(usb::kMaxEncodableCount), unit);
+}
+
+// Why the entry was refused, in the axis's terms.
+QString RefusalMessage(TargetRefusal refusal, const QString& typed, const QString& axis, double counts_per_micron,
+                       const QString& unit) {
+  switch (refusal) {
+    case TargetRefusal::kNoNumber:
+      if (typed.trimmed().isEmpty()) {
+        return QStringLiteral("No target for axis %1: the box is empty. The previous target is kept.").arg(axis);
+      }
+      return QStringLiteral("Target %1 for axis %2 is not a number. The previous target is kept.")
+          .arg(QuotedEntry(typed), axis);
+    case TargetRefusal::kNotUnderstood:
+      return QStringLiteral("Target %1 for axis %2 is not understood: %3 The previous target is kept.")
+          .arg(QuotedEntry(typed), axis, AmbiguousCommaAdvice());
+    case TargetRefusal::kOutOfRange:
+    case TargetRefusal::kNone:
+      break;
+  }
+  return OutOfRangeMessage(typed, axis, counts_per_micron, unit);
 }
 
 bool IsEnterKey(int key) { return key == Qt::Key_Return || key == Qt::Key_Enter; }
@@ -78,18 +90,18 @@ void frmMain::ConnectRow(AxisIndex axis) {
   // Rel: the same with RelMoveBit, and Space works like the mouse; every
   // automatic repeat of Space enters the target again from the box.
   CommandButton* rel = command7_[axis];
-  const auto rel_down = [this, rel, axis] {
-    if (EnterTarget(axis)) {
+  const auto rel_down = [this, rel, axis](bool key_repeat) {
+    if (EnterTarget(axis, key_repeat)) {
       latches_.Press(axis, LevelCommand::kRelMove, kButton);
     } else {
       rel->CancelClick();
     }
   };
-  connect(rel, &CommandButton::mouseDown, this, rel_down);
+  connect(rel, &CommandButton::mouseDown, this, [rel_down](Qt::MouseButton) { rel_down(false); });
   connect(rel, &CommandButton::mouseUp, this,
           [this, axis] { latches_.Release(axis, LevelCommand::kRelMove, kButton); });
-  connect(rel, &CommandButton::keyDown, this, [rel_down](int key, bool /*auto_repeat*/) {
-    if (key == Qt::Key_Space) rel_down();
+  connect(rel, &CommandButton::keyDown, this, [rel_down](int key, bool auto_repeat) {
+    if (key == Qt::Key_Space) rel_down(auto_repeat);
   });
   connect(rel, &CommandButton::keyUp, this, [this, axis](int key) {
     if (key == Qt::Key_Space) latches_.Release(axis, LevelCommand::kRelMove, kButton);
@@ -107,6 +119,10 @@ void frmMain::ConnectRow(AxisIndex axis) {
 
   // Text typed into a read-out stays only until the next reply.
   const auto k = static_cast<std::size_t>(axis);
+  // The box shows the starting target, which is in force until an entry is
+  // taken.
+  if (targets_.size() <= k) targets_.resize(k + 1);
+  targets_[k] = TargetInForce{text2_[axis]->text(), false};
   connect(text1_[axis], &QLineEdit::textEdited, this, [this, k] { shown_[k].position_valid = false; });
   connect(text3_[axis], &QLineEdit::textEdited, this, [this, k] { shown_[k].ideal_valid = false; });
 }
@@ -121,23 +137,33 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     if (box != nullptr && box->objectName() == QLatin1String("Text2")) {
       const AxisIndex axis = box->property(kIndexProperty).toInt();
       // GoBit stays set until a mouse release on GO: Enter has no release.
-      if (EnterTarget(axis)) latches_.Press(axis, LevelCommand::kGo, CommandHolder::kNone);
+      if (EnterTarget(axis, static_cast<QKeyEvent*>(event)->isAutoRepeat())) {
+        latches_.Press(axis, LevelCommand::kGo, CommandHolder::kNone);
+      }
     }
   }
   // The key goes on to the box as usual.
   return QWidget::eventFilter(watched, event);
 }
 
-bool frmMain::EnterTarget(AxisIndex axis) {
+bool frmMain::EnterTarget(AxisIndex axis, bool key_repeat) {
   modKVT_USB& tables = context_.tables;
   const auto k = static_cast<std::size_t>(axis);
+  TargetInForce& in_force = targets_.at(k);
+  // The repeats of a key held since a refusal enter nothing: they would find
+  // the target in force back in the box and command it.
+  if (key_repeat && in_force.refused) return false;
   QLineEdit* box = text2_[axis];
-  const TargetEntry entry = stage::EnterTarget(box->text().toStdString(), tables.CountsPerMicron[k]);
-  if (!entry.encodable) {
-    // Refused: the previous target stays, the box keeps what was typed so
-    // the operator can correct it, and the polling goes on.
-    lbl_message_->setText(RefusalMessage(box->text(), AxisLabel(axis), tables.CountsPerMicron[k],
+  const QString typed = box->text();
+  const TargetEntry entry = stage::EnterTarget(typed.toStdString(), tables.CountsPerMicron[k]);
+  if (entry.refusal != TargetRefusal::kNone) {
+    // Refused: the previous target stays and the box shows it again, while
+    // the line beside it says what was refused and why. The polling goes on.
+    lbl_message_->setText(RefusalMessage(entry.refusal, typed, AxisLabel(axis), tables.CountsPerMicron[k],
                                          QString::fromStdString(tables.UnitSuffix[k])));
+    box->setText(in_force.shown);
+    box->setCursorPosition(0);
+    in_force.refused = true;
     return false;
   }
   tables.TargetCounts[k] = entry.target_counts;
@@ -145,6 +171,7 @@ bool frmMain::EnterTarget(AxisIndex axis) {
   // setText leaves the cursor at the end, and a number wider than the box
   // would show without its sign and leading digits.
   box->setCursorPosition(0);
+  in_force = TargetInForce{box->text(), false};
   if (!lbl_message_->text().isEmpty()) lbl_message_->clear();
   return true;
 }

@@ -1,11 +1,14 @@
 #include "ui/select/frmSelect.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
@@ -19,6 +22,7 @@
 #include "ui/common/command_button.h"
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
+#include "ui/common/number_refusal.h"
 #include "ui/common/twips.h"
 #include "ui/common/window_fit.h"
 #include "ui/main/frmMain.h"
@@ -207,7 +211,7 @@ void frmSelect::Load() {
     InitialiseColumn(k);
     NameColumn(k);
   }
-  // Enter in a mechanics field recomputes its axis.
+  // Enter in a mechanics field, and leaving it, recompute its axis.
   for (const auto* family : {&Text2, &Text3, &Text4}) {
     for (QLineEdit* field : *family) field->installEventFilter(this);
   }
@@ -351,7 +355,15 @@ void frmSelect::AcceptField(QLineEdit* field) {
   }
 }
 
-void frmSelect::RecomputeAxis(std::int32_t k) {
+QLineEdit* frmSelect::NotUnderstoodField(std::int32_t k) const {
+  for (QLineEdit* field : {Text2[k], Text3[k], Text4[k]}) {
+    if (!AcceptMechanicsField(field->text().toStdString()).understood) return field;
+  }
+  return nullptr;
+}
+
+bool frmSelect::RecomputeAxis(std::int32_t k) {
+  if (NotUnderstoodField(k) != nullptr) return false;
   const CountsPerRotationField counts = AcceptCountsPerRotationField(Text2[k]->text().toStdString());
   Text2[k]->setText(Latin1(counts.text));
   const AcceptedField gearhead = AcceptMechanicsField(Text3[k]->text().toStdString());
@@ -362,6 +374,47 @@ void frmSelect::RecomputeAxis(std::int32_t k) {
   const double factor = ComputeCountsPerMicron(counts.counts, gearhead.value, pitch.value);
   context_.tables.CountsPerMicron[static_cast<std::size_t>(k)] = factor;
   Text1[k]->setText(Latin1(CanonicalNumberText(factor)));
+  return true;
+}
+
+void frmSelect::RefuseField(QLineEdit* field) {
+  if (refusal_ != nullptr) return;
+  const std::int32_t k = field->property(kIndexProperty).toInt();
+  const QLabel* row_caption = field->objectName() == QLatin1String("Text2")   ? Label3[0]
+                              : field->objectName() == QLatin1String("Text3") ? Label4[0]
+                                                                              : Label5[0];
+  const QString message = QStringLiteral("%1 of axis %2: %3 is not understood: %4")
+                              .arg(row_caption->text(), AxisLabel(context_.tables, k),
+                                   QuotedEntry(field->text()), AmbiguousCommaAdvice());
+  // Over this window only, and without an event loop of its own: the
+  // refusal may come while the focus moves.
+  refusal_ = new QMessageBox(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
+  refusal_->setTextFormat(Qt::PlainText);
+  refusal_->setAttribute(Qt::WA_DeleteOnClose);
+  refusal_->setWindowModality(Qt::WindowModal);
+  const QPointer<QLineEdit> refused = field;
+  connect(refusal_, &QMessageBox::finished, this, [this, refused] {
+    // Still "up" while the focus goes back: the field it leaves must not
+    // refuse again.
+    activateWindow();
+    if (refused != nullptr) refused->setFocus(Qt::OtherFocusReason);
+    refusal_ = nullptr;
+  });
+  refusal_->open();
+}
+
+void frmSelect::FieldLosesFocus(QLineEdit* field, Qt::FocusReason reason) {
+  // The field keeps the focus behind a menu, another window or the refusal
+  // itself, and comes back to it.
+  if (reason == Qt::PopupFocusReason || reason == Qt::ActiveWindowFocusReason) return;
+  if (refusal_ != nullptr) return;
+  // Once OK has handed over, the factors are the main window's.
+  if (main_ || context_.exit.Ended()) return;
+  const std::int32_t k = field->property(kIndexProperty).toInt();
+  if (RecomputeAxis(k)) return;
+  // Cancel takes nothing typed; OK refuses the field again.
+  if (QApplication::focusWidget() == cmdCancel) return;
+  RefuseField(NotUnderstoodField(k));
 }
 
 bool frmSelect::eventFilter(QObject* watched, QEvent* event) {
@@ -369,20 +422,46 @@ bool frmSelect::eventFilter(QObject* watched, QEvent* event) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     auto* field = qobject_cast<QLineEdit*>(watched);
     if (field != nullptr && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
-      AcceptField(field);
-      RecomputeAxis(field->property(kIndexProperty).toInt());
+      const std::int32_t k = field->property(kIndexProperty).toInt();
+      if (QLineEdit* refused = NotUnderstoodField(k)) {
+        RefuseField(refused);
+      } else {
+        AcceptField(field);
+        RecomputeAxis(k);
+      }
       return true;
     }
+  }
+  // Leaving a field (Tab, a click elsewhere) recomputes its axis too, so the
+  // factor shown is always the factor OK uses.
+  if (event->type() == QEvent::FocusOut) {
+    auto* field = qobject_cast<QLineEdit*>(watched);
+    if (field != nullptr) FieldLosesFocus(field, static_cast<QFocusEvent*>(event)->reason());
   }
   return QWidget::eventFilter(watched, event);
 }
 
 void frmSelect::OnOkMouseDown() {
-  for (std::int32_t k = 0; k <= context_.tables.AxisCount; ++k) RecomputeAxis(k);
+  QLineEdit* refused = nullptr;
+  for (std::int32_t k = 0; k <= context_.tables.AxisCount; ++k) {
+    if (!RecomputeAxis(k) && refused == nullptr) refused = NotUnderstoodField(k);
+  }
+  if (refused != nullptr) {
+    cmdOK->CancelClick();
+    RefuseField(refused);
+  }
 }
 
 void frmSelect::OnOkClick() {
   modKVT_USB& tables = context_.tables;
+  // No controller is opened while a field holds a number that is not
+  // understood (the keyboard clicks OK without the mouse's recompute).
+  for (std::int32_t k = 0; k <= tables.AxisCount; ++k) {
+    if (QLineEdit* refused = NotUnderstoodField(k)) {
+      RefuseField(refused);
+      return;
+    }
+  }
   usb::DeviceLibrary& devices = context_.devices;
   tables.StoreStatus(devices.SetTimeouts(kTimeoutMs, kTimeoutMs));
 

@@ -4,6 +4,7 @@
 // the main window.
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -18,6 +19,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 
 namespace stage::ui {
 
@@ -70,7 +72,17 @@ class frmSelect : public QWidget {
   void InitialiseColumn(std::int32_t k);
   void NameColumn(std::int32_t k);
   void AcceptField(QLineEdit* field);
-  void RecomputeAxis(std::int32_t k);
+  // The first mechanics field of axis k whose number is not understood (a
+  // comma that may separate thousands), or nullptr.
+  QLineEdit* NotUnderstoodField(std::int32_t k) const;
+  // Recomputes axis k; false, changing nothing, when one of its fields is
+  // not understood.
+  bool RecomputeAxis(std::int32_t k);
+  // Says which number of which field is not understood, in a message box
+  // over the window; the field has the focus again once the box is closed.
+  // Does nothing while such a box is up.
+  void RefuseField(QLineEdit* field);
+  void FieldLosesFocus(QLineEdit* field, Qt::FocusReason reason);
   void OnOkMouseDown();
   void OnOkClick();
   void OnCancelClick();
@@ -88,6 +100,9 @@ class frmSelect : public QWidget {
   CommandButton* cmdOK = nullptr;
   CommandButton* cmdCancel = nullptr;
   QComboBox* cmbDevice = nullptr;
+  // The refusal of a field, from its opening until the field has the focus
+  // back.
+  QPointer<QMessageBox> refusal_;
 };
 
 }  // namespace stage::ui

@@ -13,10 +13,13 @@ inline constexpr const char* kDefaultGearheadRatioText = "250";
 inline constexpr const char* kDefaultPitchText = "500";
 
 // One mechanics field after acceptance: the text it now shows and the value
-// read from that text.
+// read from that text. A field whose number is not understood (a comma that
+// may separate thousands, see ReadNumber) is not accepted: it keeps its text,
+// has no value, and must be refused with a message.
 struct AcceptedField {
   std::string text;
   double value = 1;
+  bool understood = true;
 };
 
 // Normalises the field's text; a field that holds no number, zero, or a
@@ -31,6 +34,7 @@ AcceptedField AcceptMechanicsField(std::string_view text);
 struct CountsPerRotationField {
   std::string text;
   double counts = 1;
+  bool understood = true;  // as for AcceptedField
 };
 CountsPerRotationField AcceptCountsPerRotationField(std::string_view text);
 
@@ -54,14 +58,20 @@ std::string FormatPosition(std::int32_t position_counts, double counts_per_micro
 // The ideal-position read-out: a plain decimal integer.
 std::string FormatIdealPosition(std::int32_t ideal_position_counts);
 
+// Why a target entry must be refused (the previous target stays).
+enum class TargetRefusal : std::uint8_t {
+  kNone,
+  kNoNumber,       // the box holds no number: empty, blanks, letters, a sign alone
+  kNotUnderstood,  // a comma that may separate thousands (see ReadNumber)
+  kOutOfRange,     // beyond a double, or counts a command packet cannot carry
+};
+
 // Target entry: the box's text is normalised, its number times the factor is
 // the target in counts (unrounded), and the box is re-shown as "########0.00".
 struct TargetEntry {
   double target_counts = 0;
   std::string display_text;
-  // False when the number is beyond a double or its counts fall outside what
-  // a command packet carries; the entry must then be refused.
-  bool encodable = true;
+  TargetRefusal refusal = TargetRefusal::kNone;
 };
 TargetEntry EnterTarget(std::string_view box_text, double counts_per_micron);
 
