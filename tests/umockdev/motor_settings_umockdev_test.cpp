@@ -93,6 +93,9 @@ void MotorSettingsOnUsbTest::columns_carry_the_serial_numbers_in_bus_order() {
 void MotorSettingsOnUsbTest::a_controller_this_user_may_not_open_names_the_access_rule() {
   Console console({{.serial = "KVT-X", .port_path = {1}}, {.serial = "KVT-Y", .port_path = {2}, .locked = true}});
   QVERIFY(!console.exit.Ended());
+  // Its serial number cannot be read: the column names its port instead of
+  // standing blank.
+  QCOMPARE(console.Label(1), QStringLiteral("port 1-2"));
   console.window.show();
   {
     const WithoutFileOverride as_a_user;
@@ -101,7 +104,7 @@ void MotorSettingsOnUsbTest::a_controller_this_user_may_not_open_names_the_acces
   QCOMPARE(console.exit.FatalMessages().size(), 1);
   const QStringList lines = console.exit.FatalMessages().front().split(QLatin1Char('\n'));
   QCOMPARE(lines.size(), 2);
-  QVERIFY2(lines[0].startsWith(QStringLiteral("Error opening device: ")), qPrintable(lines[0]));
+  QVERIFY2(lines[0].startsWith(QStringLiteral("Error opening device: port 1-2. Axis 1. ")), qPrintable(lines[0]));
   QVERIFY2(lines[1].contains(QStringLiteral("70-stage-console.rules")), qPrintable(lines[1]));
   // Controller 0, opened first, was given back before the message.
   QVERIFY(!console.bus.Claimed(0));
