@@ -99,6 +99,20 @@ QString ValueOnScreen(const TuningSlider& slider) {
       .arg(at.y());
 }
 
+// The window may have moved with its new value not yet drawn: the value
+// counts as shown when the screen agrees within a few frames.
+QString ValueOnScreenSoon(const TuningSlider& slider) {
+  constexpr qint64 kFramesMs = 250;
+  QElapsedTimer waited;
+  waited.start();
+  QString wrong = ValueOnScreen(slider);
+  while (!wrong.isEmpty() && waited.elapsed() < kFramesMs) {
+    QTest::qWait(20);
+    wrong = ValueOnScreen(slider);
+  }
+  return wrong;
+}
+
 bool Framed(const QWidget& window) { return window.frameGeometry().height() > window.height(); }
 
 }  // namespace
@@ -242,7 +256,7 @@ class DesktopTest : public QObject {
       while (drag.state() != QProcess::NotRunning) {
         QTest::qWait(100);
         QVERIFY(slider->isSliderDown());
-        const QString on_screen = ValueOnScreen(*slider);
+        const QString on_screen = ValueOnScreenSoon(*slider);
         QVERIFY2(on_screen.isEmpty(), qPrintable(on_screen));
         ++samples;
       }
@@ -263,17 +277,13 @@ class DesktopTest : public QObject {
       Run(QStringLiteral("xdotool"),
           {QStringLiteral("key"), vertical ? QStringLiteral("Down") : QStringLiteral("Left")});
       QTRY_VERIFY_WITH_TIMEOUT(slider->value() != before, kWaitMs);
-      const qint64 shown_within_ms = TuningSlider::kValueShownAfterMs / 2;
-      QTRY_VERIFY_WITH_TIMEOUT(ValueOnScreen(*slider).isEmpty() || since_key.elapsed() > shown_within_ms, kWaitMs);
+      const qint64 still_shown_ms = TuningSlider::kValueShownAfterMs * 7 / 10;
       int checked = 0;
-      for (qint64 elapsed = since_key.elapsed(); elapsed < TuningSlider::kValueShownAfterMs * 8 / 10;
-           elapsed = since_key.elapsed()) {
-        const QString on_screen = ValueOnScreen(*slider);
-        if (since_key.elapsed() < TuningSlider::kValueShownAfterMs * 8 / 10) {
-          QVERIFY2(on_screen.isEmpty(),
-                   qPrintable(QStringLiteral("%1 ms after the key: %2").arg(elapsed).arg(on_screen)));
-          ++checked;
-        }
+      for (qint64 elapsed = since_key.elapsed(); elapsed < still_shown_ms; elapsed = since_key.elapsed()) {
+        const QString on_screen = ValueOnScreenSoon(*slider);
+        QVERIFY2(on_screen.isEmpty(),
+                 qPrintable(QStringLiteral("%1 ms after the key: %2").arg(elapsed).arg(on_screen)));
+        ++checked;
         QTest::qWait(50);
       }
       if (checked == 0) qWarning("the machine was too slow to look at the value after the key step");
