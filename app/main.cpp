@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/display_check.h"
 #include "app/last_resort.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/scope/scope_recorder.h"
@@ -62,7 +63,7 @@ bool Save(QWidget& window, const QDir& dir, const char* file) {
 class RenderExit final : public stage::ui::ProgramExit {
  public:
   void Fatal(QWidget* /*parent*/, const QString& message) override {
-    if (!ended_) std::fprintf(stderr, "stage-console: %s\n", qPrintable(message));
+    if (!ended_) stage::ui::PrintFatalMessage(message);
     ended_ = true;
     failed_ = true;
   }
@@ -255,8 +256,9 @@ int ListDevices(const std::vector<stage::usb::UsbId>& ids) {
     std::printf("No controller found (USB ID %s).\n", wanted.c_str());
     return 1;
   }
+  const bool rule_installed = stage::usb::AccessRuleInstalled();
   for (std::uint32_t i = 0; i < count; ++i) {
-    std::printf("%s\n", stage::usb::DescribeDevice(i, devices->Devices()[i]).c_str());
+    std::printf("%s\n", stage::usb::DescribeDevice(i, devices->Devices()[i], rule_installed).c_str());
   }
   return 0;
 }
@@ -279,6 +281,13 @@ int main(int argc, char** argv) {
     case CommandLine::Action::kListDevices:
       return ListDevices(line.usb_ids);  // no display needed: before any QApplication
     case CommandLine::Action::kRun:
+      // Before any controller is touched, and before Qt would abort.
+      if (const std::string reason = stage::app::NoDisplayReason(stage::app::SystemDisplayEnvironment());
+          !reason.empty()) {
+        std::fprintf(stderr, "%s\n", stage::app::NoDisplayMessage(stage::usb::PrintableText(reason)).c_str());
+        return 1;
+      }
+      break;
     case CommandLine::Action::kRenderWindows:
       break;
   }

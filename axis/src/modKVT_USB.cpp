@@ -21,6 +21,8 @@ void modKVT_USB::AllocateAxisTables(AxisIndex axis_count) {
   CountsPerMicron.assign(size, 0.0);
   UnitSuffix.assign(size, std::string());
   TargetCounts.assign(size, 0.0);
+  ProductString.assign(size, std::string());
+  DevicePort.assign(size, std::string());
 
   for (auto* table : {&GoBit, &StopBit, &ZeroBit, &ActiveBit, &SpeedModeBit, &PositionModeBit,
                       &RelMoveBit, &ToggleBit, &LimitActiveHiBit, &RevLimitBit, &RevPolarityBit,

@@ -28,6 +28,8 @@ class ForwardingDevices : public DeviceLibrary {
   int Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read, std::uint32_t& read) override {
     return library_.Read(handle, buffer, to_read, read);
   }
+  std::string FailureAdvice() const override { return library_.FailureAdvice(); }
+  std::string DevicePort(std::uint32_t device) const override { return library_.DevicePort(device); }
 
  private:
   DeviceLibrary& library_;

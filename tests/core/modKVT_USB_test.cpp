@@ -16,12 +16,13 @@ namespace {
 
 // Every per-axis table's size, so a table forgotten in the allocation shows.
 std::vector<std::size_t> TableSizes(const modKVT_USB& m) {
-  return {m.DeviceHandle.size(),     m.AxisName.size(),         m.CountsPerMicron.size(),
-          m.UnitSuffix.size(),       m.TargetCounts.size(),     m.GoBit.size(),
-          m.StopBit.size(),          m.ZeroBit.size(),          m.ActiveBit.size(),
-          m.SpeedModeBit.size(),     m.PositionModeBit.size(),  m.RelMoveBit.size(),
-          m.ToggleBit.size(),        m.LimitActiveHiBit.size(), m.RevLimitBit.size(),
-          m.RevPolarityBit.size(),   m.CancelOnErrorBit.size(), m.ParamFrameMarker.size()};
+  return {m.DeviceHandle.size(),   m.AxisName.size(),         m.CountsPerMicron.size(),
+          m.UnitSuffix.size(),     m.TargetCounts.size(),     m.GoBit.size(),
+          m.StopBit.size(),        m.ZeroBit.size(),          m.ActiveBit.size(),
+          m.SpeedModeBit.size(),   m.PositionModeBit.size(),  m.RelMoveBit.size(),
+          m.ToggleBit.size(),      m.LimitActiveHiBit.size(), m.RevLimitBit.size(),
+          m.RevPolarityBit.size(), m.CancelOnErrorBit.size(), m.ParamFrameMarker.size(),
+          m.ProductString.size(),  m.DevicePort.size()};
 }
 
 TEST(AllocateAxisTablesTest, OneControllerGivesOneElementEverywhere) {
@@ -29,7 +30,7 @@ TEST(AllocateAxisTablesTest, OneControllerGivesOneElementEverywhere) {
   EXPECT_FALSE(m.TablesAllocated());
   m.AllocateAxisTables(0);
   EXPECT_TRUE(m.TablesAllocated());
-  EXPECT_EQ(TableSizes(m), std::vector<std::size_t>(18, 1));
+  EXPECT_EQ(TableSizes(m), std::vector<std::size_t>(20, 1));
   EXPECT_EQ(m.AxisName[0], "    ");
   EXPECT_EQ(m.DeviceHandle[0], 0u);
   EXPECT_EQ(m.CountsPerMicron[0], 0.0);
@@ -40,7 +41,7 @@ TEST(AllocateAxisTablesTest, OneControllerGivesOneElementEverywhere) {
 TEST(AllocateAxisTablesTest, ThreeControllersGiveThreeElementsEverywhere) {
   modKVT_USB m;
   m.AllocateAxisTables(2);
-  EXPECT_EQ(TableSizes(m), std::vector<std::size_t>(18, 3));
+  EXPECT_EQ(TableSizes(m), std::vector<std::size_t>(20, 3));
 }
 
 TEST(AllocateAxisTablesTest, SecondAllocationAndNegativeCountThrow) {

@@ -10,6 +10,7 @@
 #include <array>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ class NativeUsbTest : public testing::Test {
   NativeUsb& Library(std::vector<UsbId> ids = {}) {
     library_ = std::make_unique<NativeUsb>(std::make_unique<ScriptedTransport>(bus_), std::move(ids),
                                            [this](const std::string& line) { diagnostics_.push_back(line); });
+    // No access rule on this machine unless a test installs one.
+    library_->SetFileExists([this](const char* path) { return installed_files_.count(path) != 0; });
     return *library_;
   }
 
@@ -61,6 +64,7 @@ class NativeUsbTest : public testing::Test {
 
   ScriptedBus bus_;
   std::vector<std::string> diagnostics_;
+  std::set<std::string> installed_files_;
   std::unique_ptr<NativeUsb> library_;
 };
 
@@ -214,6 +218,30 @@ INSTANTIATE_TEST_SUITE_P(
         OpenFailureCase{"EnableRefused", "enable", kTransportPipe, SI_DEVICE_IO_FAILED,
                         {"A open", "A claim 0", "A control 40 02 0002 0000", "A release 0", "A close"}, ""}),
     CaseName<OpenFailureCase>);
+
+// With the access rule installed, advising it again sends the operator in a
+// circle: the advice names what else refuses access and how to check.
+TEST_F(NativeUsbTest, AccessDeniedDespiteTheInstalledRuleNamesTheOtherCauses) {
+  for (const char* rule : kAccessRulePaths) {
+    SCOPED_TRACE(rule);
+    installed_files_ = {rule};
+    bus_.devices = {Controller(1, {4}, u"")};
+    bus_.errors["open"] = kTransportAccess;
+    std::uint32_t count = 0;
+    ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+    Handle handle = 0;
+    ASSERT_EQ(library_->Open(0, handle), SI_DEVICE_IO_FAILED);
+    const std::string advice = library_->FailureAdvice();
+    EXPECT_THAT(advice, HasSubstr("70-stage-console.rules is installed"));
+    EXPECT_THAT(advice, testing::Not(HasSubstr("install the access rule")));
+    EXPECT_THAT(advice, HasSubstr("SSH"));
+    EXPECT_THAT(advice, HasSubstr("remote desktop"));
+    EXPECT_THAT(advice, HasSubstr("groups"));
+    EXPECT_THAT(advice, HasSubstr("stage-console --list-devices"));
+  }
+  EXPECT_EQ(library_->DevicePort(0), "1-4");
+  EXPECT_EQ(library_->DevicePort(1), "");
+}
 
 TEST_F(NativeUsbTest, ASuccessfulOpenClearsTheLastAdvice) {
   bus_.devices = {Controller(1, {1}, u"A")};
@@ -602,22 +630,37 @@ TEST_F(ExchangeAllTest, AHandleTwiceIsExchangedOneAfterAnother) {
 
 TEST(DeviceListTest, SaysWhichDeviceIsWhereAndWhetherThisUserMayOpenIt) {
   UsbDeviceEntry device = Controller(3, {1, 4}, u"K\"1\n");
-  EXPECT_EQ(DescribeDevice(2, device),
+  EXPECT_EQ(DescribeDevice(2, device, false),
             "2  serial \"K\\x221\\x0A\"  product \"USB servo controller\"  USB 10C4:EA61  bus 3 port 3-1.4  "
             "may be opened");
   device.serial_utf16.clear();
   device.product_utf16.clear();
   device.open_error = kTransportAccess;
-  EXPECT_THAT(DescribeDevice(0, device),
+  EXPECT_THAT(DescribeDevice(0, device, true), HasSubstr("rule 70-stage-console.rules is installed"));
+  EXPECT_THAT(DescribeDevice(0, device, false),
               testing::StartsWith("0  serial \"\"  product \"\"  USB 10C4:EA61  bus 3 port 3-1.4  cannot be opened: "
                                   "LIBUSB_ERROR_ACCESS. This user may not open the controller: install the access "
                                   "rule 70-stage-console.rules"));
 }
 
 TEST(AccessAdviceTest, NamesTheRuleOnlyForAccessRights) {
-  EXPECT_THAT(AccessAdvice(kTransportAccess), HasSubstr("70-stage-console.rules"));
-  EXPECT_THAT(AccessAdvice(kTransportIo), IsEmpty());
+  EXPECT_THAT(AccessAdvice(kTransportAccess, false), HasSubstr("install the access rule 70-stage-console.rules"));
+  EXPECT_THAT(AccessAdvice(kTransportIo, false), IsEmpty());
+  EXPECT_THAT(AccessAdvice(kTransportIo, true), IsEmpty());
   EXPECT_STREQ(TransportErrorName(kTransportAccess), "LIBUSB_ERROR_ACCESS");
+}
+
+TEST(AccessAdviceTest, TheRuleIsLookedForInEveryFolderUdevReads) {
+  std::vector<std::string> asked;
+  EXPECT_FALSE(AccessRuleInstalled([&asked](const char* path) {
+    asked.emplace_back(path);
+    return false;
+  }));
+  EXPECT_THAT(asked, ElementsAre("/usr/lib/udev/rules.d/70-stage-console.rules",
+                                 "/usr/local/lib/udev/rules.d/70-stage-console.rules",
+                                 "/etc/udev/rules.d/70-stage-console.rules"));
+  EXPECT_TRUE(AccessRuleInstalled(
+      [](const char* path) { return std::string(path) == "/etc/udev/rules.d/70-stage-console.rules"; }));
 }
 
 }  // namespace

@@ -14,6 +14,9 @@ if(STAGE_BUILD_UI)
   # The program's last resort lives with its command line.
   stage_core_test(last_resort_tests core/last_resort_test.cpp)
   target_link_libraries(last_resort_tests PRIVATE stage_app_cli)
+  # So is the check for a display, made before Qt is started.
+  stage_core_test(display_check_tests core/display_check_test.cpp)
+  target_link_libraries(display_check_tests PRIVATE stage_app_cli)
 endif()
 stage_core_test(tick_tests core/deadline_scheduler_test.cpp)
 # The native USB backend's protocol logic on a scripted transport: no libusb.

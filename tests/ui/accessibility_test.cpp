@@ -5,12 +5,11 @@
 // through Qt's accessibility interface, as assistive technology reads it.
 #include <QAccessible>
 #include <QAccessibleValueInterface>
-#include <QStyle>
-#include <QStyleOptionSlider>
+#include <QLabel>
 #include <QTest>
-#include <QToolTip>
 
 #include "tests/ui/live_console.h"
+#include "tests/ui/slider_handle.h"
 #include "tests/ui/start_up_window.h"
 #include "tests/ui/ui_test_main.h"
 #include "ui/common/fonts.h"
@@ -31,22 +30,6 @@ QString Text(QWidget* control, QAccessible::Text what) {
 QWidget* Control(LiveConsole& console, const QString& name, AxisIndex axis) {
   QWidget* control = FindElement<QWidget>(&console.Main(), name, axis);
   return control != nullptr ? control : FindElement<QWidget>(&console.Panel(), name, axis);
-}
-
-QPoint HandleCentre(QSlider& slider) {
-  QStyleOptionSlider option;
-  option.initFrom(&slider);
-  option.orientation = slider.orientation();
-  option.minimum = slider.minimum();
-  option.maximum = slider.maximum();
-  option.sliderPosition = slider.sliderPosition();
-  option.sliderValue = slider.value();
-  option.tickPosition = slider.tickPosition();
-  option.tickInterval = slider.tickInterval();
-  option.upsideDown =
-      slider.orientation() == Qt::Vertical ? !slider.invertedAppearance() : slider.invertedAppearance();
-  option.subControls = QStyle::SC_All;
-  return slider.style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, &slider).center();
 }
 
 // Where every control of the panel stands.
@@ -165,17 +148,20 @@ class AccessibilityTest : public QObject {
     QAccessibleValueInterface* value = QAccessible::queryAccessibleInterface(p_gain)->valueInterface();
     QVERIFY(value != nullptr);
 
-    // Dragged with the mouse: the tooltip follows the handle.
+    // Dragged with the mouse: the value stands beside the handle.
     const QPoint handle = HandleCentre(*p_gain);
     QTest::mousePress(p_gain, Qt::LeftButton, {}, handle);
-    QVERIFY(QToolTip::isVisible());
-    QCOMPARE(QToolTip::text(), QStringLiteral("15"));
+    QLabel* shown = p_gain->ValueTip();
+    QVERIFY(shown != nullptr);
+    QVERIFY(shown->isVisible());
+    QCOMPARE(shown->text(), QStringLiteral("15"));
     const QPointF to(handle - QPoint(0, 20));
     QMouseEvent drag(QEvent::MouseMove, to, p_gain->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(p_gain, &drag);
     const int dragged = p_gain->value();
     QVERIFY(dragged != 15);
-    QCOMPARE(QToolTip::text(), QString::number(dragged));
+    QCOMPARE(shown->text(), QString::number(dragged));
+    QVERIFY(!shown->geometry().contains(p_gain->mapToGlobal(to.toPoint())));  // clear of the pointer
     QCOMPARE(value->currentValue().toInt(), dragged);
     QTest::mouseRelease(p_gain, Qt::LeftButton, {}, handle - QPoint(0, 20));
 
@@ -183,8 +169,10 @@ class AccessibilityTest : public QObject {
     p_gain->setFocus();
     QTest::keyClick(p_gain, Qt::Key_Up);
     QCOMPARE(p_gain->value(), dragged + 1);
-    QVERIFY(QToolTip::isVisible());
-    QCOMPARE(QToolTip::text(), QString::number(dragged + 1));
+    QVERIFY(shown->isVisible());
+    QCOMPARE(shown->text(), QString::number(dragged + 1));
+    // ... and goes a moment after the step.
+    QTRY_VERIFY_WITH_TIMEOUT(!shown->isVisible(), 10 * TuningSlider::kValueShownAfterMs);
     QCOMPARE(value->currentValue().toInt(), dragged + 1);
 
     QCOMPARE(Layout(panel), layout);

@@ -5,6 +5,8 @@
 // tuning rows off-screen. Run by on_desktop.sh under Xvfb with openbox; the
 // heights are read back from the X server, the clicks are X pointer events.
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
@@ -18,6 +20,7 @@
 #include <cmath>
 
 #include "tests/ui/console_fixture.h"
+#include "tests/ui/slider_handle.h"
 #include "tests/ui/start_up_window.h"
 #include "tests/ui/window_reach.h"
 #include "ui/common/command_button.h"
@@ -70,6 +73,46 @@ void XWheelDown(QWidget& control, int steps) {
                                   QString::number(at.y()), QStringLiteral("click"), QStringLiteral("--repeat"),
                                   QString::number(steps), QStringLiteral("--delay"), QStringLiteral("30"),
                                   QStringLiteral("5")});
+}
+
+// Empty when the slider's value window shows the slider's value and the X
+// server's screen shows that window's pixels where it stands; else what is
+// wrong.
+QString ValueOnScreen(const TuningSlider& slider) {
+  QLabel* tip = slider.ValueTip();
+  if (tip == nullptr || !tip->isVisible()) return QStringLiteral("no value shown");
+  if (tip->text() != QString::number(slider.sliderPosition())) {
+    return QStringLiteral("shows %1 for %2").arg(tip->text()).arg(slider.sliderPosition());
+  }
+  const QRect at = tip->geometry();
+  const QImage screen =
+      QGuiApplication::primaryScreen()->grabWindow(0, at.x(), at.y(), at.width(), at.height()).toImage();
+  const QImage own = tip->grab().toImage().convertToFormat(screen.format());
+  if (screen.size() != own.size()) return QStringLiteral("partly off the screen");
+  int differing = 0;
+  for (int y = 0; y < own.height(); ++y) {
+    for (int x = 0; x < own.width(); ++x) differing += screen.pixel(x, y) != own.pixel(x, y) ? 1 : 0;
+  }
+  if (differing == 0) return {};
+  return QStringLiteral("%1 of %2 pixels at %3,%4 are not the value's")
+      .arg(differing)
+      .arg(own.width() * own.height())
+      .arg(at.x())
+      .arg(at.y());
+}
+
+// The window may have moved with its new value not yet drawn: the value
+// counts as shown when the screen agrees within a few frames.
+QString ValueOnScreenSoon(const TuningSlider& slider) {
+  constexpr qint64 kFramesMs = 250;
+  QElapsedTimer waited;
+  waited.start();
+  QString wrong = ValueOnScreen(slider);
+  while (!wrong.isEmpty() && waited.elapsed() < kFramesMs) {
+    QTest::qWait(20);
+    wrong = ValueOnScreen(slider);
+  }
+  return wrong;
 }
 
 bool Framed(const QWidget& window) { return window.frameGeometry().height() > window.height(); }
@@ -202,6 +245,86 @@ class DesktopTest : public QObject {
     QCOMPARE(gearhead->text(), QStringLiteral("12.5"));
     QCOMPARE(FindElement<QLineEdit>(&start_up.window, QStringLiteral("Text1"), 0)->text(), QStringLiteral("6.4"));
     QVERIFY(start_up.window.findChild<QMessageBox*>() == nullptr);
+  }
+
+  // The value beside a tuning slider's handle stays on the screen while the
+  // operator drags it with the pointer (past the end of its range and off
+  // the handle's line too) and for a moment after a key step, though the
+  // window manager raises the panel on the click and the pointer rests on
+  // the slider. The pixels on the screen are compared with the value
+  // window's own.
+  void a_slider_value_stays_on_screen_while_dragged() {
+    StartUpWindow start_up(1);
+    XClick(*start_up.window.findChild<CommandButton*>(QStringLiteral("cmdOK")));
+    QTRY_VERIFY_WITH_TIMEOUT(start_up.Main() != nullptr, kWaitMs);
+    frmMain& main = *start_up.Main();
+    QVERIFY(QTest::qWaitForWindowActive(&main));
+    XClick(*main.cmdMoreControls());
+    frmXCtrl0& panel = main.TuningPanel();
+    QTRY_VERIFY_WITH_TIMEOUT(panel.isVisible(), kWaitMs);
+    QVERIFY(QTest::qWaitForWindowExposed(&panel));
+    QTRY_VERIFY_WITH_TIMEOUT(Framed(panel), kWaitMs);
+    XClick(*main.Text2(0));  // the main window active: the press on the slider activates the panel
+    QTRY_VERIFY_WITH_TIMEOUT(QGuiApplication::focusWindow() == main.windowHandle(), kWaitMs);
+
+    for (TuningSlider* slider : {panel.Slider3(0), panel.Slider1(0)}) {
+      const bool vertical = slider->orientation() == Qt::Vertical;
+      const QPoint handle = slider->mapToGlobal(HandleCentre(*slider));
+      Run(QStringLiteral("xdotool"),
+          {QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(handle.x()),
+           QString::number(handle.y()), QStringLiteral("mousedown"), QStringLiteral("1")});
+      QTRY_VERIFY_WITH_TIMEOUT(slider->isSliderDown(), kWaitMs);
+      // A drag of 1.8 s in 2-pixel steps: 60 along the slider (up, or to the
+      // right), then 30 across it, away from where the value stands.
+      const QPoint along = vertical ? QPoint(0, -2) : QPoint(2, 0);
+      const QPoint across = vertical ? QPoint(-2, 0) : QPoint(0, 2);
+      QStringList moves;
+      for (int i = 0; i < 90; ++i) {
+        const QPoint step = i < 60 ? along : across;
+        moves << QStringLiteral("mousemove_relative") << QStringLiteral("--") << QString::number(step.x())
+              << QString::number(step.y()) << QStringLiteral("sleep") << QStringLiteral("0.02");
+      }
+      QProcess drag;
+      drag.start(QStringLiteral("xdotool"), moves);
+      QVERIFY(drag.waitForStarted(kWaitMs));
+      int samples = 0;
+      while (drag.state() != QProcess::NotRunning) {
+        QTest::qWait(100);
+        QVERIFY(slider->isSliderDown());
+        const QString on_screen = ValueOnScreenSoon(*slider);
+        QVERIFY2(on_screen.isEmpty(), qPrintable(on_screen));
+        ++samples;
+      }
+      QVERIFY(samples >= 5);
+      QVERIFY(slider->value() != slider->Settings().minimum);
+      Run(QStringLiteral("xdotool"), {QStringLiteral("mouseup"), QStringLiteral("1")});
+      QTRY_VERIFY_WITH_TIMEOUT(!slider->isSliderDown(), kWaitMs);
+      QTRY_VERIFY_WITH_TIMEOUT(!slider->ValueTip()->isVisible(), kWaitMs);
+
+      // A key step from the X keyboard: on the screen once the server has
+      // drawn it, and still there at any moment well inside the second it
+      // stays (a loaded machine may take longer to look: then it is not
+      // asked).
+      QTRY_VERIFY_WITH_TIMEOUT(QApplication::focusWidget() == slider, kWaitMs);
+      const int before = slider->value();
+      QElapsedTimer since_key;
+      since_key.start();
+      Run(QStringLiteral("xdotool"),
+          {QStringLiteral("key"), vertical ? QStringLiteral("Down") : QStringLiteral("Left")});
+      QTRY_VERIFY_WITH_TIMEOUT(slider->value() != before, kWaitMs);
+      const qint64 still_shown_ms = TuningSlider::kValueShownAfterMs * 7 / 10;
+      int checked = 0;
+      for (qint64 elapsed = since_key.elapsed(); elapsed < still_shown_ms; elapsed = since_key.elapsed()) {
+        const QString on_screen = ValueOnScreenSoon(*slider);
+        QVERIFY2(on_screen.isEmpty(),
+                 qPrintable(QStringLiteral("%1 ms after the key: %2").arg(elapsed).arg(on_screen)));
+        ++checked;
+        QTest::qWait(50);
+      }
+      if (checked == 0) qWarning("the machine was too slow to look at the value after the key step");
+      QTRY_VERIFY_WITH_TIMEOUT(!slider->ValueTip()->isVisible(), kWaitMs);
+    }
+    QVERIFY(!start_up.exit.Ended());
   }
 };
 

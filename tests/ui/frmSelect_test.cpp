@@ -8,8 +8,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,6 +20,7 @@
 
 #include "stage/axis/modKVT_USB.h"
 #include "stage/sim/simulated_controllers.h"
+#include "tests/core/forwarding_devices.h"
 #include "tests/ui/ui_test_main.h"
 #include "ui/common/command_button.h"
 #include "ui/common/control_family.h"
@@ -44,6 +47,7 @@ class ObservedExit final : public stage::ui::ProgramExit {
  public:
   void Fatal(QWidget* parent, const QString& message) override {
     if (on_fatal) on_fatal();
+    fatal_parent = parent;
     recording.Fatal(parent, message);
   }
   void End(int status) override { recording.End(status); }
@@ -51,6 +55,7 @@ class ObservedExit final : public stage::ui::ProgramExit {
 
   stage::ui::RecordingExit recording;
   std::function<void()> on_fatal;
+  QWidget* fatal_parent = nullptr;
 };
 
 SimulatorConfig Controllers(std::uint32_t count, std::vector<std::string> product_strings = {}) {
@@ -128,10 +133,27 @@ struct Console {
   QWidget* main_window = nullptr;
 };
 
-QString OpenFailureMessage(const QString& product) {
-  return QStringLiteral("Error opening device: ") + product +
-         QStringLiteral(". Application is aborting. Reset hardware and try again.");
+// The designed message naming the device, then the axis and what else is
+// known of the controller.
+QString OpenFailureMessage(const QString& device, const QString& controller) {
+  return QStringLiteral("Error opening device: ") + device + QStringLiteral(". ") + controller +
+         QStringLiteral(" Application is aborting. Reset hardware and try again.");
 }
+
+// Simulated controllers plugged into ports: controller k at "1-<k + 2>",
+// except those in `unknown`, whose port the library cannot tell.
+class PluggedControllers final : public stage::usb::test::ForwardingDevices {
+ public:
+  PluggedControllers(SimulatedControllers& controllers, std::vector<std::uint32_t> unknown)
+      : ForwardingDevices(controllers), unknown_(std::move(unknown)) {}
+  std::string DevicePort(std::uint32_t device) const override {
+    if (std::find(unknown_.begin(), unknown_.end(), device) != unknown_.end()) return {};
+    return "1-" + std::to_string(device + 2);
+  }
+
+ private:
+  std::vector<std::uint32_t> unknown_;
+};
 
 }  // namespace
 
@@ -172,6 +194,9 @@ class FrmSelectTest : public QObject {
   void the_program_hands_over_to_the_real_main_window();
   void product_string_failure_of_one_controller_data();
   void product_string_failure_of_one_controller();
+  void a_controller_without_serial_is_named_by_its_port_data();
+  void a_controller_without_serial_is_named_by_its_port();
+  void a_failure_in_the_main_window_names_axis_serial_and_port();
 };
 
 void FrmSelectTest::geometry_data() {
@@ -292,8 +317,10 @@ void FrmSelectTest::axis_names() {
   QVERIFY(console.loaded_and_active);
   QCOMPARE(QByteArray::fromStdString(console.tables.AxisName[1]), axis_name);
   QCOMPARE(QByteArray::fromStdString(console.tables.AxisName[0]), QByteArray("Q   "));
-  // The label and the list show the bytes (at most 256) as Latin-1 characters.
-  QCOMPARE(console.Element<QLabel>("Label6", 1)->text(), QString::fromLatin1(product.left(256)));
+  // The label and the list show the bytes (at most 256) as Latin-1
+  // characters; a blank header names the controller by its number.
+  QCOMPARE(console.Element<QLabel>("Label6", 1)->text(),
+           product.isEmpty() ? QStringLiteral("device 1") : QString::fromLatin1(product.left(256)));
   QCOMPARE(console.DeviceList()->itemText(1), QString::fromLatin1(product.left(256)));
 }
 
@@ -716,9 +743,28 @@ void FrmSelectTest::count_failure() {
   Console console(std::move(config));
 
   QVERIFY(console.exit.Ended());
-  QCOMPARE(console.exit.recording.FatalMessages(),
-           QList<QString>{QStringLiteral("Error finding USB device. Aborting application.")});
+  // The designed sentence, then what to try next.
+  QCOMPARE(console.exit.recording.FatalMessages().size(), 1);
+  const QStringList lines = console.exit.recording.FatalMessages().front().split(QLatin1Char('\n'));
+  QCOMPARE(lines.size(), 2);
+  QCOMPARE(lines[0], QStringLiteral("Error finding USB device. Aborting application."));
+  for (const char* next : {"plugged in and switched on", "stage-console --list-devices", "--usb-id VID:PID",
+                           "stage-console --simulate 3"}) {
+    QVERIFY2(lines[1].contains(QLatin1String(next)), next);
+  }
   QVERIFY(console.exit.recording.Status() != 0);
+  // The window was never shown: the box goes to the middle of the screen,
+  // not where that window would have stood.
+  QCOMPARE(console.exit.fatal_parent, nullptr);
+  const std::unique_ptr<QMessageBox> box =
+      stage::ui::MakeFatalBox(nullptr, console.exit.recording.FatalMessages().front());
+  box->show();
+  QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+  const QPoint screen_centre = box->screen()->availableGeometry().center();
+  QVERIFY2((box->frameGeometry().center() - screen_centre).manhattanLength() <= 4,
+           qPrintable(QStringLiteral("box at %1,%2")
+                          .arg(box->frameGeometry().center().x())
+                          .arg(box->frameGeometry().center().y())));
   QVERIFY(!console.window->isVisible());
   QCOMPARE(console.tables.AxisCount, console.tables.DeviceCount - 1);
   QVERIFY(!console.tables.TablesAllocated());
@@ -741,7 +787,8 @@ void FrmSelectTest::open_failure_of_controller_1_of_3() {
   QTest::mouseClick(console.Button("cmdOK"), Qt::LeftButton);
 
   // The message names the controller that failed, not the list's entry.
-  QCOMPARE(console.exit.recording.FatalMessages(), QList<QString>{OpenFailureMessage(QStringLiteral("KLV-Y2"))});
+  QCOMPARE(console.exit.recording.FatalMessages(),
+           QList<QString>{OpenFailureMessage(QStringLiteral("KLV-Y2"), QStringLiteral("Axis -."))});
   QVERIFY(console.exit.recording.Status() != 0);
   QCOMPARE(controller0_open_at_message, std::optional<bool>(false));
   QVERIFY(main_window_shown_at_message);
@@ -841,10 +888,77 @@ void FrmSelectTest::product_string_failure_of_one_controller() {
   Console console(std::move(config));
   QVERIFY(console.loaded_and_active);
   for (int k = 0; k < 3; ++k) {
-    QCOMPARE(console.Element<QLabel>("Label6", k)->text(), shown[k]);
+    // A blank header would leave the column nameless: the device number.
+    QCOMPARE(console.Element<QLabel>("Label6", k)->text(),
+             shown[k].isEmpty() ? QStringLiteral("device %1").arg(k) : shown[k]);
     QCOMPARE(console.DeviceList()->itemText(k), shown[k]);
     QCOMPARE(console.tables.AxisName[static_cast<std::size_t>(k)], std::string(1, names[k].toLatin1()) + "   ");
   }
+}
+
+// A controller this user may not open cannot be asked for its serial
+// number: its column header and its open failure name it by its port, or by
+// its device number when the library cannot tell the port either.
+void FrmSelectTest::a_controller_without_serial_is_named_by_its_port_data() {
+  QTest::addColumn<int>("failing");
+  QTest::addColumn<QString>("message");
+  QTest::newRow("serial known") << 0
+                                << OpenFailureMessage(QStringLiteral("KVTX01"), QStringLiteral("Axis X, port 1-2."));
+  QTest::newRow("serial blank") << 1 << OpenFailureMessage(QStringLiteral("port 1-3"), QStringLiteral("Axis 1."));
+  QTest::newRow("serial and port unknown")
+      << 2 << OpenFailureMessage(QStringLiteral("device 2"), QStringLiteral("Axis 2."));
+}
+
+void FrmSelectTest::a_controller_without_serial_is_named_by_its_port() {
+  QFETCH(int, failing);
+  QFETCH(QString, message);
+  SimulatorConfig config = Controllers(3, {"KVTX01", "", ""});
+  config.open_failures.push_back({static_cast<std::uint32_t>(failing), stage::usb::SI_DEVICE_IO_FAILED});
+  SimulatedControllers controllers(std::move(config));
+  PluggedControllers devices(controllers, {2});
+  modKVT_USB tables;
+  ObservedExit exit;
+  frmSelect window(stage::ui::ConsoleContext{tables, devices, exit},
+                   [](stage::ui::ConsoleContext) { return std::make_unique<QWidget>(); });
+  window.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&window));
+  const QStringList headers{QStringLiteral("KVTX01"), QStringLiteral("port 1-3"), QStringLiteral("device 2")};
+  for (int k = 0; k < 3; ++k) QCOMPARE(FindElement<QLabel>(&window, QStringLiteral("Label6"), k)->text(), headers[k]);
+  QCOMPARE(tables.DevicePort, (std::vector<std::string>{"1-2", "1-3", ""}));
+
+  QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("cmdOK")), Qt::LeftButton);
+
+  QCOMPARE(exit.recording.FatalMessages(), QList<QString>{message});
+}
+
+// After OK, a failed transfer names the axis, the serial number and the port
+// of the controller that failed, and a read failure says "reading".
+void FrmSelectTest::a_failure_in_the_main_window_names_axis_serial_and_port() {
+  SimulatorConfig config = Controllers(2, {"KVTX01", "KVTY02"});
+  stage::sim::TransferFault fault;
+  fault.op = stage::sim::TransferOp::kRead;
+  fault.device = 1;
+  fault.kind = stage::sim::TransferFault::Kind::kShortCount;
+  fault.count = 5;
+  config.transfer_faults.push_back(fault);
+  SimulatedControllers controllers(std::move(config));
+  PluggedControllers devices(controllers, {});
+  modKVT_USB tables;
+  ObservedExit exit;
+  frmSelect window(stage::ui::ConsoleContext{tables, devices, exit});
+  window.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&window));
+  QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("cmdOK")), Qt::LeftButton);
+  auto* main_window = dynamic_cast<stage::ui::frmMain*>(window.MainWindow());
+  QVERIFY(main_window != nullptr);
+  main_window->Timer1().stop();
+
+  main_window->Tick();
+
+  QCOMPARE(
+      exit.recording.FatalMessages(),
+      QList<QString>{QStringLiteral("Error reading from USB. Read  5 of  12 bytes. Axis Y, serial KVTY02, port 1-3. "
+                                    "Application is aborting. Reset hardware and try again.")});
 }
 
 STAGE_UI_TEST_MAIN(FrmSelectTest)

@@ -28,10 +28,13 @@ using namespace stage::ui::testing;
 
 namespace {
 
-constexpr const char* kCountFailure = "Error finding USB device. Aborting application.";
+QString CountFailure() {
+  return QStringLiteral("Error finding USB device. Aborting application.\n") +
+         QLatin1String(frmSelect::kNoControllerAdvice);
+}
 
-QString OpenFailure(const QString& product) {
-  return QStringLiteral("Error opening device: ") + product +
+QString OpenFailure(const QString& product, const QString& axis) {
+  return QStringLiteral("Error opening device: ") + product + QStringLiteral(". Axis ") + axis +
          QStringLiteral(". Application is aborting. Reset hardware and try again.");
 }
 
@@ -73,7 +76,7 @@ class HardeningTest : public QObject {
     QCOMPARE(console.select->findChild<QComboBox*>(QStringLiteral("cmbDevice"))->itemText(1),
              QStringLiteral("<img src=/dev/zero>"));
     QVERIFY(console.Ok() != nullptr);
-    const QString expected = OpenFailure(QStringLiteral("<img src=/dev/zero>"));
+    const QString expected = OpenFailure(QStringLiteral("<img src=/dev/zero>"), QStringLiteral("g"));
     QCOMPARE(console.exit.FatalMessages(), QList<QString>{expected});
 
     const std::unique_ptr<QMessageBox> box = MakeFatalBox(nullptr, expected);
@@ -140,7 +143,7 @@ class HardeningTest : public QObject {
     plan.count_status = status;
     plan.count = count;
     HostileConsole console(plan);
-    QCOMPARE(console.exit.FatalMessages(), QList<QString>{QString::fromLatin1(kCountFailure)});
+    QCOMPARE(console.exit.FatalMessages(), QList<QString>{CountFailure()});
     QVERIFY(!console.tables.TablesAllocated());
     QCOMPARE(console.devices.calls, std::uint64_t{1});
   }
@@ -176,7 +179,7 @@ class HardeningTest : public QObject {
     HostileConsole console(plan);
     frmMain* main = console.Ok();
     QVERIFY(main != nullptr);
-    QCOMPARE(console.exit.FatalMessages(), QList<QString>{OpenFailure(QStringLiteral("HosC"))});
+    QCOMPARE(console.exit.FatalMessages(), QList<QString>{OpenFailure(QStringLiteral("HosC"), QStringLiteral("C"))});
     QCOMPARE(console.devices.closed, (std::vector<stage::usb::Handle>{0x100, 0x101}));
     QCOMPARE(console.devices.misuse, std::uint64_t{0});
     QCOMPARE(console.devices.transfers, std::uint64_t{0});

@@ -51,7 +51,7 @@ int FirstRefusedOpen(const Plan& plan) {
 
 bool IsDesignedTransferFailure(const QString& message) {
   return message.startsWith(QStringLiteral("Error writing to USB. Wrote  ")) ||
-         message.startsWith(QStringLiteral("Error writing to USB. Read  ")) ||
+         message.startsWith(QStringLiteral("Error reading from USB. Read  ")) ||
          message.startsWith(QStringLiteral("Invalid reply from USB device "));
 }
 
@@ -76,18 +76,23 @@ class HostileCampaignTest : public QObject {
       auto select = std::make_unique<frmSelect>(ConsoleContext{tables, devices, exit});
 
       if (CountFails(plan)) {
-        QVERIFY2(exit.FatalMessages() == QList<QString>{QStringLiteral("Error finding USB device. Aborting application.")},
+        QVERIFY2(exit.FatalMessages().size() == 1 && exit.FatalMessages()[0].startsWith(QStringLiteral(
+                                                         "Error finding USB device. Aborting application.\n")),
                  context);
         QVERIFY2(devices.calls == 1, context);
         ++counted;
         continue;
       }
       QVERIFY2(!exit.Ended(), context);
-      // Device text is plain wherever it is shown.
+      // Device text is plain wherever it is shown; a blank one is never
+      // shown blank.
       auto* list = select->findChild<QComboBox*>(QStringLiteral("cmbDevice"));
+      const auto caption = [list](int k) {
+        return list->itemText(k).isEmpty() ? QStringLiteral("device %1").arg(k) : list->itemText(k);
+      };
       for (int k = 0; k <= tables.AxisCount; ++k) {
         const auto* label = FindElement<QLabel>(select.get(), QStringLiteral("Label6"), k);
-        QVERIFY2(label->textFormat() == Qt::PlainText && label->text() == list->itemText(k), context);
+        QVERIFY2(label->textFormat() == Qt::PlainText && label->text() == caption(k), context);
       }
 
       QTest::mouseClick(select->findChild<CommandButton*>(QStringLiteral("cmdOK")), Qt::LeftButton);
@@ -96,8 +101,10 @@ class HostileCampaignTest : public QObject {
       const int refused_at = FirstRefusedOpen(plan);
       if (refused_at >= 0) {
         QVERIFY2(exit.FatalMessages().size() == 1, context);
-        QVERIFY2(exit.FatalMessages()[0] == QStringLiteral("Error opening device: ") + list->itemText(refused_at) +
-                                                QStringLiteral(". Application is aborting. Reset hardware and try again."),
+        const QString& message = exit.FatalMessages()[0];
+        QVERIFY2(message.startsWith(QStringLiteral("Error opening device: ") + caption(refused_at) +
+                                    QStringLiteral(". Axis ")) &&
+                     message.endsWith(QStringLiteral(". Application is aborting. Reset hardware and try again.")),
                  context);
         QVERIFY2(devices.closed == std::vector<stage::usb::Handle>(plan.open_handles.begin(),
                                                                    plan.open_handles.begin() + refused_at),

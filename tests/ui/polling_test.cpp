@@ -27,8 +27,10 @@ namespace {
 
 constexpr std::uint8_t kGo = 1, kStop = 2, kSpeedMode = 16, kPositionMode = 32;
 
-QString Aborting(const QString& what) {
-  return what + QStringLiteral(". Application is aborting. Reset hardware and try again.");
+// A failure of axis 1, named by its axis and serial number before the
+// designed end.
+QString OnAxisY(const QString& what) {
+  return what + QStringLiteral(". Axis Y, serial SimY. Application is aborting. Reset hardware and try again.");
 }
 
 TransferFault Fault(TransferOp op, TransferFault::Kind kind, int status = 0, std::uint32_t count = 0) {
@@ -393,26 +395,25 @@ class PollingTest : public QObject {
     using stage::usb::SI_READ_ERROR;
     using stage::usb::SI_WRITE_ERROR;
     const QString wrote = QStringLiteral("Error writing to USB. Wrote  %1 of  12 bytes");
-    const QString read = QStringLiteral("Error writing to USB. Read  %1 of  12 bytes");
+    // A failed read says so (not "Error writing").
+    const QString read = QStringLiteral("Error reading from USB. Read  %1 of  12 bytes");
     QTest::newRow("write status") << Fault(TransferOp::kWrite, Kind::kStatus, SI_WRITE_ERROR, 0)
-                                  << Aborting(wrote.arg(0));
-    QTest::newRow("write status, 12 bytes") << Fault(TransferOp::kWrite, Kind::kStatus, SI_WRITE_ERROR, 12)
-                                            << Aborting(wrote.arg(12));
-    QTest::newRow("write of 11 bytes") << Fault(TransferOp::kWrite, Kind::kShortCount, 0, 11)
-                                       << Aborting(wrote.arg(11));
-    QTest::newRow("write time-out") << Fault(TransferOp::kWrite, Kind::kTimeout) << Aborting(wrote.arg(0));
-    QTest::newRow("read status, 12 bytes") << Fault(TransferOp::kRead, Kind::kStatus, SI_READ_ERROR, 12)
-                                           << Aborting(read.arg(12));
-    QTest::newRow("read of 11 bytes") << Fault(TransferOp::kRead, Kind::kShortCount, 0, 11)
-                                      << Aborting(read.arg(11));
-    QTest::newRow("read time-out") << Fault(TransferOp::kRead, Kind::kTimeout) << Aborting(read.arg(0));
+                                  << OnAxisY(wrote.arg(0));
+    QTest::newRow("write status, 12 bytes")
+        << Fault(TransferOp::kWrite, Kind::kStatus, SI_WRITE_ERROR, 12) << OnAxisY(wrote.arg(12));
+    QTest::newRow("write of 11 bytes") << Fault(TransferOp::kWrite, Kind::kShortCount, 0, 11) << OnAxisY(wrote.arg(11));
+    QTest::newRow("write time-out") << Fault(TransferOp::kWrite, Kind::kTimeout) << OnAxisY(wrote.arg(0));
+    QTest::newRow("read status, 12 bytes")
+        << Fault(TransferOp::kRead, Kind::kStatus, SI_READ_ERROR, 12) << OnAxisY(read.arg(12));
+    QTest::newRow("read of 11 bytes") << Fault(TransferOp::kRead, Kind::kShortCount, 0, 11) << OnAxisY(read.arg(11));
+    QTest::newRow("read time-out") << Fault(TransferOp::kRead, Kind::kTimeout) << OnAxisY(read.arg(0));
     TransferFault byte3 = Fault(TransferOp::kRead, Kind::kVerbatimReply);
     byte3.reply = Reply(0, 0, 0);
     byte3.reply[3] = 0x80;
     TransferFault byte11 = byte3;
     byte11.reply = Reply(0, 0, 0);
     byte11.reply[11] = 0x80;
-    const QString invalid = Aborting(QStringLiteral("Invalid reply from USB device Y: position out of range"));
+    const QString invalid = OnAxisY(QStringLiteral("Invalid reply from USB device Y: position out of range"));
     QTest::newRow("reply byte 3 of 128") << byte3 << invalid;
     QTest::newRow("reply byte 11 of 128") << byte11 << invalid;
   }

@@ -78,6 +78,7 @@ class MotorSettingsOnUsbTest : public QObject {
  private slots:
   void columns_carry_the_serial_numbers_in_bus_order();
   void a_controller_this_user_may_not_open_names_the_access_rule();
+  void a_controller_whose_serial_this_user_may_not_read_is_named_by_its_port();
 };
 
 void MotorSettingsOnUsbTest::columns_carry_the_serial_numbers_in_bus_order() {
@@ -101,11 +102,28 @@ void MotorSettingsOnUsbTest::a_controller_this_user_may_not_open_names_the_acces
   QCOMPARE(console.exit.FatalMessages().size(), 1);
   const QStringList lines = console.exit.FatalMessages().front().split(QLatin1Char('\n'));
   QCOMPARE(lines.size(), 2);
-  QVERIFY2(lines[0].startsWith(QStringLiteral("Error opening device: ")), qPrintable(lines[0]));
+  QVERIFY2(lines[0].startsWith(QStringLiteral("Error opening device: KVT-Y. Axis -, port 1-2. ")), qPrintable(lines[0]));
   QVERIFY2(lines[1].contains(QStringLiteral("70-stage-console.rules")), qPrintable(lines[1]));
   // Controller 0, opened first, was given back before the message.
   QVERIFY(!console.bus.Claimed(0));
   QVERIFY(console.bus.Events(0).back() == "attach 0");
+}
+
+// Counted as a user who may not open it, the controller cannot be asked for
+// its serial number: its column and its open failure name its port rather
+// than standing blank ("Error opening device: .").
+void MotorSettingsOnUsbTest::a_controller_whose_serial_this_user_may_not_read_is_named_by_its_port() {
+  const WithoutFileOverride as_a_user;
+  Console console({{.serial = "KVT-X", .port_path = {1}}, {.serial = "KVT-Y", .port_path = {2}, .locked = true}});
+  QVERIFY(!console.exit.Ended());
+  QCOMPARE(console.Label(0), QStringLiteral("KVT-X"));
+  QCOMPARE(console.Label(1), QStringLiteral("port 1-2"));
+  console.window.show();
+  QTest::mouseClick(console.window.findChild<QPushButton*>(QStringLiteral("cmdOK")), Qt::LeftButton);
+  QCOMPARE(console.exit.FatalMessages().size(), 1);
+  const QString first_line = console.exit.FatalMessages().front().section(QLatin1Char('\n'), 0, 0);
+  QCOMPARE(first_line,
+           QStringLiteral("Error opening device: port 1-2. Axis 1. Application is aborting. Reset hardware and try again."));
 }
 
 STAGE_UI_TEST_MAIN(MotorSettingsOnUsbTest)

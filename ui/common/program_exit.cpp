@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "stage/usb/device_library.h"
+
 namespace stage::ui {
 
 void ProcessExit::RunFinishers() {
@@ -19,9 +21,19 @@ std::unique_ptr<QMessageBox> MakeFatalBox(QWidget* parent, const QString& messag
   return box;
 }
 
+void PrintFatalMessage(const QString& message) {
+  for (const QString& line : message.split(QLatin1Char('\n'))) {
+    const QByteArray bytes = line.toLatin1();
+    std::fprintf(stderr, "stage-console: %s\n",
+                 usb::PrintableText({bytes.constData(), static_cast<std::size_t>(bytes.size())}).c_str());
+  }
+  std::fflush(stderr);
+}
+
 void ProcessExit::Fatal(QWidget* parent, const QString& message) {
   ended_ = true;  // before the box: its nested event loop must not run a tick
   RunFinishers();
+  PrintFatalMessage(message);
   const std::unique_ptr<QMessageBox> box = MakeFatalBox(parent, message);
   // Destroyed by the window system rather than answered, the box is closed
   // (WindowDestroyWatch), which ends exec() the same way.

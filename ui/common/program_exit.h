@@ -20,12 +20,16 @@ namespace stage::ui {
 // <img src=/dev/zero> would be loaded, not shown).
 std::unique_ptr<QMessageBox> MakeFatalBox(QWidget* parent, const QString& message);
 
+// The fatal message on stderr too, for the terminal or the session's log:
+// "stage-console: " before each of its lines, device text escaped (\xNN).
+void PrintFatalMessage(const QString& message);
+
 class ProgramExit {
  public:
   virtual ~ProgramExit() = default;
 
-  // Shows `message` in a modal box with only an OK button, then ends the
-  // program at once with a non-zero status, closing nothing. Ended() is true
+  // Shows `message` in a modal box with only an OK button (and on stderr),
+  // then ends the program at once with a non-zero status, closing nothing. Ended() is true
   // before the box appears, so no timer tick runs while it is on screen.
   virtual void Fatal(QWidget* parent, const QString& message) = 0;
 

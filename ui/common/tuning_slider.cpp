@@ -1,12 +1,15 @@
 #include "ui/common/tuning_slider.h"
 
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPen>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QToolTip>
+#include <algorithm>
 
 namespace stage::ui {
 
@@ -23,21 +26,73 @@ TuningSlider::TuningSlider(const TuningSliderSettings& settings, QWidget* parent
   setAutoFillBackground(true);
   connect(this, &QAbstractSlider::sliderPressed, this, &TuningSlider::ShowValue);
   connect(this, &QAbstractSlider::sliderMoved, this, &TuningSlider::ShowValue);
+  connect(this, &QAbstractSlider::sliderReleased, this, &TuningSlider::HideValueSoon);
+  hide_value_.setSingleShot(true);
+  hide_value_.setInterval(kValueShownAfterMs);
+  connect(&hide_value_, &QTimer::timeout, this, [this] {
+    if (value_tip_ != nullptr) value_tip_->hide();
+  });
 }
 
 void TuningSlider::ShowValue() {
+  if (value_tip_ == nullptr) {
+    // A window of its own that takes neither the pointer nor the focus, so
+    // showing it never moves either away from the slider.
+    value_tip_ = new QLabel(
+        this, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus);
+    value_tip_->setObjectName(QStringLiteral("valueTip"));
+    value_tip_->setAttribute(Qt::WA_ShowWithoutActivating);
+    value_tip_->setPalette(QToolTip::palette());
+    value_tip_->setFont(QToolTip::font());
+    value_tip_->setForegroundRole(QPalette::ToolTipText);
+    value_tip_->setBackgroundRole(QPalette::ToolTipBase);
+    value_tip_->setAutoFillBackground(true);
+    value_tip_->setFrameStyle(QFrame::Box | QFrame::Plain);
+    value_tip_->setMargin(2);
+    value_tip_->setTextFormat(Qt::PlainText);
+  }
+  hide_value_.stop();
+  value_tip_->setText(QString::number(sliderPosition()));
+  value_tip_->adjustSize();
+
+  // Beside the handle, clear of it and of the pointer on it: right of a
+  // vertical slider's handle, above a horizontal one's.
   QStyleOptionSlider option;
   initStyleOption(&option);
   const QRect handle = style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
-  const QPoint beside =
-      orientation() == Qt::Vertical ? handle.topRight() : handle.topLeft() - QPoint(0, handle.height());
-  QToolTip::showText(mapToGlobal(beside), QString::number(sliderPosition()), this, handle);
+  const QSize tip = value_tip_->size();
+  constexpr int kGapPx = 4;
+  QPoint at = orientation() == Qt::Vertical
+                  ? mapToGlobal(QPoint(handle.right() + kGapPx, handle.center().y() - tip.height() / 2))
+                  : mapToGlobal(QPoint(handle.center().x() - tip.width() / 2, handle.top() - kGapPx - tip.height()));
+  if (const QScreen* on = screen()) {
+    const QRect room = on->availableGeometry();
+    at.setX(std::clamp(at.x(), room.left(), std::max(room.left(), room.right() - tip.width())));
+    at.setY(std::clamp(at.y(), room.top(), std::max(room.top(), room.bottom() - tip.height())));
+  }
+  value_tip_->move(at);
+  value_tip_->show();
+  // The window manager may have raised the panel over it since it was shown.
+  value_tip_->raise();
+}
+
+void TuningSlider::HideValueSoon() {
+  if (value_tip_ != nullptr && value_tip_->isVisible()) hide_value_.start();
 }
 
 void TuningSlider::keyPressEvent(QKeyEvent* event) {
   const int before = value();
   QSlider::keyPressEvent(event);
-  if (value() != before) ShowValue();
+  if (value() == before) return;
+  ShowValue();
+  HideValueSoon();
+}
+
+void TuningSlider::hideEvent(QHideEvent* event) {
+  // The panel hidden: nothing of it stays on the screen.
+  hide_value_.stop();
+  if (value_tip_ != nullptr) value_tip_->hide();
+  QSlider::hideEvent(event);
 }
 
 TuningSliderSettings TuningSlider::Settings() const {

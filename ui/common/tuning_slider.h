@@ -7,7 +7,9 @@
 #include <QPixmap>
 #include <QSlider>
 #include <QStyle>
+#include <QTimer>
 
+class QLabel;
 class QPainter;
 
 namespace stage::ui {
@@ -42,6 +44,12 @@ class TuningSlider : public QSlider {
   void SetBorderStyle(int style);
   int BorderStyleValue() const { return border_style_; }
 
+  // The small window beside the handle that shows the value while the
+  // operator drags the slider and for kValueShownAfterMs after a key step
+  // or the release; nullptr until first shown.
+  QLabel* ValueTip() const { return value_tip_; }
+  static constexpr int kValueShownAfterMs = 1000;
+
  signals:
   // A mouse button (any of them) went down over the slider and came up over
   // it again. Keyboard input never raises it.
@@ -52,11 +60,17 @@ class TuningSlider : public QSlider {
   void keyPressEvent(QKeyEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
-  // The value in a tooltip beside the handle, while the operator drags it or
-  // steps it from the keyboard: nothing of the layout moves.
+  // The value beside the handle, while the operator drags it or steps it
+  // from the keyboard: nothing of the layout moves. Not a QToolTip: Qt hides
+  // its one tooltip on any pointer move outside a given rectangle, on any
+  // Leave, focus or activation event anywhere in the program, and the window
+  // manager may restack the panel over it, so on X the value came and went.
   void ShowValue();
+  // Keeps the value up for kValueShownAfterMs, then hides it.
+  void HideValueSoon();
 
   // The slider as QSlider draws it, kept once its border has switched: a
   // border that switches on every tick then repaints the slider from this
@@ -89,6 +103,8 @@ class TuningSlider : public QSlider {
   bool border_switched_ = false;
   Look look_;
   Qt::MouseButtons pressed_over_slider_ = Qt::NoButton;
+  QLabel* value_tip_ = nullptr;
+  QTimer hide_value_;
 };
 
 }  // namespace stage::ui

@@ -11,6 +11,7 @@
 #include "stage/axis/mechanics.h"
 #include "stage/poll/poll_exchange.h"
 #include "ui/common/accessible_names.h"
+#include "ui/common/controller_names.h"
 #include "ui/main/frmMain.h"
 #include "ui/tuning/frmXCtrl0.h"
 
@@ -20,20 +21,21 @@ namespace {
 using poll::ExchangeResult;
 
 // Ends every failure message: the program stops right after it.
-constexpr const char* kAborting = ". Application is aborting. Reset hardware and try again.";
+constexpr const char* kAborting = "Application is aborting. Reset hardware and try again.";
 
 // A non-negative number as the message shows it: behind a sign blank.
 QString SignBlank(std::uint32_t value) { return QLatin1Char(' ') + QString::number(value); }
 
-// The two transfer failures. Both messages open with "Error writing to USB.":
-// that is the console's wording for a failed read too.
-QString WriteFailureMessage(std::uint32_t count) {
-  return QStringLiteral("Error writing to USB. Wrote ") + SignBlank(count) + QStringLiteral(" of ") +
-         SignBlank(poll::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
+// A transfer failure as the designed message has it ("Error writing to USB.
+// Wrote  0 of  12 bytes."); ControllerMessage names the controller.
+QString TransferFailure(const char* opening, std::uint32_t count) {
+  return QLatin1String(opening) + SignBlank(count) + QStringLiteral(" of ") + SignBlank(poll::kTransferLength) +
+         QStringLiteral(" bytes.");
 }
-QString ReadFailureMessage(std::uint32_t count) {
-  return QStringLiteral("Error writing to USB. Read ") + SignBlank(count) + QStringLiteral(" of ") +
-         SignBlank(poll::kTransferLength) + QStringLiteral(" bytes") + QLatin1String(kAborting);
+
+// A failure's own sentences, then the controller's, then the designed end.
+QString ControllerMessage(const modKVT_USB& tables, AxisIndex axis, const QString& failure) {
+  return failure + QLatin1Char(' ') + ControllerSentence(tables, axis) + QLatin1Char(' ') + QLatin1String(kAborting);
 }
 
 // Ticks never nest: the guard is down whatever way the cycle ends.
@@ -133,22 +135,26 @@ bool frmMain::ShowResult(AxisIndex axis, const ExchangeResult& result) {
       ShowStatus(axis, result.reading.position, result.reading.ideal_position, result.reading.flags);
       return true;
     case ExchangeResult::Outcome::kWriteFailed:
-      context_.exit.Fatal(this, WriteFailureMessage(result.count));
+      context_.exit.Fatal(this, ControllerMessage(context_.tables, axis,
+                                                  TransferFailure("Error writing to USB. Wrote ", result.count)));
       return false;
     case ExchangeResult::Outcome::kReadFailed:
-      context_.exit.Fatal(this, ReadFailureMessage(result.count));
+      context_.exit.Fatal(this, ControllerMessage(context_.tables, axis,
+                                                  TransferFailure("Error reading from USB. Read ", result.count)));
       return false;
     case ExchangeResult::Outcome::kInvalidReply:
       // A position that no count can have: the controller is not talking
       // sense, and nothing it says can be shown.
-      context_.exit.Fatal(this, QStringLiteral("Invalid reply from USB device ") + AxisLabel(axis) +
-                                    QStringLiteral(": position out of range") + QLatin1String(kAborting));
+      context_.exit.Fatal(this, ControllerMessage(context_.tables, axis,
+                                                  QStringLiteral("Invalid reply from USB device ") + AxisLabel(axis) +
+                                                      QStringLiteral(": position out of range.")));
       return false;
     case ExchangeResult::Outcome::kNotEncodable:
       // Target entry refuses what cannot travel and the sliders keep their
       // values in range, so this means the tables were corrupted.
-      context_.exit.Fatal(this, QStringLiteral("Cannot send to USB device ") + AxisLabel(axis) +
-                                    QStringLiteral(": target or speed out of range") + QLatin1String(kAborting));
+      context_.exit.Fatal(this, ControllerMessage(context_.tables, axis,
+                                                  QStringLiteral("Cannot send to USB device ") + AxisLabel(axis) +
+                                                      QStringLiteral(": target or speed out of range.")));
       return false;
   }
   return false;

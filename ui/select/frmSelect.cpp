@@ -20,6 +20,7 @@
 #include "stage/axis/number_text.h"
 #include "ui/common/accessible_names.h"
 #include "ui/common/command_button.h"
+#include "ui/common/controller_names.h"
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/number_refusal.h"
@@ -198,14 +199,18 @@ void frmSelect::Load() {
   const bool found = EnumerateDevices();
   if (!found) {
     hide();
-    context_.exit.Fatal(this, QStringLiteral("Error finding USB device. Aborting application."));
+    // No parent: the box stands in the middle of the screen, not at the
+    // corner where this never-shown window would have been.
+    context_.exit.Fatal(nullptr, QStringLiteral("Error finding USB device. Aborting application.\n") +
+                                     QLatin1String(kNoControllerAdvice));
     return;
   }
   modKVT_USB& tables = context_.tables;
   for (std::int32_t k = 0; k <= tables.AxisCount; ++k) {
     cmbDevice->setCurrentIndex(k);
     const QString product = cmbDevice->currentText();
-    Label6[k]->setText(product);
+    // A blank header would leave the operator guessing which box it is.
+    Label6[k]->setText(ControllerCaption(tables, k));
     tables.AxisName[static_cast<std::size_t>(k)] =
         AxisNameFromProductString(product.toLatin1().toStdString());
     InitialiseColumn(k);
@@ -253,9 +258,12 @@ bool frmSelect::EnumerateDevices() {
   for (std::int32_t k = 0; k <= tables.AxisCount; ++k) {
     // The buffer is not cleared between controllers: a failed call leaves the
     // previous string in it.
-    tables.StoreStatus(context_.devices.GetProductString(static_cast<std::uint32_t>(k),
-                                                         ProductStringBuffer, 0));
-    cmbDevice->addItem(Latin1(BufferToString(ProductStringBuffer)));
+    const auto device = static_cast<std::uint32_t>(k);
+    tables.StoreStatus(context_.devices.GetProductString(device, ProductStringBuffer, 0));
+    const auto axis = static_cast<std::size_t>(k);
+    tables.ProductString[axis] = BufferToString(ProductStringBuffer);
+    tables.DevicePort[axis] = context_.devices.DevicePort(device);
+    cmbDevice->addItem(Latin1(tables.ProductString[axis]));
   }
   cmbDevice->setCurrentIndex(0);
   return true;
@@ -484,10 +492,12 @@ void frmSelect::OnOkClick() {
         devices.Close(tables.DeviceHandle[opened]);
         tables.DeviceHandle[opened] = 0;
       }
-      // The backend may know the cause and its fix (access rights, say):
-      // one more line under the designed text.
-      QString message = QStringLiteral("Error opening device: ") + cmbDevice->itemText(k) +
-                        QStringLiteral(". Application is aborting. Reset hardware and try again.");
+      // Named by its serial number, or by its port when the serial cannot
+      // be read. The backend may know the cause and its fix (access rights,
+      // say): one more line under the designed text.
+      QString message = QStringLiteral("Error opening device: ") + ControllerCaption(tables, k) + QStringLiteral(". ") +
+                        ControllerSentence(tables, k, true) +
+                        QStringLiteral(" Application is aborting. Reset hardware and try again.");
       const std::string advice = devices.FailureAdvice();
       if (!advice.empty()) message += QLatin1Char('\n') + QString::fromStdString(advice);
       hide();

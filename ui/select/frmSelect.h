@@ -54,6 +54,13 @@ class frmSelect : public QWidget {
   // controller closed in order); before that, Cancel's end.
   void EndProgram();
 
+  // What the count-failure message says to try next, under its designed
+  // sentence.
+  static constexpr const char* kNoControllerAdvice =
+      "Check that the controllers are plugged in and switched on. stage-console --list-devices lists the "
+      "controllers this computer finds and whether this user may open them; controllers with another USB ID "
+      "are found with --usb-id VID:PID. To try the console without controllers: stage-console --simulate 3.";
+
   // Horizontal distance between two axis columns, in twips.
   static constexpr std::int32_t ColumnPitch = 2000;
 

@@ -1,5 +1,7 @@
 #include "stage/usb/native_usb.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -71,10 +73,27 @@ std::string PortPathText(const UsbDeviceEntry& device) {
   return text;
 }
 
-std::string AccessAdvice(int error) {
-  if (error == kTransportAccess) {
+bool FileExistsOnDisk(const char* path) {
+  struct stat info {};
+  return ::stat(path, &info) == 0;
+}
+
+bool AccessRuleInstalled(const FileExists& exists) {
+  return std::any_of(kAccessRulePaths.begin(), kAccessRulePaths.end(),
+                     [&exists](const char* path) { return exists(path); });
+}
+
+std::string AccessAdvice(int error, bool access_rule_installed) {
+  if (error == kTransportAccess && !access_rule_installed) {
     return "This user may not open the controller: install the access rule 70-stage-console.rules "
            "(see the README), then unplug and replug the controller.";
+  }
+  if (error == kTransportAccess) {
+    return "This user may not open the controller, though the access rule 70-stage-console.rules is "
+           "installed: the rule lets in only the desktop session at this computer's seat, so a session over SSH "
+           "or a remote desktop is refused, and so is a user whose groups do not give access to the device file. "
+           "Check with stage-console --list-devices in the desktop session at the computer; a controller plugged "
+           "in before the rule was installed needs unplugging and replugging.";
   }
   if (error == kTransportBusy) {
     return "Another program holds the controller: end it, or unplug and replug the controller.";
@@ -82,20 +101,9 @@ std::string AccessAdvice(int error) {
   return {};
 }
 
-std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device) {
+std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device, bool access_rule_installed) {
   const auto quoted = [](const std::vector<std::uint8_t>& utf16) {
-    std::string text = "\"";
-    for (const char c : StringDescriptorText(utf16)) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (byte >= 0x20 && byte < 0x7F && c != '"' && c != '\\') {
-        text += c;
-      } else {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-        text += escaped;
-      }
-    }
-    return text + "\"";
+    return "\"" + PrintableText(StringDescriptorText(utf16)) + "\"";
   };
   char id[16];
   std::snprintf(id, sizeof id, "%04X:%04X", device.id.vendor_id, device.id.product_id);
@@ -104,7 +112,7 @@ std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device) {
                      " port " + PortPathText(device) + "  ";
   if (device.open_error == kTransportOk) return line + "may be opened";
   line += std::string("cannot be opened: ") + TransportErrorName(device.open_error);
-  const std::string advice = AccessAdvice(device.open_error);
+  const std::string advice = AccessAdvice(device.open_error, access_rule_installed);
   return advice.empty() ? line : line + ". " + advice;
 }
 
@@ -156,6 +164,10 @@ int NativeUsb::GetProductString(std::uint32_t device, std::span<std::uint8_t, kP
   return SI_SUCCESS;
 }
 
+std::string NativeUsb::DevicePort(std::uint32_t device) const {
+  return device < devices_.size() ? PortPathText(devices_[device]) : std::string();
+}
+
 int NativeUsb::SetTimeouts(std::uint32_t read_timeout_ms, std::uint32_t write_timeout_ms) {
   read_timeout_ms_ = read_timeout_ms;
   write_timeout_ms_ = write_timeout_ms;
@@ -169,7 +181,7 @@ int NativeUsb::Open(std::uint32_t device, Handle& handle) {
   const UsbDeviceEntry& entry = devices_[device];
   const auto fail = [&](const char* step, int error) {
     Report(DeviceName(device, entry) + ": " + step + ": " + TransportErrorName(error));
-    failure_advice_ = AccessAdvice(error);
+    failure_advice_ = AccessAdvice(error, error == kTransportAccess && AccessRuleInstalled(file_exists_));
     return OpenStatus(error);
   };
   if (entry.endpoint_in == 0 || entry.endpoint_out == 0) {

@@ -39,6 +39,12 @@ struct modKVT_USB {
   std::vector<double> CountsPerMicron;
   std::vector<std::string> UnitSuffix;  // " um", or " En" when the factor is exactly 1
   std::vector<double> TargetCounts;
+  // What names a controller to the operator in the start-up window's column
+  // header and in every fatal message: its product (serial-number) string as
+  // the start-up window read it, and where it is plugged in ("1-2.3": bus,
+  // then port path; empty when the backend cannot tell).
+  std::vector<std::string> ProductString;
+  std::vector<std::string> DevicePort;
 
   // Command values: each element 0 or its own bit value.
   std::vector<std::uint8_t> GoBit;            // 1

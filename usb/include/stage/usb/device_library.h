@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace stage::usb {
 
@@ -30,6 +31,12 @@ enum UsbStatus : int {
 // The vendor's symbolic name for a status ("SI_READ_TIMED_OUT"), or its hex
 // value for one the vendor does not define.
 std::string UsbStatusName(int status);
+
+// Device text (a serial number, a product description) made safe for a
+// terminal: printable ASCII stays, every other byte and the backslash and
+// double quote become \xNN, so a control character can neither act on the
+// terminal nor pass for the console's own text.
+std::string PrintableText(std::string_view bytes);
 
 // An open controller. 0 is never a valid handle.
 using Handle = std::uintptr_t;
@@ -76,6 +83,11 @@ class DeviceLibrary {
   // its fix (missing access rights, say), or empty when the backend has
   // nothing to add to the console's own message.
   virtual std::string FailureAdvice() const { return {}; }
+
+  // Where device `device` of the last count is plugged in, as the operator
+  // finds it (bus, then port path: "1-2.3"), or empty when the backend
+  // cannot tell. Names a controller whose serial number cannot be read.
+  virtual std::string DevicePort(std::uint32_t /*device*/) const { return {}; }
 
   // Tells a good reply from one that ends the tick.
   using ReplyCheck = bool (*)(const std::uint8_t* reply, std::uint32_t length);

@@ -25,6 +25,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "stage/usb/device_library.h"
@@ -55,14 +56,31 @@ std::string StringDescriptorText(std::span<const std::uint8_t> utf16le);
 // Bus number, then port path ("1-2.3" style, the kernel's own spelling).
 std::string PortPathText(const UsbDeviceEntry& device);
 
+// Where udev finds the console's access rule: the package's folder, a local
+// install's, the administrator's.
+inline constexpr std::array<const char*, 3> kAccessRulePaths = {
+    "/usr/lib/udev/rules.d/70-stage-console.rules",
+    "/usr/local/lib/udev/rules.d/70-stage-console.rules",
+    "/etc/udev/rules.d/70-stage-console.rules",
+};
+
+// Whether a file exists: the file system in the program, a list in tests.
+using FileExists = std::function<bool(const char* path)>;
+bool FileExistsOnDisk(const char* path);
+
+// Whether the access rule is in one of kAccessRulePaths.
+bool AccessRuleInstalled(const FileExists& exists = FileExistsOnDisk);
+
 // One line on why a device cannot be opened and what mends it; empty when
-// `error` is not about access rights.
-std::string AccessAdvice(int error);
+// `error` is not about access rights. Access denied advises installing the
+// access rule, or, when it is installed, names what else denies access (a
+// session that is not the seat's, the user's groups) and how to check.
+std::string AccessAdvice(int error, bool access_rule_installed);
 
 // One line of the device list: number, serial number, product description,
 // USB ID, bus and port path, and whether this user may open the device (and
 // if not, why). Bytes that are not printable ASCII show as \xNN.
-std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device);
+std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device, bool access_rule_installed);
 
 // Sorts by bus number, then port path.
 void SortByBusAndPort(std::vector<UsbDeviceEntry>& devices);
@@ -97,6 +115,11 @@ class NativeUsb final : public DeviceLibrary {
   std::size_t ExchangeAll(std::span<AxisTransfer> transfers, std::uint32_t length,
                           ReplyCheck accept = nullptr) override;
   std::string FailureAdvice() const override { return failure_advice_; }
+  std::string DevicePort(std::uint32_t device) const override;
+
+  // Where the access rule is looked for when an open is refused (the real
+  // file system unless a test says otherwise).
+  void SetFileExists(FileExists exists) { file_exists_ = std::move(exists); }
 
   // The list taken by the last count call, in device-number order.
   const std::vector<UsbDeviceEntry>& Devices() const { return devices_; }
@@ -165,6 +188,7 @@ class NativeUsb final : public DeviceLibrary {
   std::uint32_t read_timeout_ms_ = kDefaultTimeoutMs;
   std::uint32_t write_timeout_ms_ = kDefaultTimeoutMs;
   std::string failure_advice_;
+  FileExists file_exists_ = FileExistsOnDisk;
 };
 
 }  // namespace stage::usb
