@@ -737,14 +737,14 @@ TEST(DeviceListTest, SaysWhichDeviceIsWhereAndWhetherThisUserMayOpenIt) {
 TEST(DeviceTextTest, EveryByteButPrintableAsciiIsEscaped) {
   for (int value = 0; value < 256; ++value) {
     const char byte = static_cast<char>(value);
-    const std::string escaped = EscapeDeviceText(std::string{'a', byte, 'b'});
+    const std::string escaped = EscapeUntrustedText(std::string{'a', byte, 'b'});
     const bool plain = value >= 0x20 && value < 0x7F && byte != '"' && byte != '\\';
     char code[8];
     std::snprintf(code, sizeof code, "\\x%02X", value);
     const std::string want = plain ? std::string{'a', byte, 'b'} : "a" + std::string(code) + "b";
     EXPECT_EQ(escaped, want) << value;
   }
-  EXPECT_EQ(EscapeDeviceText("K\x1B[2J\r\b\a-1"), "K\\x1B[2J\\x0D\\x08\\x07-1");
+  EXPECT_EQ(EscapeUntrustedText("K\x1B[2J\r\b\a-1"), "K\\x1B[2J\\x0D\\x08\\x07-1");
 }
 
 // Only printable ASCII: nothing in it can move a terminal's cursor, clear its
@@ -799,7 +799,7 @@ TEST_F(NativeUsbTest, DeviceTextIsEscapedInEveryLineWhateverTheDeviceSends) {
     }
     std::vector<std::string> lines = diagnostics_;
     lines.push_back(DescribeDevice(0, library_->Devices()[0]));
-    const std::string escaped = EscapeDeviceText(StringDescriptorText(Utf16(serial)));
+    const std::string escaped = EscapeUntrustedText(StringDescriptorText(Utf16(serial)));
     for (const std::string& line : lines) {
       EXPECT_TRUE(Printable(line)) << "round " << round << ": " << line;
       ++lines_checked;

@@ -13,6 +13,9 @@
 #              controller 0 (opened first) is given back before the message.
 # MODE unplug: controller 1 is pulled out while polling: stderr says so, its
 #              interface is given back, the failure message is up.
+# MODE serial: controller 1, whose serial number holds ESC [2J, CR, BS and
+#              BEL, cannot be claimed: stderr names it with those escaped
+#              and holds nothing but printable lines.
 set -euo pipefail
 mode=$1
 console=$2
@@ -37,7 +40,10 @@ fail() {
 }
 
 serials() { awk '{print $1}' "$usb_log" | sort -u; }
-count_events() { grep -c -- "^$1 $2\$" "$usb_log" || true; }
+# Exact comparison: a serial number may hold characters a pattern would take.
+count_events() {
+  awk -v s="$1" -v e="$2" 'index($0, s " ") == 1 && substr($0, length(s) + 2) == e { n++ } END { print n + 0 }' "$usb_log"
+}
 
 # shellcheck source=../x_session.sh
 source "$(dirname "$0")/../x_session.sh"
@@ -117,6 +123,13 @@ case $mode in
     wait_for "the libusb error on stderr" grep -q 'LIBUSB_ERROR_NO_DEVICE' "$work/stderr"
     given_back() { grep "^$pulled " "$usb_log" | grep -A1 ' unplugged$' | tail -n1 | grep -q ' release 0$'; }
     wait_for "the unplugged controller's interface to be given back" given_back
+    kill -0 "$console_pid" || fail "the console ended without showing its message"
+    ;;
+  serial)
+    wait_for "the libusb error on stderr" grep -q 'LIBUSB_ERROR_BUSY' "$work/stderr"
+    grep -qF 'USB controller 1 (serial "K\x1B[2J\x0D\x08\x07-1", port 1-2): claiming interface 0: LIBUSB_ERROR_BUSY' \
+      "$work/stderr" || fail "the open failure does not name the serial number escaped"
+    ! LC_ALL=C grep -q '[^[:print:]]' "$work/stderr" || fail "stderr holds a byte that is not printable"
     kill -0 "$console_pid" || fail "the console ended without showing its message"
     ;;
   *)

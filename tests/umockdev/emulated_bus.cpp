@@ -347,6 +347,12 @@ gboolean HandleIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client
       Complete(client, 0, 0);
       break;
     case USBDEVFS_CLAIMINTERFACE:
+      if (model.spec.busy) {
+        bus.Event(model, "claim refused");
+        Complete(client, -1, EBUSY);
+        break;
+      }
+      [[fallthrough]];
     case USBDEVFS_RELEASEINTERFACE:
       if (auto* interface = ResolveStruct<unsigned>(arg, holder)) {
         bus.Event(model, std::string(request == USBDEVFS_CLAIMINTERFACE ? "claim " : "release ") +

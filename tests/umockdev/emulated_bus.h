@@ -28,6 +28,7 @@ struct EmulatedController {
   std::uint16_t product_id = 0xEA61;
   bool kernel_driver_bound = true;  // the kernel's serial driver holds interface 0
   bool locked = false;               // its device node may not be opened (mode 000)
+  bool busy = false;                 // another program holds interface 0: a claim fails (EBUSY)
 };
 
 class EmulatedBus {

@@ -27,7 +27,7 @@ int OpenStatus(int error) {
 std::string DeviceName(std::uint32_t device, const UsbDeviceEntry& entry) {
   const std::string serial = StringDescriptorText(entry.serial_utf16);
   return "USB controller " + std::to_string(device) + " (serial " +
-         (serial.empty() ? "unknown" : "\"" + EscapeDeviceText(serial) + "\"") + ", port " + PortPathText(entry) +
+         (serial.empty() ? "unknown" : "\"" + EscapeUntrustedText(serial) + "\"") + ", port " + PortPathText(entry) +
          ")";
 }
 
@@ -91,7 +91,7 @@ std::string AccessAdvice(int error) {
   return {};
 }
 
-std::string EscapeDeviceText(std::string_view text) {
+std::string EscapeUntrustedText(std::string_view text) {
   std::string escaped;
   escaped.reserve(text.size());
   for (const char c : text) {
@@ -109,7 +109,7 @@ std::string EscapeDeviceText(std::string_view text) {
 
 std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device) {
   const auto quoted = [](const std::vector<std::uint8_t>& utf16) {
-    return "\"" + EscapeDeviceText(StringDescriptorText(utf16)) + "\"";
+    return "\"" + EscapeUntrustedText(StringDescriptorText(utf16)) + "\"";
   };
   char id[16];
   std::snprintf(id, sizeof id, "%04X:%04X", device.id.vendor_id, device.id.product_id);

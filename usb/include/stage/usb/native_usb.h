@@ -59,12 +59,12 @@ std::string StringDescriptorText(std::span<const std::uint8_t> utf16le);
 // Bus number, then port path ("1-2.3" style, the kernel's own spelling).
 std::string PortPathText(const UsbDeviceEntry& device);
 
-// Device text (a serial number, a product string) as a terminal may be
-// given it: printable ASCII stays, except the backslash and the double
-// quote; every other byte (control characters such as ESC, CR, BS and BEL,
-// DEL, 8-bit bytes) becomes \xNN. Every line the console prints with device
-// text in it passes that text through here.
-std::string EscapeDeviceText(std::string_view text);
+// Untrusted text (a controller's serial number or product string, a word
+// of the command line) as a terminal may be given it: printable ASCII stays,
+// except the backslash and the double quote; every other byte (control
+// characters such as ESC, CR, BS and BEL, DEL, 8-bit bytes) becomes \xNN.
+// Every line the console prints with such text in it passes it through here.
+std::string EscapeUntrustedText(std::string_view text);
 
 // One line on why a device cannot be opened and what mends it; empty when
 // `error` is not about access rights.
@@ -72,7 +72,7 @@ std::string AccessAdvice(int error);
 
 // One line of the device list: number, serial number, product description,
 // USB ID, bus and port path, and whether this user may open the device (and
-// if not, why). The strings are quoted and escaped (EscapeDeviceText).
+// if not, why). The strings are quoted and escaped (EscapeUntrustedText).
 std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device);
 
 // Sorts by bus number, then port path.
