@@ -5,8 +5,9 @@
 // the exchange with every axis, asynchronously: submitted, then ended
 // together by WaitForTransfers. A backend that waits on and on for
 // transfers that nothing will end (a missed deadline, a missed cancel) fails
-// the test: after `max_idle_waits` waits in a row every transfer under way is ended as
-// cancelled, so the test goes on to its assertions instead of hanging.
+// the test: after `max_idle_waits` waits in a row every transfer under way
+// is ended as cancelled, so the test goes on to its assertions instead of
+// hanging.
 #pragma once
 
 #include <gtest/gtest.h>
