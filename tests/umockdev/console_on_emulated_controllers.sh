@@ -12,7 +12,9 @@
 # MODE access: controller 1 may not be opened: stderr names the libusb error,
 #              controller 0 (opened first) is given back before the message.
 # MODE unplug: controller 1 is pulled out while polling: stderr says so, its
-#              interface is given back, the failure message is up.
+#              interface is given back, the failure message is up, and the
+#              trace (--trace) has a row for every command each controller
+#              got, the last tick's included.
 # MODE serial: controller 1, whose serial number holds ESC [2J, CR, BS and
 #              BEL, cannot be claimed: stderr names it with those escaped
 #              and holds nothing but printable lines.
@@ -54,9 +56,11 @@ start_x_server 1280x1024 || fail "no X display could be started"
 # answers everyone else, and ends at once. That happens before it touches a
 # controller, so it is started again; any other end fails the test.
 select_shown() { xdotool search --onlyvisible --name '^Motor Settings$' >"$work/select" 2>/dev/null; }
+console_args=()
+[[ $mode == unplug ]] && console_args=(--trace "$work/trace.csv")
 for attempt in 1 2 3; do
   QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
-    "$console" >"$work/stdout" 2>"$work/stderr" &
+    "$console" "${console_args[@]}" >"$work/stdout" 2>"$work/stderr" &
   console_pid=$!
   for _ in $(seq 300); do
     select_shown && break
@@ -124,6 +128,17 @@ case $mode in
     given_back() { grep "^$pulled " "$usb_log" | grep -A1 ' unplugged$' | tail -n1 | grep -q ' release 0$'; }
     wait_for "the unplugged controller's interface to be given back" given_back
     kill -0 "$console_pid" || fail "the console ended without showing its message"
+    # The trace is complete before the message appears. A write that failed
+    # with nothing written never reached the bus. Serials sort in axis order
+    # here.
+    axis=0
+    for serial in $(serials); do
+      rows=$(awk -F, -v a="$axis" 'NR > 1 && $2 == a && !($4 == "write-failed" && $11 == 0) { n++ } END { print n + 0 }' \
+        "$work/trace.csv")
+      commands=$(count_events "$serial" "out 12")
+      ((rows == commands)) || fail "axis $axis ($serial): $commands commands on the bus, $rows trace rows"
+      axis=$((axis + 1))
+    done
     ;;
   serial)
     wait_for "the libusb error on stderr" grep -q 'LIBUSB_ERROR_BUSY' "$work/stderr"
