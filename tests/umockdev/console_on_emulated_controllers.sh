@@ -15,6 +15,9 @@
 #              interface is given back, the failure message is up, and the
 #              trace (--trace) has a row for every command each controller
 #              got, the last tick's included.
+# MODE twice:  controller 1 sends every reply twice in one packet: the first
+#              tick ends in the read failure, stderr says how many bytes came,
+#              and the trace's last row for it is that failure.
 # MODE serial: controller 1, whose serial number holds ESC [2J, CR, BS and
 #              BEL, cannot be claimed: stderr names it with those escaped
 #              and holds nothing but printable lines.
@@ -57,7 +60,7 @@ start_x_server 1280x1024 || fail "no X display could be started"
 # controller, so it is started again; any other end fails the test.
 select_shown() { xdotool search --onlyvisible --name '^Motor Settings$' >"$work/select" 2>/dev/null; }
 console_args=()
-[[ $mode == unplug ]] && console_args=(--trace "$work/trace.csv")
+[[ $mode == unplug || $mode == twice ]] && console_args=(--trace "$work/trace.csv")
 for attempt in 1 2 3; do
   QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
     "$console" "${console_args[@]}" >"$work/stdout" 2>"$work/stderr" &
@@ -139,6 +142,15 @@ case $mode in
       ((rows == commands)) || fail "axis $axis ($serial): $commands commands on the bus, $rows trace rows"
       axis=$((axis + 1))
     done
+    ;;
+  twice)
+    wait_for "the read failure on stderr" grep -q 'reading on USB: 24 bytes came for a reply of 12' "$work/stderr"
+    kill -0 "$console_pid" || fail "the console ended without showing its message"
+    # Y's only row is the failure: no position from a surplus reply was shown.
+    awk -F, 'NR > 1 && $2 == 1' "$work/trace.csv" >"$work/y-rows"
+    (($(wc -l <"$work/y-rows") == 1)) || fail "axis 1 has more than its failing row in the trace"
+    grep -q '^[0-9]*,1,"[^"]*",read-failed,.*,2,24$' "$work/y-rows" ||
+      fail "axis 1's row is not the read failure of 24 bytes: $(cat "$work/y-rows")"
     ;;
   serial)
     wait_for "the libusb error on stderr" grep -q 'LIBUSB_ERROR_BUSY' "$work/stderr"

@@ -428,6 +428,7 @@ EmulatedBus::EmulatedBus(std::vector<EmulatedController> controllers) : state_(s
     auto model = std::make_unique<Model>();
     model->bus = state_.get();
     model->driver_bound = spec.kernel_driver_bound;
+    model->reply_form = static_cast<ReplyForm>(spec.reply_form);
     char devnode[64];
     std::snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03u/%03u", spec.bus, devnum);
     model->devnode = devnode;

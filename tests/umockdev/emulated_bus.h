@@ -29,6 +29,7 @@ struct EmulatedController {
   bool kernel_driver_bound = true;  // the kernel's serial driver holds interface 0
   bool locked = false;               // its device node may not be opened (mode 000)
   bool busy = false;                 // another program holds interface 0: a claim fails (EBUSY)
+  int reply_form = 0;                // an EmulatedBus::ReplyForm, as SetReplyForm sets it later
 };
 
 class EmulatedBus {

@@ -7,11 +7,13 @@
 //   emulated_bus_run [--controller SPEC]... [--log FILE] [--log-times]
 //                    [--latency-us US] [--unplug-on-usr1 N] -- COMMAND [ARG]...
 //
-// SPEC is SERIAL[,bus=B][,port=P[.P]...][,id=VVVV:PPPP][,locked][,busy]. A
+// SPEC is SERIAL[,bus=B][,port=P[.P]...][,id=VVVV:PPPP][,locked][,busy]
+// [,reply=twice|padded|overflow]. A
 // locked controller's device file has mode 000, and the command runs without
 // the root's right to override file modes, so it is refused as for any user
 // without the access rule; a busy one refuses the claim of its interface, as
-// when another program holds it. \xNN in SERIAL is the byte NN, so that a
+// when another program holds it; reply= makes every reply malformed
+// (EmulatedBus::ReplyForm). \xNN in SERIAL is the byte NN, so that a
 // serial number may hold control characters. Every USB event goes to FILE as "<serial> <event>".
 // With --unplug-on-usr1, SIGUSR1 pulls out controller N (counted from 0 in
 // the order given). --latency-us makes every controller answer that long
@@ -66,6 +68,11 @@ EmulatedController ParseController(const std::string& spec) {
       controller.locked = true;
     } else if (part == "busy") {
       controller.busy = true;
+    } else if (part == "reply=twice" || part == "reply=padded" || part == "reply=overflow") {
+      const EmulatedBus::ReplyForm form = part == "reply=twice"    ? EmulatedBus::ReplyForm::kTwice
+                                          : part == "reply=padded" ? EmulatedBus::ReplyForm::kPaddedTo64
+                                                                   : EmulatedBus::ReplyForm::kOverflow;
+      controller.reply_form = static_cast<int>(form);
     } else if (part.starts_with("bus=")) {
       controller.bus = static_cast<std::uint8_t>(std::stoul(part.substr(4)));
     } else if (part.starts_with("port=")) {
