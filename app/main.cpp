@@ -49,10 +49,18 @@ constexpr int kRenderDelayMs = 300;
 constexpr const char* kRenderedMoveTarget = "1000";
 constexpr int kRenderedMoveMs = 1500;
 
+// One line on stderr whose text may hold what came from outside (a
+// controller's strings, a word of the command line, a path): escaped, so that
+// nothing in it can clear the screen, move the cursor or hide the line.
+void PrintLine(const std::string& text) {
+  std::fprintf(stderr, "stage-console: %s\n", stage::usb::PrintableText(text).c_str());
+}
+void PrintLine(const QString& text) { PrintLine(text.toStdString()); }
+
 bool Save(QWidget& window, const QDir& dir, const char* file) {
   const QString path = dir.filePath(QString::fromLatin1(file));
   if (window.grab().save(path, "PNG")) return true;
-  std::fprintf(stderr, "stage-console: cannot write %s\n", qPrintable(path));
+  PrintLine(QStringLiteral("cannot write ") + path);
   return false;
 }
 
@@ -133,7 +141,7 @@ int RenderWindows(stage::modKVT_USB& tables, stage::usb::DeviceLibrary& devices,
                   const std::string& dir_path) {
   const QDir dir(QString::fromStdString(dir_path));
   if (!dir.mkpath(QStringLiteral("."))) {
-    std::fprintf(stderr, "stage-console: cannot create folder %s\n", dir_path.c_str());
+    PrintLine("cannot create folder " + dir_path);
     return 1;
   }
   RenderExit exit;
@@ -232,7 +240,8 @@ class ControllersAtExit {
 };
 
 // What the USB stack said, for the operator's terminal (the windows show
-// the console's own messages).
+// the console's own messages). The backend has escaped the device text in
+// it already.
 void PrintUsbDiagnostic(const std::string& message) { std::fprintf(stderr, "stage-console: %s\n", message.c_str()); }
 
 std::unique_ptr<stage::usb::NativeUsb> MakeNativeUsb(const std::vector<stage::usb::UsbId>& ids) {
@@ -276,7 +285,8 @@ int main(int argc, char** argv) {
       std::fputs(stage::app::VersionText("stage-console", STAGE_CONSOLE_VERSION).c_str(), stdout);
       return 0;
     case CommandLine::Action::kError:
-      std::fprintf(stderr, "stage-console: %s\nTry 'stage-console --help'.\n", line.error.c_str());
+      PrintLine(line.error);
+      std::fputs("Try 'stage-console --help'.\n", stderr);
       return 2;
     case CommandLine::Action::kListDevices:
       return ListDevices(line.usb_ids);  // no display needed: before any QApplication
@@ -302,7 +312,8 @@ int main(int argc, char** argv) {
       std::string error;
       auto played = stage::sim::ApplyScenario(line.scenario, std::move(config), error);
       if (!played) {
-        std::fprintf(stderr, "stage-console: --scenario: %s\nTry 'stage-console --help'.\n", error.c_str());
+        PrintLine("--scenario: " + error);
+        std::fputs("Try 'stage-console --help'.\n", stderr);
         return 2;
       }
       config = std::move(*played);
@@ -313,7 +324,7 @@ int main(int argc, char** argv) {
   } else {
     stage::usb::SharedLibraryLoad load = stage::usb::SharedLibrary::Load(line.library_path);
     if (!load.library) {
-      std::fprintf(stderr, "stage-console: %s\n", load.error.c_str());
+      PrintLine(load.error);
       return 1;
     }
     devices = std::move(load.library);

@@ -43,19 +43,17 @@ std::optional<Packet> PrepareCommand(modKVT_USB& tables, AxisIndex axis, const T
   return *encoded.packet;
 }
 
-// Judges one axis's finished transfers; `t.reply` holds what was read.
+// What one axis's finished transfers came to; `t.reply` holds what was read.
 // Failure is judged on the whole status, not on the 16 bits kept in
 // LastUsbStatus: a status such as 0x10000 must not pass for success.
-ExchangeResult Judge(modKVT_USB& tables, const AxisTransfer& t) {
+ExchangeResult Assess(const AxisTransfer& t) {
   ExchangeResult result;
-  tables.StoreStatus(t.write_status);
   if (t.write_status != 0 || t.written != kTransferLength) {
     result.outcome = ExchangeResult::Outcome::kWriteFailed;
     result.status = t.write_status;
     result.count = t.written;
     return result;
   }
-  tables.StoreStatus(t.read_status);
   if (t.read_status != 0 || t.read != kTransferLength) {
     result.outcome = ExchangeResult::Outcome::kReadFailed;
     result.status = t.read_status;
@@ -67,6 +65,19 @@ ExchangeResult Judge(modKVT_USB& tables, const AxisTransfer& t) {
     result.count = t.read;
   }
   return result;
+}
+
+// Assess, keeping each call's status in LastUsbStatus as the tick does.
+ExchangeResult Judge(modKVT_USB& tables, const AxisTransfer& t) {
+  tables.StoreStatus(t.write_status);
+  if (t.write_status == 0 && t.written == kTransferLength) tables.StoreStatus(t.read_status);
+  return Assess(t);
+}
+
+// Whether the reply buffer holds what a read brought. An overlapping backend
+// may have read even though the write failed.
+bool ReadCounts(const AxisTransfer& t) {
+  return t.read_done && t.write_status == 0 && t.written == kTransferLength;
 }
 
 // Undoes PrepareCommand for an axis whose packet was built but whose
@@ -94,7 +105,10 @@ ExchangeResult ExchangeAxis(modKVT_USB& tables, AxisIndex axis, const TuningValu
   const std::optional<Packet> command = PrepareCommand(tables, axis, tuning);
   if (!command) {
     const ExchangeResult result = NotEncodable();
-    if (observer != nullptr) observer->OnExchange(axis, Packet{}, Packet{}, result);
+    if (observer != nullptr) {
+      observer->OnExchange(axis, Packet{}, Packet{}, result);
+      observer->OnTickFailed();
+    }
     return result;
   }
   std::copy(command->begin(), command->end(), tables.UsbBuffer.begin());
@@ -110,7 +124,10 @@ ExchangeResult ExchangeAxis(modKVT_USB& tables, AxisIndex axis, const TuningValu
     t.read_status = devices.Read(t.handle, t.reply, kTransferLength, t.read);
   }
   const ExchangeResult result = Judge(tables, t);
-  if (observer != nullptr) observer->OnExchange(axis, *command, t.read_done ? FirstBytes(tables.UsbBuffer) : Packet{}, result);
+  if (observer != nullptr) {
+    observer->OnExchange(axis, *command, t.read_done ? FirstBytes(tables.UsbBuffer) : Packet{}, result);
+    if (result.outcome != ExchangeResult::Outcome::kOk) observer->OnTickFailed();
+  }
   return result;
 }
 
@@ -154,9 +171,8 @@ std::span<const ExchangeResult> ExchangeAllAxes(modKVT_USB& tables, AllAxesExcha
     const auto axis = static_cast<AxisIndex>(judged);
     const AxisTransfer& t = exchange.transfers[judged];
     ExchangeResult& result = exchange.results[judged] = Judge(tables, t);
-    // The shared buffer ends as the one-by-one exchange leaves it. An
-    // overlapping backend may have read even though the write failed.
-    const bool read_counts = t.read_done && t.write_status == 0 && t.written == kTransferLength;
+    // The shared buffer ends as the one-by-one exchange leaves it.
+    const bool read_counts = ReadCounts(t);
     if (read_counts) {
       tables.UsbBuffer = exchange.replies[judged];
     } else {
@@ -168,6 +184,16 @@ std::span<const ExchangeResult> ExchangeAllAxes(modKVT_USB& tables, AllAxesExcha
     }
     ++judged;
     if (result.outcome != ExchangeResult::Outcome::kOk) {
+      if (observer != nullptr) {
+        // Later axes the backend exchanged count for nothing, but their
+        // packets went on the wire: the observer sees each as it came out.
+        for (std::size_t later = judged; later < ran; ++later) {
+          const AxisTransfer& other = exchange.transfers[later];
+          observer->OnExchange(static_cast<AxisIndex>(later), exchange.commands[later],
+                               ReadCounts(other) ? FirstBytes(exchange.replies[later]) : Packet{}, Assess(other));
+        }
+        observer->OnTickFailed();
+      }
       for (std::size_t later = judged; later < prepared; ++later) ForgetCommand(tables, static_cast<AxisIndex>(later));
       return {exchange.results.data(), judged};
     }
@@ -178,12 +204,18 @@ std::span<const ExchangeResult> ExchangeAllAxes(modKVT_USB& tables, AllAxesExcha
     for (std::size_t later = judged + 1; later < prepared; ++later) ForgetCommand(tables, static_cast<AxisIndex>(later));
     ExchangeResult& result = exchange.results[judged] = ExchangeResult{};
     result.outcome = ExchangeResult::Outcome::kWriteFailed;
-    if (observer != nullptr) observer->OnExchange(static_cast<AxisIndex>(judged), exchange.commands[judged], Packet{}, result);
+    if (observer != nullptr) {
+      observer->OnExchange(static_cast<AxisIndex>(judged), exchange.commands[judged], Packet{}, result);
+      observer->OnTickFailed();
+    }
     return {exchange.results.data(), judged + 1};
   }
   if (prepared < axes) {
     exchange.results[prepared] = NotEncodable();
-    if (observer != nullptr) observer->OnExchange(static_cast<AxisIndex>(prepared), Packet{}, Packet{}, exchange.results[prepared]);
+    if (observer != nullptr) {
+      observer->OnExchange(static_cast<AxisIndex>(prepared), Packet{}, Packet{}, exchange.results[prepared]);
+      observer->OnTickFailed();
+    }
     return {exchange.results.data(), prepared + 1};
   }
   return {exchange.results.data(), axes};

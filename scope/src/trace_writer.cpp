@@ -236,9 +236,10 @@ void TraceObserver::OnExchange(AxisIndex axis, const usb::Packet& command, const
   row.received = reply;
   row.result = result;
   writer_.Push(row);
-  // The program ends right after a failed exchange: the file is finished
-  // now, with this row as its last.
-  if (result.outcome != poll::ExchangeResult::Outcome::kOk) writer_.Finish();
 }
+
+// The program ends right after a failed tick: the file is finished now,
+// with the tick's rows as its last.
+void TraceObserver::OnTickFailed() { writer_.Finish(); }
 
 }  // namespace stage::scope

@@ -7,11 +7,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <set>
+#include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "tests/core/scripted_usb.h"
@@ -200,7 +205,7 @@ TEST_P(OpenFailureTest, ReportsTheCauseAndLeavesNothingOpen) {
   EXPECT_EQ(bus_.open_connections, 0);
   ASSERT_EQ(diagnostics_.size(), 1u);
   EXPECT_THAT(diagnostics_[0], HasSubstr(TransportErrorName(c.error)));
-  EXPECT_THAT(diagnostics_[0], HasSubstr("serial A, port 1-4"));
+  EXPECT_THAT(diagnostics_[0], HasSubstr("(serial \"A\", port 1-4)"));
   if (*c.advice != 0) {
     EXPECT_THAT(library_->FailureAdvice(), HasSubstr(c.advice));
   } else {
@@ -276,26 +281,94 @@ TEST_F(NativeUsbTest, WritesAreOneBulkOutOnTheDiscoveredEndpoint) {
   EXPECT_THAT(bus_.log, ElementsAre("A out 1 12 bytes, 300 ms"));
 }
 
-TEST_F(NativeUsbTest, AReplyPacketLongerThanTheReadIsKeptForTheNextRead) {
+// What one read may get from a controller that answers one 12-byte reply
+// per command over 64-byte packets, and how the read ends: read alone, and
+// as the exchange with every axis. Whatever it was, the next read gets the
+// controller's next reply, never a stale or shifted one.
+struct ReplyCase {
+  const char* name;
+  std::vector<InPacket> packets;
+  int status;
+  std::uint32_t read;
+  const char* diagnostic;  // "" for none
+};
+
+const std::vector<std::uint8_t> kReply = Bytes(0x40, 12);
+
+std::vector<std::uint8_t> Join(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+std::vector<std::uint8_t> Part(const std::vector<std::uint8_t>& bytes, std::size_t begin, std::size_t end) {
+  return {bytes.begin() + static_cast<std::ptrdiff_t>(begin), bytes.begin() + static_cast<std::ptrdiff_t>(end)};
+}
+
+class ReplyRuleTest : public NativeUsbTest, public testing::WithParamInterface<std::tuple<ReplyCase, bool>> {
+ protected:
+  // One read of 12 bytes, alone or as the exchange with every axis.
+  int ReadOnce(Handle handle, std::array<std::uint8_t, 12>& reply, std::uint32_t& read) {
+    reply.fill(0xEE);
+    if (!std::get<1>(GetParam())) return library_->Read(handle, reply.data(), 12, read);
+    const std::vector<std::uint8_t> command = Bytes(1, 12);
+    std::array<AxisTransfer, 1> transfers{};
+    transfers[0].handle = handle;
+    transfers[0].command = command.data();
+    transfers[0].reply = reply.data();
+    EXPECT_EQ(library_->ExchangeAll(transfers, 12), 1u);
+    EXPECT_EQ(transfers[0].write_status, SI_SUCCESS);
+    EXPECT_TRUE(transfers[0].read_done);
+    read = transfers[0].read;
+    return transfers[0].read_status;
+  }
+};
+
+TEST_P(ReplyRuleTest, EndsAsTheRuleSaysAndTheNextReadGetsTheNextReply) {
+  const ReplyCase& c = std::get<0>(GetParam());
   const Handle handle = OpenOne();
-  bus_.in_packets = {{Bytes(0, 20)}, {Bytes(100, 12)}};
+  ASSERT_EQ(library_->SetTimeouts(50, 50), SI_SUCCESS);
+  bus_.in_packets.assign(c.packets.begin(), c.packets.end());
   std::array<std::uint8_t, 12> reply{};
   std::uint32_t read = 0;
-  ASSERT_EQ(library_->Read(handle, reply.data(), 12, read), SI_SUCCESS);
-  ASSERT_EQ(read, 12u);
-  EXPECT_EQ(reply[0], 0);
-  EXPECT_EQ(reply[11], 11);
-  ASSERT_EQ(library_->Read(handle, reply.data(), 12, read), SI_SUCCESS);  // 8 kept, 4 new
+  EXPECT_EQ(ReadOnce(handle, reply, read), c.status);
+  EXPECT_EQ(read, c.read);
+  if (c.status == SI_SUCCESS) {
+    EXPECT_EQ(std::vector<std::uint8_t>(reply.begin(), reply.end()), kReply);
+  }
+  if (*c.diagnostic != 0) {
+    EXPECT_THAT(diagnostics_, ElementsAre(c.diagnostic));
+  } else {
+    EXPECT_THAT(diagnostics_, IsEmpty());
+  }
+
+  const std::vector<std::uint8_t> next = Bytes(0x80, 12);
+  bus_.in_packets = {{next}};
+  EXPECT_EQ(ReadOnce(handle, reply, read), SI_SUCCESS);
   EXPECT_EQ(read, 12u);
-  EXPECT_EQ(reply[0], 12);
-  EXPECT_EQ(reply[7], 19);
-  EXPECT_EQ(reply[8], 100);
-  EXPECT_EQ(reply[11], 103);
-  ASSERT_EQ(library_->Read(handle, reply.data(), 8, read), SI_SUCCESS);  // the last 8 of the second packet
-  EXPECT_EQ(reply[0], 104);
-  EXPECT_EQ(bus_.log.size(), 2u);  // the third read needed no transfer
-  for (const std::string& line : bus_.log) EXPECT_THAT(line, HasSubstr("in 130 64 bytes"));
+  EXPECT_EQ(std::vector<std::uint8_t>(reply.begin(), reply.end()), next);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReplyRuleTest,
+    testing::Combine(
+        testing::Values(
+            ReplyCase{"OnePacket", {{kReply}}, SI_SUCCESS, 12, ""},
+            ReplyCase{"SplitOverShortPackets", {{Part(kReply, 0, 5)}, {{}}, {Part(kReply, 5, 12)}}, SI_SUCCESS, 12, ""},
+            ReplyCase{"HalfAReply", {{Part(kReply, 0, 5)}}, SI_READ_TIMED_OUT, 5, ""},
+            ReplyCase{"TwiceInOnePacket", {{Join(kReply, kReply)}}, SI_READ_ERROR, 24,
+                      "reading on USB: 24 bytes came for a reply of 12"},
+            ReplyCase{"PaddedToAFullPacket", {{Join(kReply, std::vector<std::uint8_t>(52, 0))}}, SI_READ_ERROR, 64,
+                      "reading on USB: 64 bytes came for a reply of 12"},
+            ReplyCase{"ReplyAndPartOfAnother", {{Part(kReply, 0, 5)}, {Join(Part(kReply, 5, 12), Part(kReply, 0, 5))}},
+                      SI_READ_ERROR, 17, "reading on USB: 17 bytes came for a reply of 12"},
+            // A 100-byte packet: the host keeps 64 bytes and reports an overflow.
+            ReplyCase{"Overflow", {{Join(Join(kReply, kReply), Bytes(0, 40)), kTransportOverflow}}, SI_READ_ERROR, 64,
+                      "reading on USB: LIBUSB_ERROR_OVERFLOW"},
+            ReplyCase{"OverflowWithAWholeReply", {{kReply, kTransportOverflow}}, SI_READ_ERROR, 12,
+                      "reading on USB: LIBUSB_ERROR_OVERFLOW"}),
+        testing::Bool()),
+    [](const testing::TestParamInfo<std::tuple<ReplyCase, bool>>& row) {
+      return std::string(std::get<0>(row.param).name) + (std::get<1>(row.param) ? "Overlapped" : "Alone");
+    });
 
 TEST_F(NativeUsbTest, AReadCollectsShortPacketsUntilTheCountHasArrived) {
   const Handle handle = OpenOne();
@@ -563,7 +636,18 @@ INSTANTIATE_TEST_SUITE_P(
                           SI_DEVICE_IO_FAILED, false, SI_SUCCESS, 0},
         ExchangeFaultCase{"UnpluggedBeforeTheReply",
                           [](ScriptedBus& bus) { bus.in_packets_of["B"] = {{{}, kTransportNoDevice}}; },
-                          SI_SUCCESS, true, SI_DEVICE_IO_FAILED, 0}),
+                          SI_SUCCESS, true, SI_DEVICE_IO_FAILED, 0},
+        ExchangeFaultCase{"ReplyTwiceInOnePacket",
+                          [](ScriptedBus& bus) { bus.in_packets_of["B"] = {{Join(Bytes(0x50, 12), Bytes(0x50, 12))}}; },
+                          SI_SUCCESS, true, SI_READ_ERROR, 24},
+        ExchangeFaultCase{"ReplyPaddedToAFullPacket",
+                          [](ScriptedBus& bus) {
+                            bus.in_packets_of["B"] = {{Join(Bytes(0x50, 12), std::vector<std::uint8_t>(52, 0))}};
+                          },
+                          SI_SUCCESS, true, SI_READ_ERROR, 64},
+        ExchangeFaultCase{"Overflow",
+                          [](ScriptedBus& bus) { bus.in_packets_of["B"] = {{Bytes(0x50, 64), kTransportOverflow}}; },
+                          SI_SUCCESS, true, SI_READ_ERROR, 64}),
     CaseName<ExchangeFaultCase>);
 
 TEST_F(ExchangeAllTest, AWriteThatFailsCancelsItsRead) {
@@ -593,30 +677,66 @@ TEST_F(ExchangeAllTest, AnUnpluggedControllerIsGivenBackAndNeverSubmittedAgain) 
   EXPECT_EQ(transfers_[2].read_status, SI_SUCCESS);
 }
 
-TEST_F(ExchangeAllTest, BytesBeyondAReplyServeTheNextExchangeAsTheyServeTheNextRead) {
+TEST_F(ExchangeAllTest, BytesBeyondAReplyFailTheReadAndNeverServeALaterOne) {
   // A's first packet holds 26 bytes: two whole replies and 2 bytes of a
-  // third; the third exchange then reads again.
+  // third. Its next exchange gets its next reply, in either backend.
   const auto run = [this](bool asynchronous) {
     library_.reset();
     bus_ = ScriptedBus{};
     OpenThree(asynchronous);
     bus_.in_packets_of["A"] = {{Bytes(0, 26)}, {Bytes(100, 12)}};
+    std::vector<std::pair<int, std::uint32_t>> a_reads;
     std::vector<std::array<std::uint8_t, 12>> a_replies;
-    for (int tick = 0; tick < 3; ++tick) {
+    for (int tick = 0; tick < 2; ++tick) {
       EveryoneAnswers();
       bus_.in_packets_of["A"].pop_back();  // A answers from its own script only
       ExchangeAll();
-      EXPECT_EQ(transfers_[0].read_status, SI_SUCCESS) << tick;
+      a_reads.emplace_back(transfers_[0].read_status, transfers_[0].read);
       a_replies.push_back(replies_[0]);
     }
-    return a_replies;
+    return std::pair(a_reads, a_replies);
   };
   const auto want = run(false);
   const auto got = run(true);
   EXPECT_EQ(got, want);
-  EXPECT_EQ(got[2][1], 25);
-  EXPECT_EQ(got[2][2], 100);
+  EXPECT_THAT(got.first, ElementsAre(std::pair(int{SI_READ_ERROR}, 26u), std::pair(int{SI_SUCCESS}, 12u)));
+  EXPECT_EQ(std::vector<std::uint8_t>(got.second[1].begin(), got.second[1].end()), Bytes(100, 12));
 }
+
+// At the read deadline the backend cancels the reads still under way; a
+// cancelled read that ends with part of a reply (the bytes came as the
+// cancel was asked for) is a time-out with those bytes, never a read error.
+struct LateCase {
+  const char* name;
+  InPacket late;
+  int status;
+  std::uint32_t read;
+};
+
+class ReadDeadlineTest : public ExchangeAllTest, public testing::WithParamInterface<LateCase> {};
+
+TEST_P(ReadDeadlineTest, ACancelledReadEndsAsATimeOutWithTheBytesThatCame) {
+  OpenThree();
+  EveryoneAnswers();
+  InPacket late = GetParam().late;
+  late.at_cancel = true;
+  bus_.in_packets_of["B"] = {late};
+  ExchangeAll();
+  EXPECT_THAT(bus_.log, testing::Contains("B cancel in"));
+  EXPECT_EQ(transfers_[1].read_status, GetParam().status);
+  EXPECT_EQ(transfers_[1].read, GetParam().read);
+  EXPECT_EQ(replies_[1][0], 0x50);
+  EXPECT_THAT(diagnostics_, IsEmpty());
+  EXPECT_EQ(bus_.now_ms, 50u);
+  EXPECT_EQ(transfers_[2].read_status, SI_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadDeadlineTest,
+    testing::Values(LateCase{"PartOfAReplyThenCancelled", {Bytes(0x50, 5), kTransportInterrupted}, SI_READ_TIMED_OUT, 5},
+                    LateCase{"PartOfAReplyCompleted", {Bytes(0x50, 5), kTransportOk}, SI_READ_TIMED_OUT, 5},
+                    LateCase{"TheWholeReplyJustInTime", {Bytes(0x50, 12), kTransportOk}, SI_SUCCESS, 12}),
+    CaseName<LateCase>);
 
 TEST_F(ExchangeAllTest, AHandleTwiceIsExchangedOneAfterAnother) {
   OpenThree();
@@ -641,6 +761,87 @@ TEST(DeviceListTest, SaysWhichDeviceIsWhereAndWhetherThisUserMayOpenIt) {
               testing::StartsWith("0  serial \"\"  product \"\"  USB 10C4:EA61  bus 3 port 3-1.4  cannot be opened: "
                                   "LIBUSB_ERROR_ACCESS. This user may not open the controller: install the access "
                                   "rule 70-stage-console.rules"));
+}
+
+TEST(DeviceTextTest, EveryByteButPrintableAsciiIsEscaped) {
+  for (int value = 0; value < 256; ++value) {
+    const char byte = static_cast<char>(value);
+    const std::string escaped = PrintableText(std::string{'a', byte, 'b'});
+    const bool plain = value >= 0x20 && value < 0x7F && byte != '"' && byte != '\\';
+    char code[8];
+    std::snprintf(code, sizeof code, "\\x%02X", value);
+    const std::string want = plain ? std::string{'a', byte, 'b'} : "a" + std::string(code) + "b";
+    EXPECT_EQ(escaped, want) << value;
+  }
+  EXPECT_EQ(PrintableText("K\x1B[2J\r\b\a-1"), "K\\x1B[2J\\x0D\\x08\\x07-1");
+}
+
+// Only printable ASCII: nothing in it can move a terminal's cursor, clear its
+// screen, ring its bell or start an escape sequence.
+bool Printable(const std::string& line) {
+  return std::all_of(line.begin(), line.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+// The hostile device campaign on the native backend: controllers whose serial
+// numbers and product strings hold every control character (and DEL, 8-bit
+// bytes, quotes, backslashes, units beyond 8 bits) fail every way an open
+// can. Every line the backend gives the console to print, and every line of
+// the device list, is printable, and names the serial as it was sent.
+TEST_F(NativeUsbTest, DeviceTextIsEscapedInEveryLineWhateverTheDeviceSends) {
+  std::u16string every_control;
+  for (char16_t unit = 1; unit < 0x20; ++unit) every_control += unit;
+  every_control += u"\u007F";
+  for (char16_t unit = 0x80; unit < 0xA0; ++unit) every_control += unit;
+  const std::vector<std::u16string> fixed = {every_control, u"K\u001B[2J\r\b\u0007-1", u"\"\\x1B\"",
+                                             u"\u009B31m\u00FF\u20AC"};
+  const std::vector<const char*> failures = {"open", "claim", "enable", "endpoints", ""};
+  std::mt19937 random(18);
+  int lines_checked = 0;
+  for (int round = 0; round < 200; ++round) {
+    const auto random_text = [&] {
+      if (round < static_cast<int>(fixed.size())) return fixed[static_cast<std::size_t>(round)];
+      std::u16string text(std::uniform_int_distribution<std::size_t>(0, 40)(random), u'A');
+      for (char16_t& unit : text) unit = static_cast<char16_t>(std::uniform_int_distribution<int>(1, 0x17F)(random));
+      return text;
+    };
+    const std::u16string serial = random_text();
+    library_.reset();
+    bus_ = ScriptedBus{};
+    diagnostics_.clear();
+    bus_.devices = {Controller(1, {2}, serial)};
+    bus_.devices[0].product_utf16 = Utf16(random_text());
+    const std::string failure = failures[static_cast<std::size_t>(round) % failures.size()];
+    if (failure == "endpoints") {
+      bus_.devices[0].endpoint_out = 0;
+    } else if (!failure.empty()) {
+      bus_.errors[failure] = failure == "open" ? kTransportAccess : kTransportBusy;
+    }
+    std::uint32_t count = 0;
+    ASSERT_EQ(Library().GetNumDevices(count), SI_SUCCESS);
+    Handle handle = 0;
+    library_->Open(0, handle);
+    if (handle != 0) {  // opened: then pulled out while polling
+      bus_.in_packets = {{{}, kTransportNoDevice}};
+      std::array<std::uint8_t, 12> reply{};
+      std::uint32_t read = 0;
+      library_->Read(handle, reply.data(), 12, read);
+    }
+    std::vector<std::string> lines = diagnostics_;
+    lines.push_back(DescribeDevice(0, library_->Devices()[0], false));
+    const std::string escaped = PrintableText(StringDescriptorText(Utf16(serial)));
+    for (const std::string& line : lines) {
+      EXPECT_TRUE(Printable(line)) << "round " << round << ": " << line;
+      ++lines_checked;
+    }
+    if (!failure.empty()) {
+      ASSERT_FALSE(diagnostics_.empty()) << round;
+      EXPECT_THAT(diagnostics_[0], HasSubstr(escaped.empty() ? "(serial unknown, port 1-2)"
+                                                              : "(serial \"" + escaped + "\", port 1-2)"))
+          << round;
+    }
+    EXPECT_THAT(lines.back(), HasSubstr("serial \"" + escaped + "\""));
+  }
+  EXPECT_GE(lines_checked, 400);
 }
 
 TEST(AccessAdviceTest, NamesTheRuleOnlyForAccessRights) {

@@ -10,6 +10,7 @@
 #include <deque>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "stage/usb/native_usb.h"
@@ -335,12 +336,31 @@ class ExchangeAllAxesTest : public ::testing::TestWithParam<AllAxesCase> {
   const OneByOne want = RunOneByOne(GetParam());
 };
 
+// What an observer (the trace, say) is shown: every exchange as "axis
+// outcome", and "tick failed" where the program would end.
+struct SeenExchanges final : ExchangeObserver {
+  std::vector<std::string> seen;
+  void OnExchange(AxisIndex axis, const Packet&, const Packet&, const ExchangeResult& result) override {
+    seen.push_back(std::to_string(axis) + " " + std::to_string(static_cast<int>(result.outcome)));
+  }
+  void OnTickFailed() override { seen.emplace_back("tick failed"); }
+  // Rows of `axis` for packets that went on the wire (a packet that could
+  // not be built never did).
+  std::size_t WireRows(AxisIndex axis) const {
+    const std::string not_encodable = " " + std::to_string(static_cast<int>(ExchangeResult::Outcome::kNotEncodable));
+    return static_cast<std::size_t>(std::count_if(seen.begin(), seen.end(), [&](const std::string& line) {
+      return line.starts_with(std::to_string(axis) + " ") && !line.ends_with(not_encodable);
+    }));
+  }
+};
+
+std::string Seen(std::size_t axis, ExchangeResult::Outcome outcome) {
+  return std::to_string(axis) + " " + std::to_string(static_cast<int>(outcome));
+}
+
 TEST_P(ExchangeAllAxesTest, TheSequentialDefaultTalksAsOneExchangeAfterAnother) {
   const AllAxesCase& c = GetParam();
-  struct Axes final : ExchangeObserver {
-    std::vector<AxisIndex> seen;
-    void OnExchange(AxisIndex axis, const Packet&, const Packet&, const ExchangeResult&) override { seen.push_back(axis); }
-  } observer;
+  SeenExchanges observer;
 
   const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, scripted, &observer);
 
@@ -351,15 +371,18 @@ TEST_P(ExchangeAllAxesTest, TheSequentialDefaultTalksAsOneExchangeAfterAnother) 
   EXPECT_EQ(scripted.handles_used, want.devices.handles_used);
   EXPECT_TRUE(scripted.script.empty()) << "no transfer may follow a failed one";
   ExpectSameTables(tables, want.tables);
-  ASSERT_EQ(observer.seen.size(), c.results);
-  for (std::size_t i = 0; i < observer.seen.size(); ++i) EXPECT_EQ(observer.seen[i], static_cast<AxisIndex>(i));
+  std::vector<std::string> want_seen;
+  for (std::size_t i = 0; i < c.results; ++i) want_seen.push_back(Seen(i, results[i].outcome));
+  if (c.last != ExchangeResult::Outcome::kOk) want_seen.emplace_back("tick failed");
+  EXPECT_EQ(observer.seen, want_seen);
 }
 
 TEST_P(ExchangeAllAxesTest, AnOverlappingBackendIsJudgedInAxisOrderUpToTheFirstFailure) {
   const AllAxesCase& c = GetParam();
   EveryAxisAtOnce devices(scripted);
+  SeenExchanges observer;
 
-  const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, devices);
+  const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, devices, &observer);
 
   ASSERT_EQ(results.size(), c.results);
   EXPECT_EQ(results.back().outcome, c.last);
@@ -367,6 +390,13 @@ TEST_P(ExchangeAllAxesTest, AnOverlappingBackendIsJudgedInAxisOrderUpToTheFirstF
   // Later axes may have been exchanged, but nothing of theirs is judged.
   EXPECT_EQ(devices.exchanged, c.axis1_not_encodable ? 1U : 3U);
   ExpectSameTables(tables, want.tables);
+  // Yet every exchange the backend made is seen, in axis order, each with
+  // its own outcome, before the failed tick ends the program.
+  std::vector<std::string> want_seen;
+  for (std::size_t i = 0; i < c.results; ++i) want_seen.push_back(Seen(i, results[i].outcome));
+  for (std::size_t i = c.results; i < devices.exchanged; ++i) want_seen.push_back(Seen(i, ExchangeResult::Outcome::kOk));
+  if (c.last != ExchangeResult::Outcome::kOk) want_seen.emplace_back("tick failed");
+  EXPECT_EQ(observer.seen, want_seen);
 }
 
 // The native USB backend on a scripted bus that plays the case: one
@@ -432,8 +462,9 @@ TEST_P(ExchangeAllAxesTest, TheNativeBackendOverlapsAndIsJudgedAsItsOwnOneByOneE
   const std::span<const ExchangeResult> reference =
       ExchangeAllAxes(one_by_one_tables, one_by_one_exchange, *one_by_one.library);
   NativeBackend overlapping(c, tables, true);
+  SeenExchanges observer;
 
-  const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, *overlapping.library);
+  const std::span<const ExchangeResult> results = ExchangeAllAxes(tables, exchange, *overlapping.library, &observer);
 
   ASSERT_EQ(results.size(), c.results);
   EXPECT_EQ(results.back().outcome, c.last);
@@ -444,6 +475,14 @@ TEST_P(ExchangeAllAxesTest, TheNativeBackendOverlapsAndIsJudgedAsItsOwnOneByOneE
   const auto submitted = std::count_if(overlapping.bus.log.begin(), wait,
                                        [](const std::string& line) { return line.ends_with("submit out 1 12 bytes"); });
   EXPECT_EQ(static_cast<std::size_t>(submitted), c.axis1_not_encodable ? 1U : 3U);
+  // Each command that went on the wire is one row for the observer.
+  for (AxisIndex axis = 0; axis <= kLastAxis; ++axis) {
+    const std::string name = std::to_string(axis);
+    const auto commands = std::count_if(overlapping.bus.log.begin(), overlapping.bus.log.end(), [&](const std::string& line) {
+      return line == name + " submit out 1 12 bytes";
+    });
+    EXPECT_EQ(observer.WireRows(axis), static_cast<std::size_t>(commands)) << "axis " << axis;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -3,7 +3,11 @@
 // to deliver, a clock that moves only when a transfer waits, and one log of
 // every request in the order it arrived. Transfers run synchronously or, for
 // the exchange with every axis, asynchronously: submitted, then ended
-// together by WaitForTransfers.
+// together by WaitForTransfers. A backend that waits on and on for
+// transfers that nothing will end (a missed deadline, a missed cancel) fails
+// the test: after `max_idle_waits` waits in a row every transfer under way
+// is ended as cancelled, so the test goes on to its assertions instead of
+// hanging.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -54,6 +58,9 @@ struct InPacket {
   std::vector<std::uint8_t> bytes;
   int error = kTransportOk;
   std::uint64_t delay_ms = 0;  // how long the transfer takes on the scripted clock
+  // Held back until the transfer is cancelled, then ends it as given: bytes
+  // that came just as the cancel was asked for.
+  bool at_cancel = false;
 };
 
 class ScriptedBulkTransfer;
@@ -75,6 +82,8 @@ struct ScriptedBus {
   int open_connections = 0;
   bool asynchronous = true;  // off: the transport has synchronous transfers only
   std::vector<ScriptedBulkTransfer*> under_way;
+  std::uint32_t idle_waits = 0;  // in a row, without a transfer ending
+  std::uint32_t max_idle_waits = 1000;
 
   int ErrorFor(const std::string& request, const std::string& controller = {}) const {
     auto found = errors.find(request + " " + controller);
@@ -85,11 +94,16 @@ struct ScriptedBus {
     const auto found = out_counts.find(controller);
     return found == out_counts.end() ? length : std::min(length, found->second);
   }
-  // The next packet for `controller`; false when it has none.
-  bool TakePacket(const std::string& controller, InPacket& packet) {
+  // The queue the next packet for `controller` comes from.
+  std::deque<InPacket>& QueueOf(const std::string& controller) {
     const auto own = in_packets_of.find(controller);
-    std::deque<InPacket>& queue = own != in_packets_of.end() && !own->second.empty() ? own->second : in_packets;
-    if (queue.empty()) return false;
+    return own != in_packets_of.end() && !own->second.empty() ? own->second : in_packets;
+  }
+  // The next packet for `controller`, if it has one and, for a transfer
+  // that is not `cancelled`, it is not held back for a cancel.
+  bool TakePacket(const std::string& controller, InPacket& packet, bool cancelled = false) {
+    std::deque<InPacket>& queue = QueueOf(controller);
+    if (queue.empty() || queue.front().at_cancel != cancelled) return false;
     packet = queue.front();
     queue.pop_front();
     return true;
@@ -127,7 +141,11 @@ class ScriptedBulkTransfer final : public UsbBulkTransfer {
 
   // Ends the transfer if the script lets it; how long it took, or -1.
   std::int64_t TryToEnd() {
-    if (cancelled_) return End(kTransportInterrupted, 0, 0);
+    if (cancelled_) {
+      InPacket late;
+      if (In() && bus_.TakePacket(name_, late, true)) return Deliver(late);
+      return End(kTransportInterrupted, 0, 0);
+    }
     if (!In()) {
       const int error = bus_.ErrorFor("out", name_);
       return End(error, error == kTransportOk ? bus_.OutCount(name_, length_) : 0, 0);
@@ -135,12 +153,17 @@ class ScriptedBulkTransfer final : public UsbBulkTransfer {
     if (const int error = bus_.ErrorFor("in", name_); error != kTransportOk) return End(error, 0, 0);
     InPacket answer;
     if (!bus_.TakePacket(name_, answer)) return -1;
+    return Deliver(answer);
+  }
+  // Ends the transfer as cancelled: for a bus whose backend waits too long.
+  void ForceEnd() { End(kTransportInterrupted, 0, 0); }
+
+ private:
+  std::int64_t Deliver(const InPacket& answer) {
     EXPECT_LE(answer.bytes.size(), length_);
     std::copy(answer.bytes.begin(), answer.bytes.end(), data_);
     return End(answer.error, static_cast<std::uint32_t>(answer.bytes.size()), answer.delay_ms);
   }
-
- private:
   bool In() const { return (endpoint_ & 0x80U) != 0; }
   const char* Direction() const { return In() ? "in" : "out"; }
   std::int64_t End(int error, std::uint32_t transferred, std::uint64_t delay_ms) {
@@ -158,12 +181,21 @@ class ScriptedBulkTransfer final : public UsbBulkTransfer {
 
 inline void ScriptedBus::EndTransfers(std::uint32_t timeout_ms) {
   log.emplace_back("wait");
+  if (idle_waits >= max_idle_waits) {
+    ADD_FAILURE() << "the backend waited " << idle_waits << " times in a row (until " << now_ms
+                  << " ms on the scripted clock) for transfers that nothing ends: a deadline or a cancel was missed";
+    for (ScriptedBulkTransfer* transfer : under_way) transfer->ForceEnd();
+    under_way.clear();
+    idle_waits = 0;
+    return;
+  }
   std::int64_t slowest = -1;
   std::erase_if(under_way, [&](ScriptedBulkTransfer* transfer) {
     const std::int64_t took = transfer->TryToEnd();
     slowest = std::max(slowest, took);
     return took >= 0;
   });
+  idle_waits = slowest >= 0 ? 0 : idle_waits + 1;
   now_ms += slowest >= 0 ? static_cast<std::uint64_t>(slowest) : timeout_ms;
 }
 

@@ -111,6 +111,11 @@ class TraceFileTest : public ::testing::Test {
                          Result(outcome, outcome == Outcome::kOk ? 0 : usb::SI_READ_ERROR, 0));
     now += std::chrono::microseconds(3333);
   }
+  // A tick whose axis `failing` fails; the axes after it went on the wire too.
+  void FailingTick(AxisIndex failing) {
+    for (AxisIndex axis = 0; axis <= 2; ++axis) Exchange(axis, axis == failing ? Outcome::kReadFailed : Outcome::kOk);
+    observer->OnTickFailed();
+  }
 
   modKVT_USB tables;
   std::filesystem::path path;
@@ -124,6 +129,7 @@ TEST_F(TraceFileTest, AFailedExchangeIsTheLastRowAndTheFileIsCompleteAtOnce) {
   for (AxisIndex axis = 0; axis <= 2; ++axis) Exchange(axis, Outcome::kOk);
   Exchange(0, Outcome::kOk);
   Exchange(1, Outcome::kReadFailed);
+  observer->OnTickFailed();
   // No destructor has run: the file is complete as the program would leave it.
   EXPECT_TRUE(writer->Finished());
   const std::vector<std::string> lines = Lines(path);
@@ -137,6 +143,17 @@ TEST_F(TraceFileTest, AFailedExchangeIsTheLastRowAndTheFileIsCompleteAtOnce) {
   Exchange(0, Outcome::kOk);
   EXPECT_EQ(Lines(path).size(), 6U);
   EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(TraceFileTest, EveryExchangeOfTheFailedTickIsARowBeforeTheFileEnds) {
+  for (AxisIndex axis = 0; axis <= 2; ++axis) Exchange(axis, Outcome::kOk);
+  FailingTick(1);
+  EXPECT_TRUE(writer->Finished());
+  const std::vector<std::string> lines = Lines(path);
+  ASSERT_EQ(lines.size(), 7U);
+  EXPECT_TRUE(lines[5].starts_with("13332,1,\"Y\",read-failed,")) << lines[5];
+  EXPECT_TRUE(lines[6].starts_with("16665,2,\"\",ok,")) << lines[6];  // axis 2 was on the wire with it
+  for (const std::string& line : lines) EXPECT_EQ(line.find("dropped"), std::string::npos) << line;
 }
 
 TEST(TraceFile, AFileThatCannotBeWrittenIsSaidSo) {

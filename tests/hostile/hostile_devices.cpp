@@ -36,8 +36,16 @@ Plan Plan::FromSeed(std::uint64_t seed) {
   const std::uint32_t devices = std::min<std::uint32_t>(plan.count, 64);
   std::string noise(300, '\0');
   for (char& c : noise) c = static_cast<char>(std::uniform_int_distribution<int>(1, 255)(random));
+  // Every control character, C0 (but the zero that ends the text) with DEL,
+  // and C1; and what a terminal would act on: clear the screen, return to
+  // the line's start, back up, ring the bell.
+  std::string c0;
+  for (char c = 1; c < 0x20; ++c) c0 += c;
+  c0 += '\x7F';
+  std::string c1;
+  for (int c = 0x80; c < 0xA0; ++c) c1 += static_cast<char>(c);
   const std::vector<std::string> strings = {"HosA", "<img src=/dev/zero>", "<b>bold</b>&amp;", "", "AB",
-                                            noise, "\xC3\xA9t\xE9", "Ho\nst"};
+                                            noise, "\xC3\xA9t\xE9", "Ho\nst", c0, c1, "K\x1B[2J\r\b\a-1"};
   for (std::uint32_t k = 0; k < devices; ++k) {
     plan.product_strings.push_back(Chance(random, 0.6) ? "Hos" + std::string(1, static_cast<char>('A' + k % 26))
                                                        : Pick(random, strings));

@@ -12,7 +12,15 @@
 # MODE access: controller 1 may not be opened: stderr names the libusb error,
 #              controller 0 (opened first) is given back before the message.
 # MODE unplug: controller 1 is pulled out while polling: stderr says so, its
-#              interface is given back, the failure message is up.
+#              interface is given back, the failure message is up, and the
+#              trace (--trace) has a row for every command each controller
+#              got, the last tick's included.
+# MODE twice:  controller 1 sends every reply twice in one packet: the first
+#              tick ends in the read failure, stderr says how many bytes came,
+#              and the trace's last row for it is that failure.
+# MODE serial: controller 1, whose serial number holds ESC [2J, CR, BS and
+#              BEL, cannot be claimed: stderr names it with those escaped
+#              and holds nothing but printable lines.
 set -euo pipefail
 mode=$1
 console=$2
@@ -37,7 +45,10 @@ fail() {
 }
 
 serials() { awk '{print $1}' "$usb_log" | sort -u; }
-count_events() { grep -c -- "^$1 $2\$" "$usb_log" || true; }
+# Exact comparison: a serial number may hold characters a pattern would take.
+count_events() {
+  awk -v s="$1" -v e="$2" 'index($0, s " ") == 1 && substr($0, length(s) + 2) == e { n++ } END { print n + 0 }' "$usb_log"
+}
 
 # shellcheck source=../x_session.sh
 source "$(dirname "$0")/../x_session.sh"
@@ -48,9 +59,11 @@ start_x_server 1280x1024 || fail "no X display could be started"
 # answers everyone else, and ends at once. That happens before it touches a
 # controller, so it is started again; any other end fails the test.
 select_shown() { xdotool search --onlyvisible --name '^Motor Settings$' >"$work/select" 2>/dev/null; }
+console_args=()
+[[ $mode == unplug || $mode == twice ]] && console_args=(--trace "$work/trace.csv")
 for attempt in 1 2 3; do
   QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
-    "$console" >"$work/stdout" 2>"$work/stderr" &
+    "$console" "${console_args[@]}" >"$work/stdout" 2>"$work/stderr" &
   console_pid=$!
   for _ in $(seq 300); do
     select_shown && break
@@ -117,6 +130,33 @@ case $mode in
     wait_for "the libusb error on stderr" grep -q 'LIBUSB_ERROR_NO_DEVICE' "$work/stderr"
     given_back() { grep "^$pulled " "$usb_log" | grep -A1 ' unplugged$' | tail -n1 | grep -q ' release 0$'; }
     wait_for "the unplugged controller's interface to be given back" given_back
+    kill -0 "$console_pid" || fail "the console ended without showing its message"
+    # The trace is complete before the message appears. A write that failed
+    # with nothing written never reached the bus. Serials sort in axis order
+    # here.
+    axis=0
+    for serial in $(serials); do
+      rows=$(awk -F, -v a="$axis" 'NR > 1 && $2 == a && !($4 == "write-failed" && $11 == 0) { n++ } END { print n + 0 }' \
+        "$work/trace.csv")
+      commands=$(count_events "$serial" "out 12")
+      ((rows == commands)) || fail "axis $axis ($serial): $commands commands on the bus, $rows trace rows"
+      axis=$((axis + 1))
+    done
+    ;;
+  twice)
+    wait_for "the read failure on stderr" grep -q 'reading on USB: 24 bytes came for a reply of 12' "$work/stderr"
+    kill -0 "$console_pid" || fail "the console ended without showing its message"
+    # Y's only row is the failure: no position from a surplus reply was shown.
+    awk -F, 'NR > 1 && $2 == 1' "$work/trace.csv" >"$work/y-rows"
+    (($(wc -l <"$work/y-rows") == 1)) || fail "axis 1 has more than its failing row in the trace"
+    grep -q '^[0-9]*,1,"[^"]*",read-failed,.*,2,24$' "$work/y-rows" ||
+      fail "axis 1's row is not the read failure of 24 bytes: $(cat "$work/y-rows")"
+    ;;
+  serial)
+    wait_for "the libusb error on stderr" grep -q 'LIBUSB_ERROR_BUSY' "$work/stderr"
+    grep -qF 'USB controller 1 (serial "K\x1B[2J\x0D\x08\x07-1", port 1-2): claiming interface 0: LIBUSB_ERROR_BUSY' \
+      "$work/stderr" || fail "the open failure does not name the serial number escaped"
+    ! LC_ALL=C grep -q '[^[:print:]]' "$work/stderr" || fail "stderr holds a byte that is not printable"
     kill -0 "$console_pid" || fail "the console ended without showing its message"
     ;;
   *)

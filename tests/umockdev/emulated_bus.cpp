@@ -105,6 +105,7 @@ struct EmulatedBus::Model {
   bool driver_bound = true;
   bool enabled = false;
   bool auto_reply = true;
+  EmulatedBus::ReplyForm reply_form = EmulatedBus::ReplyForm::kOnce;
   std::uint32_t replies = 0;
   std::chrono::microseconds latency{0};
   std::deque<InPacket> in_packets;
@@ -229,7 +230,21 @@ void BulkOut(EmulatedBus::State& bus, Model& model, Urb& urb) {
   reading.position = static_cast<std::int32_t>(model.replies);
   reading.ideal_position = static_cast<std::int32_t>(model.replies);
   const usb::Packet reply = usb::EncodeStatus(reading);
-  model.in_packets.push_back({{reply.begin(), reply.end()}, Clock::now() + model.latency});
+  std::vector<std::uint8_t> packet(reply.begin(), reply.end());
+  switch (model.reply_form) {
+    case EmulatedBus::ReplyForm::kOnce:
+      break;
+    case EmulatedBus::ReplyForm::kTwice:
+      packet.insert(packet.end(), reply.begin(), reply.end());
+      break;
+    case EmulatedBus::ReplyForm::kPaddedTo64:
+      packet.resize(kMaxPacket, 0);
+      break;
+    case EmulatedBus::ReplyForm::kOverflow:
+      while (packet.size() < 100) packet.push_back(reply[packet.size() % reply.size()]);
+      break;
+  }
+  model.in_packets.push_back({std::move(packet), Clock::now() + model.latency});
 }
 
 void SubmitUrb(EmulatedBus::State& bus, Model& model, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
@@ -332,6 +347,12 @@ gboolean HandleIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client
       Complete(client, 0, 0);
       break;
     case USBDEVFS_CLAIMINTERFACE:
+      if (model.spec.busy) {
+        bus.Event(model, "claim refused");
+        Complete(client, -1, EBUSY);
+        break;
+      }
+      [[fallthrough]];
     case USBDEVFS_RELEASEINTERFACE:
       if (auto* interface = ResolveStruct<unsigned>(arg, holder)) {
         bus.Event(model, std::string(request == USBDEVFS_CLAIMINTERFACE ? "claim " : "release ") +
@@ -407,6 +428,7 @@ EmulatedBus::EmulatedBus(std::vector<EmulatedController> controllers) : state_(s
     auto model = std::make_unique<Model>();
     model->bus = state_.get();
     model->driver_bound = spec.kernel_driver_bound;
+    model->reply_form = static_cast<ReplyForm>(spec.reply_form);
     char devnode[64];
     std::snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03u/%03u", spec.bus, devnum);
     model->devnode = devnode;
@@ -498,6 +520,11 @@ void EmulatedBus::SetAutoReply(std::size_t index, bool on) {
   state_->models.at(index)->auto_reply = on;
 }
 
+void EmulatedBus::SetReplyForm(std::size_t index, ReplyForm form) {
+  const std::lock_guard lock(state_->mutex);
+  state_->models.at(index)->reply_form = form;
+}
+
 void EmulatedBus::QueueInPacket(std::size_t index, std::vector<std::uint8_t> bytes) {
   const std::lock_guard lock(state_->mutex);
   Model& model = *state_->models.at(index);
@@ -509,6 +536,7 @@ void EmulatedBus::Unplug(std::size_t index) {
   Model& model = *state_->models.at(index);
   {
     const std::lock_guard lock(state_->mutex);
+    if (model.gone) return;
     model.gone = true;
     // The kernel ends every pending transfer of a vanished device with -ESHUTDOWN.
     for (Urb& urb : model.waiting_in) {

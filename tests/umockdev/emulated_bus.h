@@ -28,6 +28,8 @@ struct EmulatedController {
   std::uint16_t product_id = 0xEA61;
   bool kernel_driver_bound = true;  // the kernel's serial driver holds interface 0
   bool locked = false;               // its device node may not be opened (mode 000)
+  bool busy = false;                 // another program holds interface 0: a claim fails (EBUSY)
+  int reply_form = 0;                // an EmulatedBus::ReplyForm, as SetReplyForm sets it later
 };
 
 class EmulatedBus {
@@ -55,9 +57,20 @@ class EmulatedBus {
 
   // Off: commands get no reply (a silent controller). On by default.
   void SetAutoReply(std::size_t index, bool on);
+  // How each automatic reply travels: one 12-byte packet as a working
+  // controller sends it, or malformed as a faulty controller or link
+  // delivers it.
+  enum class ReplyForm {
+    kOnce,            // the 12 bytes
+    kTwice,           // the 12 bytes twice in one 24-byte packet
+    kPaddedTo64,      // the 12 bytes and 52 zero bytes: a full packet
+    kOverflow,        // a 100-byte packet, longer than the endpoint's 64
+  };
+  void SetReplyForm(std::size_t index, ReplyForm form);
   // One IN packet to deliver as it is, before any automatic reply.
   void QueueInPacket(std::size_t index, std::vector<std::uint8_t> bytes);
   // Pulls the controller out: pending transfers end, later calls fail.
+  // Pulling it out again does nothing.
   void Unplug(std::size_t index);
 
   // Whether the client holds interface 0 of controller `index` claimed.

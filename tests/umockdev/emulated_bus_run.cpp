@@ -7,10 +7,14 @@
 //   emulated_bus_run [--controller SPEC]... [--log FILE] [--log-times]
 //                    [--latency-us US] [--unplug-on-usr1 N] -- COMMAND [ARG]...
 //
-// SPEC is SERIAL[,bus=B][,port=P[.P]...][,id=VVVV:PPPP][,locked]. A locked
-// controller's device file has mode 000, and the command runs without the
-// root's right to override file modes, so it is refused as for any user
-// without the access rule. Every USB event goes to FILE as "<serial> <event>".
+// SPEC is SERIAL[,bus=B][,port=P[.P]...][,id=VVVV:PPPP][,locked][,busy]
+// [,reply=twice|padded|overflow]. A
+// locked controller's device file has mode 000, and the command runs without
+// the root's right to override file modes, so it is refused as for any user
+// without the access rule; a busy one refuses the claim of its interface, as
+// when another program holds it; reply= makes every reply malformed
+// (EmulatedBus::ReplyForm). \xNN in SERIAL is the byte NN, so that a
+// serial number may hold control characters. Every USB event goes to FILE as "<serial> <event>".
 // With --unplug-on-usr1, SIGUSR1 pulls out controller N (counted from 0 in
 // the order given). --latency-us makes every controller answer that long
 // after each command; --log-times puts the clock and the command bytes in
@@ -39,14 +43,36 @@ namespace {
 using stage::test::EmulatedBus;
 using stage::test::EmulatedController;
 
+// \xNN as the byte NN; everything else as it is.
+std::string Unescape(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "\\x") == 0 && i + 4 <= text.size()) {
+      bytes += static_cast<char>(std::stoul(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      bytes += text[i];
+    }
+  }
+  return bytes;
+}
+
 EmulatedController ParseController(const std::string& spec) {
   EmulatedController controller;
   std::stringstream parts(spec);
   std::string part;
   std::getline(parts, controller.serial, ',');
+  controller.serial = Unescape(controller.serial);
   while (std::getline(parts, part, ',')) {
     if (part == "locked") {
       controller.locked = true;
+    } else if (part == "busy") {
+      controller.busy = true;
+    } else if (part == "reply=twice" || part == "reply=padded" || part == "reply=overflow") {
+      const EmulatedBus::ReplyForm form = part == "reply=twice"    ? EmulatedBus::ReplyForm::kTwice
+                                          : part == "reply=padded" ? EmulatedBus::ReplyForm::kPaddedTo64
+                                                                   : EmulatedBus::ReplyForm::kOverflow;
+      controller.reply_form = static_cast<int>(form);
     } else if (part.starts_with("bus=")) {
       controller.bus = static_cast<std::uint8_t>(std::stoul(part.substr(4)));
     } else if (part.starts_with("port=")) {

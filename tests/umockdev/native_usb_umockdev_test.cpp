@@ -7,10 +7,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <span>
+#include <string>
 #include <thread>
+#include <tuple>
 
 #include "stage/poll/poll_exchange.h"
 #include "stage/usb/libusb_transport.h"
@@ -30,6 +36,36 @@ using testing::IsSupersetOf;
 
 // What the backend sends for a 12-byte command; the controller answers it.
 constexpr std::array<std::uint8_t, 12> kCommand{0x80, 0x90, 0, 0x08, 1, 2, 3, 4, 0, 0, 0, 0x40};
+
+// Anything that waits on the emulated controllers (a read deadline, the
+// cancel of a transfer under way) can wait for ever when the backend misses
+// it. `call` runs here; should it still run after `bound`, the test fails
+// and every controller is pulled out, which ends whatever it waits for, so
+// the test ends on that assertion rather than on CTest's time-out.
+template <typename Call>
+void Bounded(EmulatedBus& bus, const char* what, Call&& call,
+             std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+  std::mutex mutex;
+  std::condition_variable returned;
+  bool done = false;
+  bool expired = false;
+  std::thread watchdog([&] {
+    std::unique_lock lock(mutex);
+    if (returned.wait_for(lock, bound, [&] { return done; })) return;
+    expired = true;
+    lock.unlock();
+    for (std::size_t i = 0; i < bus.Size(); ++i) bus.Unplug(i);
+  });
+  call();
+  {
+    const std::lock_guard lock(mutex);
+    done = true;
+  }
+  returned.notify_one();
+  watchdog.join();
+  EXPECT_FALSE(expired) << what << " had not returned after " << bound.count()
+                        << " ms: a deadline or a cancel was missed";
+}
 
 class EmulatedControllersTest : public testing::Test {
  protected:
@@ -122,7 +158,7 @@ TEST_F(EmulatedControllersTest, ThreeControllersAreNumberedByBusThenPort) {
   EXPECT_THAT(bus_->Events(2), testing::Not(Contains("attach 0")));
 }
 
-TEST_F(EmulatedControllersTest, AReplyPacketWithMoreBytesThanAskedForServesTheNextRead) {
+TEST_F(EmulatedControllersTest, AReplyPacketWithMoreBytesThanAskedForFailsTheReadAndIsNotKept) {
   Start({{.serial = "A"}});
   std::uint32_t count = 0;
   ASSERT_EQ(library_->GetNumDevices(count), SI_SUCCESS);
@@ -134,13 +170,12 @@ TEST_F(EmulatedControllersTest, AReplyPacketWithMoreBytesThanAskedForServesTheNe
   bus_->ClearEvents(0);
 
   std::array<std::uint8_t, 12> reply{};
-  ASSERT_EQ(library_->Read(handle, reply.data(), 12, count), SI_SUCCESS);
-  EXPECT_EQ(reply[11], 11);
-  ASSERT_EQ(library_->Read(handle, reply.data(), 12, count), SI_SUCCESS);
-  EXPECT_EQ(count, 12u);
-  EXPECT_EQ(reply[0], 12);
-  EXPECT_EQ(reply[11], 23);
-  EXPECT_THAT(bus_->Events(0), ElementsAre("in"));  // one packet, two reads
+  ASSERT_EQ(library_->Read(handle, reply.data(), 12, count), SI_READ_ERROR);
+  EXPECT_EQ(count, 24u);
+  EXPECT_THAT(diagnostics_, ElementsAre("reading on USB: 24 bytes came for a reply of 12"));
+  bus_->SetAutoReply(0, true);
+  EXPECT_EQ(Exchange(handle), 1) << "the next read gets the next reply, not the surplus";
+  EXPECT_THAT(bus_->Events(0), ElementsAre("in", "out 12", "in"));
 }
 
 TEST_F(EmulatedControllersTest, ASilentControllerTimesOutAndStaysUsable) {
@@ -152,7 +187,9 @@ TEST_F(EmulatedControllersTest, ASilentControllerTimesOutAndStaysUsable) {
   bus_->SetAutoReply(0, false);
   ASSERT_EQ(library_->Write(handle, kCommand.data(), kPacketSize, count), SI_SUCCESS);
   std::array<std::uint8_t, 12> reply{};
-  EXPECT_EQ(library_->Read(handle, reply.data(), 12, count), SI_READ_TIMED_OUT);
+  int status = SI_SUCCESS;
+  Bounded(*bus_, "the read of a silent controller", [&] { status = library_->Read(handle, reply.data(), 12, count); });
+  EXPECT_EQ(status, SI_READ_TIMED_OUT);
   EXPECT_EQ(count, 0u);
   EXPECT_THAT(bus_->Events(0), Contains("discard"));  // libusb cancelled the pending transfer
 
@@ -208,7 +245,8 @@ struct EmulatedTickCase {
   int status;
 };
 
-class EmulatedTickTest : public EmulatedControllersTest, public testing::WithParamInterface<EmulatedTickCase> {
+// Three controllers opened into the axis tables, as OK leaves them.
+class ThreeEmulatedControllers : public EmulatedControllersTest {
  protected:
   static constexpr std::size_t kAxes = 3;
 
@@ -229,6 +267,23 @@ class EmulatedTickTest : public EmulatedControllersTest, public testing::WithPar
     }
   }
 
+  // One tick as the polling cycle makes it, overlapped or one exchange
+  // after another; bounded in time.
+  std::vector<ExchangeResult> OneTick(modKVT_USB& tables, poll::AllAxesExchange& exchange, bool overlapped,
+                                      poll::ExchangeObserver* observer = nullptr) {
+    test::ForwardingDevices one_after_another(*library_);
+    DeviceLibrary& devices = overlapped ? static_cast<DeviceLibrary&>(*library_) : one_after_another;
+    std::vector<ExchangeResult> results;
+    Bounded(*bus_, "a tick", [&] {
+      const std::span<const ExchangeResult> judged = poll::ExchangeAllAxes(tables, exchange, devices, observer);
+      results.assign(judged.begin(), judged.end());
+    });
+    return results;
+  }
+};
+
+class EmulatedTickTest : public ThreeEmulatedControllers, public testing::WithParamInterface<EmulatedTickCase> {
+ protected:
   // One tick with the case's fault; the tables come back in `tables`.
   std::vector<ExchangeResult> Tick(bool overlapped, modKVT_USB& tables) {
     library_.reset();
@@ -236,12 +291,19 @@ class EmulatedTickTest : public EmulatedControllersTest, public testing::WithPar
     diagnostics_.clear();
     StartThree(tables);
     GetParam().fault(*bus_);
-    test::ForwardingDevices one_after_another(*library_);
-    DeviceLibrary& devices = overlapped ? static_cast<DeviceLibrary&>(*library_) : one_after_another;
     poll::AllAxesExchange exchange;
-    const std::span<const ExchangeResult> results = poll::ExchangeAllAxes(tables, exchange, devices);
-    return {results.begin(), results.end()};
+    seen_ = Rows{};
+    return OneTick(tables, exchange, overlapped, &seen_);
   }
+
+  // Each exchange the observer saw, per axis.
+  struct Rows final : poll::ExchangeObserver {
+    std::array<std::size_t, kAxes> per_axis{};
+    void OnExchange(AxisIndex axis, const Packet&, const Packet&, const ExchangeResult& result) override {
+      if (result.outcome != ExchangeResult::Outcome::kNotEncodable) ++per_axis.at(static_cast<std::size_t>(axis));
+    }
+  };
+  Rows seen_;
 };
 
 TEST_P(EmulatedTickTest, TheOverlappedExchangeIsJudgedAsOneAfterAnother) {
@@ -268,6 +330,14 @@ TEST_P(EmulatedTickTest, TheOverlappedExchangeIsJudgedAsOneAfterAnother) {
   EXPECT_EQ(diagnostics_, want_diagnostics);
   // The third controller heard its command although its reply is not judged.
   EXPECT_THAT(bus_->Events(2), Contains("out 12"));
+  // And the observer (the trace) saw every command that was on the bus (and
+  // the failed write of one that never got there).
+  for (std::size_t i = 0; i < kAxes; ++i) {
+    const std::vector<std::string> events = bus_->Events(i);
+    EXPECT_GE(seen_.per_axis[i], static_cast<std::size_t>(std::count(events.begin(), events.end(), "out 12")))
+        << "axis " << i;
+    EXPECT_EQ(seen_.per_axis[i], 1u) << "axis " << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -286,6 +356,63 @@ INSTANTIATE_TEST_SUITE_P(
                          ExchangeResult::Outcome::kWriteFailed, SI_DEVICE_IO_FAILED}),
     [](const testing::TestParamInfo<EmulatedTickCase>& row) { return std::string(row.param.name); });
 
+// The second controller's replies turn malformed after a few good ticks:
+// sent twice in one packet, padded to a full packet, or in a packet longer
+// than the endpoint's. Every tick before shows each axis the reply to that
+// tick's own command; the first malformed reply ends the ticks as a read
+// failure, so no stale or shifted position is ever shown.
+struct MalformedCase {
+  const char* name;
+  EmulatedBus::ReplyForm form;
+  std::uint32_t count;
+  const char* diagnostic;
+};
+
+class MalformedReplyTest : public ThreeEmulatedControllers,
+                           public testing::WithParamInterface<std::tuple<MalformedCase, bool>> {};
+
+TEST_P(MalformedReplyTest, EndsTheTicksAsAReadFailureAndNoPositionIsStale) {
+  const auto& [c, overlapped] = GetParam();
+  modKVT_USB tables;
+  StartThree(tables);
+  poll::AllAxesExchange exchange;
+  constexpr int kGoodTicks = 5;
+  for (int tick = 1; tick <= kGoodTicks; ++tick) {
+    const std::vector<ExchangeResult> results = OneTick(tables, exchange, overlapped);
+    ASSERT_EQ(results.size(), kAxes) << "tick " << tick;
+    for (const ExchangeResult& result : results) {
+      ASSERT_EQ(result.outcome, ExchangeResult::Outcome::kOk) << "tick " << tick;
+      EXPECT_EQ(result.reading.position, tick) << "the reply to this tick's command";
+    }
+  }
+  bus_->SetReplyForm(1, c.form);
+  for (int tick = kGoodTicks + 1; tick <= kGoodTicks + 3; ++tick) {
+    const std::vector<ExchangeResult> results = OneTick(tables, exchange, overlapped);
+    ASSERT_FALSE(results.empty());
+    EXPECT_EQ(results[0].outcome, ExchangeResult::Outcome::kOk);
+    EXPECT_EQ(results[0].reading.position, tick);
+    ASSERT_EQ(results.size(), 2u) << "tick " << tick << ": axis 1 must fail";
+    EXPECT_EQ(results[1].outcome, ExchangeResult::Outcome::kReadFailed);
+    EXPECT_EQ(results[1].status, SI_READ_ERROR);
+    EXPECT_EQ(results[1].count, c.count);
+  }
+  EXPECT_THAT(diagnostics_, Contains(c.diagnostic));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SecondController, MalformedReplyTest,
+    testing::Combine(
+        testing::Values(MalformedCase{"ReplyTwiceInOnePacket", EmulatedBus::ReplyForm::kTwice, 24,
+                                      "reading on USB: 24 bytes came for a reply of 12"},
+                        MalformedCase{"ReplyPaddedTo64Bytes", EmulatedBus::ReplyForm::kPaddedTo64, 64,
+                                      "reading on USB: 64 bytes came for a reply of 12"},
+                        MalformedCase{"OverflowingPacket", EmulatedBus::ReplyForm::kOverflow, 64,
+                                      "reading on USB: LIBUSB_ERROR_OVERFLOW"}),
+        testing::Bool()),
+    [](const testing::TestParamInfo<std::tuple<MalformedCase, bool>>& row) {
+      return std::string(std::get<0>(row.param).name) + (std::get<1>(row.param) ? "Overlapped" : "OneAfterAnother");
+    });
+
 TEST_F(EmulatedControllersTest, AControllerUnpluggedDuringTheOverlappedExchangeIsGivenBack) {
   Start({{.serial = "A", .port_path = {1}}, {.serial = "B", .port_path = {2}}, {.serial = "C", .port_path = {3}}});
   std::uint32_t count = 0;
@@ -303,8 +430,10 @@ TEST_F(EmulatedControllersTest, AControllerUnpluggedDuringTheOverlappedExchangeI
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     bus_->Unplug(1);
   });
-  ASSERT_EQ(library_->ExchangeAll(transfers, kPacketSize), 3u);
+  std::size_t exchanged = 0;
+  Bounded(*bus_, "the exchange", [&] { exchanged = library_->ExchangeAll(transfers, kPacketSize); });
   unplug.join();
+  ASSERT_EQ(exchanged, 3u);
   EXPECT_EQ(transfers[0].read_status, SI_SUCCESS);
   EXPECT_EQ(transfers[1].write_status, SI_SUCCESS);
   EXPECT_EQ(transfers[1].read_status, SI_DEVICE_IO_FAILED);

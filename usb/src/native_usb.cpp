@@ -28,8 +28,17 @@ int OpenStatus(int error) {
 
 std::string DeviceName(std::uint32_t device, const UsbDeviceEntry& entry) {
   const std::string serial = StringDescriptorText(entry.serial_utf16);
-  return "USB controller " + std::to_string(device) + " (serial " + (serial.empty() ? "unknown" : serial) +
-         ", port " + PortPathText(entry) + ")";
+  return "USB controller " + std::to_string(device) + " (serial " +
+         (serial.empty() ? "unknown" : "\"" + PrintableText(serial) + "\"") + ", port " + PortPathText(entry) +
+         ")";
+}
+
+// Adds one IN packet to a reply of `length` bytes collected in `reply`: what
+// fits is stored, everything is counted.
+void Collect(std::uint8_t* reply, std::uint32_t length, std::uint32_t& arrived, const std::uint8_t* packet,
+             std::uint32_t got) {
+  if (arrived < length) std::memcpy(reply + arrived, packet, std::min(got, length - arrived));
+  arrived += got;
 }
 
 }  // namespace
@@ -262,18 +271,26 @@ int NativeUsb::Write(Handle handle, const std::uint8_t* buffer, std::uint32_t to
   return TransferFailed(*controller, "writing", error, SI_WRITE_ERROR);
 }
 
+int NativeUsb::ReadEnded(Controller& controller, int error, std::uint32_t arrived, std::uint32_t length) {
+  if (error != kTransportOk && error != kTransportTimeout) {
+    return TransferFailed(controller, "reading", error, SI_READ_ERROR);
+  }
+  if (arrived > length) {
+    // One command has one reply of `length` bytes: more is the controller's
+    // or the link's fault, and no byte of it can be trusted to belong to
+    // this reply or the next.
+    Report("reading on USB: " + std::to_string(arrived) + " bytes came for a reply of " + std::to_string(length));
+    return SI_READ_ERROR;
+  }
+  return arrived == length ? SI_SUCCESS : SI_READ_TIMED_OUT;
+}
+
 int NativeUsb::Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read, std::uint32_t& read) {
   read = 0;
   Controller* controller = Find(handle);
   if (controller == nullptr) return SI_INVALID_HANDLE;
   if (buffer == nullptr && to_read > 0) return SI_INVALID_PARAMETER;
-
-  // What the last packet carried beyond its read comes first.
-  const std::uint32_t kept = std::min(controller->pending_end - controller->pending_begin, to_read);
-  std::memcpy(buffer, controller->pending.data() + controller->pending_begin, kept);
-  controller->pending_begin += kept;
-  read = kept;
-  if (read == to_read) return SI_SUCCESS;
+  if (to_read == 0) return SI_SUCCESS;
   if (controller->gone) return SI_DEVICE_IO_FAILED;
 
   const bool forever = read_timeout_ms_ == kWaitForever;
@@ -284,34 +301,14 @@ int NativeUsb::Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read, 
     std::uint32_t got = 0;
     const int error = controller->connection->BulkIn(controller->endpoint_in, packet.data(), kBulkPacketSize,
                                                      got, timeout_ms);
-    got = std::min(got, kBulkPacketSize);
-    const std::uint32_t used = std::min(got, to_read - read);
-    std::memcpy(buffer + read, packet.data(), used);
-    read += used;
-    std::memcpy(controller->pending.data(), packet.data() + used, got - used);
-    controller->pending_begin = 0;
-    controller->pending_end = got - used;
-
-    if (error == kTransportTimeout) return SI_READ_TIMED_OUT;
-    if (error != kTransportOk) {
-      return TransferFailed(*controller, "reading", error, SI_READ_ERROR);
-    }
-    if (read == to_read) return SI_SUCCESS;
+    Collect(buffer, to_read, read, packet.data(), std::min(got, kBulkPacketSize));
+    if (error != kTransportOk || read >= to_read) return ReadEnded(*controller, error, read, to_read);
     if (!forever) {
       const std::uint64_t now = transport_->NowMs();
       if (now >= deadline) return SI_READ_TIMED_OUT;
       timeout_ms = static_cast<std::uint32_t>(deadline - now);
     }
   }
-}
-
-void NativeUsb::KeepPending(Controller& controller, const std::uint8_t* bytes, std::uint32_t count) {
-  const std::uint32_t kept = controller.pending_end - controller.pending_begin;
-  std::memmove(controller.pending.data(), controller.pending.data() + controller.pending_begin, kept);
-  const std::uint32_t added = std::min(count, static_cast<std::uint32_t>(controller.pending.size()) - kept);
-  std::memcpy(controller.pending.data() + kept, bytes, added);
-  controller.pending_begin = 0;
-  controller.pending_end = kept + added;
 }
 
 std::size_t NativeUsb::ExchangeAll(std::span<AxisTransfer> transfers, std::uint32_t length, ReplyCheck accept) {
@@ -365,12 +362,12 @@ bool NativeUsb::StartExchanges(std::span<AxisTransfer> transfers, std::uint32_t 
     c.in_cancelled = false;
     c.out_count = 0;
     c.in_error = kTransportOk;
+    c.arrived = 0;
     std::memcpy(c.out_packet.data(), t.command, length);
     c.out_error = c.out_transfer->Submit(c.out_packet.data(), length);
     c.out_waiting = c.out_error == kTransportOk;
     c.in_waiting = false;
-    // Bytes left over from an earlier read may already hold the reply.
-    if (c.out_waiting && c.pending_end - c.pending_begin < length) {
+    if (c.out_waiting) {
       c.in_error = c.in_transfer->Submit(c.in_packet.data(), kBulkPacketSize);
       c.in_waiting = c.in_error == kTransportOk;
     }
@@ -389,10 +386,12 @@ bool NativeUsb::TakeEnded(Controller& c, std::uint32_t length) {
   const bool write_failed = !c.out_waiting && (c.out_error != kTransportOk || c.out_count != length);
   if (c.in_waiting && !in.UnderWay()) {
     c.in_waiting = false;
-    KeepPending(c, c.in_packet.data(), std::min(in.Transferred(), kBulkPacketSize));
+    Collect(c.reply.data(), length, c.arrived, c.in_packet.data(), std::min(in.Transferred(), kBulkPacketSize));
+    // A transfer cancelled at the read deadline ends as a time-out, whether
+    // it ends cancelled or with part of the reply that came meanwhile.
     c.in_error = c.in_cancelled && in.Error() == kTransportInterrupted ? kTransportTimeout : in.Error();
     // A reply may come in more than one packet.
-    if (c.in_error == kTransportOk && !c.in_cancelled && !write_failed && c.pending_end - c.pending_begin < length) {
+    if (c.in_error == kTransportOk && !c.in_cancelled && !write_failed && c.arrived < length) {
       c.in_error = in.Submit(c.in_packet.data(), kBulkPacketSize);
       c.in_waiting = c.in_error == kTransportOk;
     }
@@ -465,15 +464,9 @@ void NativeUsb::FinishExchange(AxisTransfer& t, Controller& c, std::uint32_t len
     t.read_status = SI_INVALID_PARAMETER;
     return;
   }
-  t.read = std::min(c.pending_end - c.pending_begin, length);
-  std::memcpy(t.reply, c.pending.data() + c.pending_begin, t.read);
-  c.pending_begin += t.read;
-  if (t.read == length) return;
-  if (c.in_error == kTransportOk || c.in_error == kTransportTimeout) {
-    t.read_status = SI_READ_TIMED_OUT;
-  } else {
-    t.read_status = TransferFailed(c, "reading", c.in_error, SI_READ_ERROR);
-  }
+  std::memcpy(t.reply, c.reply.data(), std::min(c.arrived, length));
+  t.read = c.arrived;
+  t.read_status = ReadEnded(c, c.in_error, c.arrived, length);
 }
 
 }  // namespace stage::usb

@@ -40,6 +40,10 @@ class ExchangeObserver {
   // (all zero when the exchange stopped before the read).
   virtual void OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& reply,
                           const ExchangeResult& result) = 0;
+  // A tick ended in a failure and the program ends next. Called once
+  // OnExchange has seen every exchange of the tick that went on the wire:
+  // an overlapping backend may have exchanged axes after the failing one.
+  virtual void OnTickFailed() {}
 };
 
 // Performs the exchange for `axis`: updates ToggleBit, ParamFrameMarker,
@@ -64,8 +68,11 @@ struct AllAxesExchange {
 // with `exchange.tuning` filled by the caller: every command is built, the
 // backend exchanges them, and the results are judged in axis order. Returns
 // the results up to and including the first failure, which ends the tick:
-// the tables (toggle bits, frame markers, UsbBuffer, LastUsbStatus) and the
-// observer come out as ExchangeAxis for each axis in turn would leave them.
+// the tables (toggle bits, frame markers, UsbBuffer, LastUsbStatus) come out
+// as ExchangeAxis for each axis in turn would leave them. The observer sees
+// every exchange the backend made, in axis order, each with its own outcome:
+// after a failure, those of later axes that went on the wire as well (they
+// count for nothing else), then OnTickFailed.
 std::span<const ExchangeResult> ExchangeAllAxes(modKVT_USB& tables, AllAxesExchange& exchange,
                                                 usb::DeviceLibrary& devices, ExchangeObserver* observer = nullptr);
 

@@ -107,6 +107,9 @@ class ExchangeFanOut final : public poll::ExchangeObserver {
                   const poll::ExchangeResult& result) override {
     for (poll::ExchangeObserver* observer : observers_) observer->OnExchange(axis, command, reply, result);
   }
+  void OnTickFailed() override {
+    for (poll::ExchangeObserver* observer : observers_) observer->OnTickFailed();
+  }
 
  private:
   std::vector<poll::ExchangeObserver*> observers_;

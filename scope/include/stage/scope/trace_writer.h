@@ -120,15 +120,17 @@ class TraceWriter {
   std::thread thread_;
 };
 
-// Turns every exchange into a row of the trace. A failed exchange is the
-// last thing the program does before it ends: its row is written and the
-// file finished at once, before the message appears.
+// Turns every exchange into a row of the trace. A failed tick is the last
+// thing the program does before it ends: once its exchanges are rows (the
+// failed one, and any later axis's that was on the wire with it), the file
+// is finished at once, before the message appears.
 class TraceObserver final : public poll::ExchangeObserver {
  public:
   TraceObserver(TraceWriter& writer, const modKVT_USB& tables, ExchangeClock clock);
 
   void OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& reply,
                   const poll::ExchangeResult& result) override;
+  void OnTickFailed() override;
 
  private:
   TraceWriter& writer_;

@@ -10,8 +10,11 @@
 //   request that enables the data path; Close sends the one that disables it,
 //   releases the interface and closes.
 // - A read collects 64-byte bulk IN packets until the asked-for count has
-//   arrived or the read time-out has passed; bytes beyond the count wait for
-//   the next read of the same handle.
+//   arrived or the read time-out has passed. A reply is exactly that count:
+//   packets that bring more (a reply sent twice, a reply padded to a full
+//   packet) or a packet the host had to cut (an overflow) fail the read, and
+//   nothing of them is kept for a later read, so no reply is ever served
+//   late or out of step.
 // - The exchange with every axis puts every controller's write and read on
 //   the bus at once (asynchronous transfers made at open and reused) and
 //   waits for all of them, so a tick costs one controller's answer time
@@ -26,6 +29,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <string_view>
 #include <vector>
 
 #include "stage/usb/device_library.h"
@@ -79,7 +83,8 @@ std::string AccessAdvice(int error, bool access_rule_installed);
 
 // One line of the device list: number, serial number, product description,
 // USB ID, bus and port path, and whether this user may open the device (and
-// if not, why). Bytes that are not printable ASCII show as \xNN.
+// if not, why). The strings are quoted, and their bytes that are not
+// printable ASCII show as \xNN (PrintableText).
 std::string DescribeDevice(std::uint32_t number, const UsbDeviceEntry& device, bool access_rule_installed);
 
 // Sorts by bus number, then port path.
@@ -88,7 +93,7 @@ void SortByBusAndPort(std::vector<UsbDeviceEntry>& devices);
 class NativeUsb final : public DeviceLibrary {
  public:
   // Says what went wrong at the USB level (the libusb error name): the
-  // program writes it to stderr.
+  // program writes it to stderr as it is, so device text in it is escaped.
   using Diagnostics = std::function<void(const std::string&)>;
 
   NativeUsb(std::unique_ptr<UsbTransport> transport, std::vector<UsbId> ids,
@@ -105,6 +110,8 @@ class NativeUsb final : public DeviceLibrary {
   int Close(Handle handle) override;
   int Write(Handle handle, const std::uint8_t* buffer, std::uint32_t to_write,
             std::uint32_t& written) override;
+  // More bytes than `to_read` fail the read (SI_READ_ERROR); `read` then
+  // says how many came, of which only the first `to_read` are stored.
   int Read(Handle handle, std::uint8_t* buffer, std::uint32_t to_read, std::uint32_t& read) override;
   // Fills every entry as Write then Read would, each controller's transfers
   // under way together: the write time-out and the read time-out both count
@@ -138,15 +145,12 @@ class NativeUsb final : public DeviceLibrary {
     std::uint8_t endpoint_out = 0;
     std::uint8_t endpoint_in = 0;
     bool gone = false;  // unplugged: every transfer fails at once
-    // Bytes that arrived beyond what their read asked for. An exchange with
-    // every axis whose write failed keeps what its read brought, so there is
-    // room for two packets.
-    std::array<std::uint8_t, std::size_t{2} * kBulkPacketSize> pending{};
-    std::uint32_t pending_begin = 0;
-    std::uint32_t pending_end = 0;
     // Where this controller stands in the exchange with every axis.
     std::array<std::uint8_t, kBulkPacketSize> out_packet{};
     std::array<std::uint8_t, kBulkPacketSize> in_packet{};
+    // The reply as its packets arrive: its first bytes, and how many came.
+    std::array<std::uint8_t, kBulkPacketSize> reply{};
+    std::uint32_t arrived = 0;
     std::size_t entry = kNoEntry;
     bool out_waiting = false;  // submitted, its end not yet taken in
     bool in_waiting = false;
@@ -158,8 +162,9 @@ class NativeUsb final : public DeviceLibrary {
   };
 
   Controller* Find(Handle handle);
-  // Appends what an IN transfer brought to the controller's pending bytes.
-  static void KeepPending(Controller& controller, const std::uint8_t* bytes, std::uint32_t count);
+  // The status of a read of `length` bytes whose last transfer ended with
+  // `error` once `arrived` bytes had come in all.
+  int ReadEnded(Controller& controller, int error, std::uint32_t arrived, std::uint32_t length);
   void ForgetTransfers(Controller& controller);
   // The parts of ExchangeAll: put every transfer on the bus, handle what
   // ends until nothing is under way, then fill the entries in order.
