@@ -161,22 +161,33 @@ TEST(TraceFile, AFileThatCannotBeWrittenIsSaidSo) {
 }
 
 
-// Ends the test program when Finish does not return within `bound`: a hang
-// fails here, with a message, rather than at the test runner's time-out.
-void FinishWithin(TraceWriter& writer, std::chrono::seconds bound = std::chrono::seconds(10)) {
+// Runs `call`, and ends the test program when it does not return within
+// ten seconds: a hang fails here, with a message, rather than at the test
+// runner's time-out.
+void ReturnsInTime(const char* what, const std::function<void()>& call) {
+  constexpr std::chrono::seconds kBound(10);
   std::promise<void> returned;
   std::future<void> finished = returned.get_future();
-  std::thread finishing([&] {
-    writer.Finish();
+  std::thread calling([&] {
+    call();
     returned.set_value();
   });
-  if (finished.wait_for(bound) != std::future_status::ready) {
-    std::fprintf(stderr, "FAILED: TraceWriter::Finish did not return within %lld s\n",
-                 static_cast<long long>(bound.count()));
+  if (finished.wait_for(kBound) != std::future_status::ready) {
+    std::fprintf(stderr, "FAILED: %s did not return within %lld s\n", what, static_cast<long long>(kBound.count()));
     std::fflush(stderr);
     std::_Exit(1);
   }
-  finishing.join();
+  calling.join();
+}
+
+void FinishWithin(TraceWriter& writer) {
+  ReturnsInTime("TraceWriter::Finish", [&writer] { writer.Finish(); });
+}
+
+TraceOpen OpenWithin(const std::string& path) {
+  TraceOpen opened;
+  ReturnsInTime("OpenTraceFile", [&] { opened = OpenTraceFile(path); });
+  return opened;
 }
 
 // What the writer says, from whichever thread says it.
@@ -294,7 +305,7 @@ class TraceFifoTest : public ::testing::Test {
 
 TEST_F(TraceFifoTest, AReaderThatGoesIsSaidOnceAndTheProgramGoesOn) {
   OpenReader();
-  TraceOpen opened = OpenTraceFile(path);
+  TraceOpen opened = OpenWithin(path);
   ASSERT_TRUE(opened.sink);
   EXPECT_EQ(opened.message, "");
   TraceWriter writer(std::move(opened.sink), reports.Sink(), 64);
@@ -315,7 +326,7 @@ TEST_F(TraceFifoTest, AReaderThatGoesIsSaidOnceAndTheProgramGoesOn) {
 
 TEST_F(TraceFifoTest, AFifoWithoutAReaderHoldsNothingAndTheEndSaysWhatWasLost) {
   // Opening would wait for a reader for ever: it returns at once instead.
-  TraceOpen opened = OpenTraceFile(path);
+  TraceOpen opened = OpenWithin(path);
   ASSERT_TRUE(opened.sink);
   EXPECT_EQ(opened.message, "the trace FIFO " + path + " has no reader yet: its rows wait for one");
   // A reader that takes nothing is not waited for: were it, Finish would
@@ -329,7 +340,7 @@ TEST_F(TraceFifoTest, AFifoWithoutAReaderHoldsNothingAndTheEndSaysWhatWasLost) {
 }
 
 TEST_F(TraceFifoTest, RowsWaitForAReaderThatComesLate) {
-  TraceOpen opened = OpenTraceFile(path);
+  TraceOpen opened = OpenWithin(path);
   ASSERT_TRUE(opened.sink);
   TraceWriter writer(std::move(opened.sink), reports.Sink(), 64);
   for (int i = 0; i < 5; ++i) writer.Push(Row(i));
@@ -346,7 +357,7 @@ TEST_F(TraceFifoTest, RowsWaitForAReaderThatComesLate) {
 
 TEST_F(TraceFifoTest, AReaderThatStopsReadingCostsRowsNeverTheEnd) {
   OpenReader();  // and never reads until the end
-  TraceOpen opened = OpenTraceFile(path);
+  TraceOpen opened = OpenWithin(path);
   ASSERT_TRUE(opened.sink);
   TraceWriter writer(std::move(opened.sink), reports.Sink(), 2048, kAnHour);
   constexpr int kRows = 1000;  // about 110 kB: more than the pipe holds

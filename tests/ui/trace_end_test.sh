@@ -24,7 +24,10 @@ export QT_QPA_PLATFORM=offscreen
 
 work=$(mktemp -d)
 pids=()
+program_pid=""
 cleanup() {
+  # A console that hung must not hold the test's output open.
+  [ -n "$program_pid" ] && kill -KILL "$program_pid" 2>/dev/null
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   exec 3>&- 2>/dev/null
   rm -rf "$work"
