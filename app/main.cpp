@@ -102,17 +102,20 @@ struct Observers {
   std::unique_ptr<stage::scope::TraceObserver> trace_observer;
   std::unique_ptr<stage::scope::ScopeRecorder> recorder;
 
-  // A trace file that cannot be written is said on stderr; the console goes on.
+  // A trace file that cannot be written is said on stderr; the console goes
+  // on. Nothing here waits: a FIFO without a reader is opened by the trace's
+  // writer thread once one comes.
   void OpenTrace(const std::string& path, const stage::modKVT_USB& tables) {
     if (path.empty()) return;
-    std::string error;
-    auto sink = stage::scope::OpenTraceFile(path, error);
-    if (!sink) {
-      std::fprintf(stderr, "stage-console: %s; the console goes on without it\n", error.c_str());
+    stage::scope::TraceOpen opened = stage::scope::OpenTraceFile(path);
+    if (!opened.sink) {
+      std::fprintf(stderr, "stage-console: %s; the console goes on without it\n", opened.message.c_str());
       return;
     }
+    if (!opened.message.empty()) std::fprintf(stderr, "stage-console: %s\n", opened.message.c_str());
     trace = std::make_unique<stage::scope::TraceWriter>(
-        std::move(sink), [](const std::string& message) { std::fprintf(stderr, "stage-console: %s\n", message.c_str()); });
+        std::move(opened.sink),
+        [](const std::string& message) { std::fprintf(stderr, "stage-console: %s\n", message.c_str()); });
     trace_observer =
         std::make_unique<stage::scope::TraceObserver>(*trace, tables, stage::scope::SteadyExchangeClock());
     fan_out.Add(*trace_observer);

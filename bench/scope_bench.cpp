@@ -135,13 +135,12 @@ void TickSide(int axes, bool trace_on) {
   std::unique_ptr<stage::scope::TraceWriter> writer;
   std::unique_ptr<stage::scope::TraceObserver> tracer;
   if (trace_on) {
-    std::string error;
-    auto sink = stage::scope::OpenTraceFile(path, error);
-    if (!sink) {
-      std::fprintf(stderr, "scope_bench: %s\n", error.c_str());
+    stage::scope::TraceOpen opened = stage::scope::OpenTraceFile(path);
+    if (!opened.sink) {
+      std::fprintf(stderr, "scope_bench: %s\n", opened.message.c_str());
       std::exit(1);
     }
-    writer = std::make_unique<stage::scope::TraceWriter>(std::move(sink), [](const std::string& m) {
+    writer = std::make_unique<stage::scope::TraceWriter>(std::move(opened.sink), [](const std::string& m) {
       std::fprintf(stderr, "scope_bench: %s\n", m.c_str());
     });
     tracer = std::make_unique<stage::scope::TraceObserver>(*writer, tables, TickClock(tick));

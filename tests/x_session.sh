@@ -8,6 +8,11 @@
 #   start_window_manager          starts openbox, waits until it announces itself
 #   wait_for WHAT COMMAND...      runs COMMAND every 0.1 s for up to 30 s; when it
 #                                 never succeeds, calls the caller's `fail` with WHAT
+#   window TITLE                  waits up to a minute for a visible window with exactly
+#                                 this title; prints its id
+#   message_box PID               waits up to 30 s for a visible window of process PID
+#                                 that is neither "Motor Settings" nor the main window
+#                                 (a message box has no title of its own); prints its id
 #
 # The first two return non-zero when the server or the window manager does not come
 # up; the pids go into the caller's `pids` array for its clean-up.
@@ -56,4 +61,29 @@ wait_for() {
     sleep 0.1
   done
   fail "timed out waiting for $what"
+}
+
+window() {
+  local id
+  for _ in $(seq 600); do
+    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
+    if [ -n "$id" ]; then echo "$id"; return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+message_box() {
+  local id name
+  for _ in $(seq 300); do
+    for id in $(xdotool search --onlyvisible --pid "$1" 2>/dev/null); do
+      name=$(xdotool getwindowname "$id" 2>/dev/null)
+      if [ "$name" != "KLV-330" ] && [ "$name" != "Motor Settings" ]; then
+        echo "$id"
+        return 0
+      fi
+    done
+    sleep 0.1
+  done
+  return 1
 }

@@ -3,14 +3,28 @@
 // program ends; and a slow or failing disk must cost rows, never the polling.
 #include "stage/scope/trace_writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace stage::scope {
@@ -100,10 +114,11 @@ class TraceFileTest : public ::testing::Test {
     tables.AxisName = {"X   ", "Y   ", "    "};
     path = std::filesystem::path(::testing::TempDir()) /
            (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".csv");
-    std::string error;
-    auto sink = OpenTraceFile(path.string(), error);
-    ASSERT_TRUE(sink) << error;
-    writer = std::make_unique<TraceWriter>(std::move(sink), [this](const std::string& m) { reports.push_back(m); });
+    TraceOpen opened = OpenTraceFile(path.string());
+    ASSERT_TRUE(opened.sink) << opened.message;
+    EXPECT_EQ(opened.message, "");
+    writer = std::make_unique<TraceWriter>(std::move(opened.sink),
+                                           [this](const std::string& m) { reports.push_back(m); });
     observer = std::make_unique<TraceObserver>(*writer, tables, [this] { return now; });
   }
   void Exchange(AxisIndex axis, Outcome outcome) {
@@ -157,27 +172,377 @@ TEST_F(TraceFileTest, EveryExchangeOfTheFailedTickIsARowBeforeTheFileEnds) {
 }
 
 TEST(TraceFile, AFileThatCannotBeWrittenIsSaidSo) {
-  std::string error;
-  const auto sink = OpenTraceFile("/nonexistent-folder/trace.csv", error);
-  EXPECT_FALSE(sink);
-  EXPECT_EQ(error, "cannot write the trace file /nonexistent-folder/trace.csv: No such file or directory");
+  const TraceOpen opened = OpenTraceFile("/nonexistent-folder/trace.csv");
+  EXPECT_FALSE(opened.sink);
+  EXPECT_EQ(opened.message, "cannot write the trace file /nonexistent-folder/trace.csv: No such file or directory");
+}
+
+
+// Runs `call`, and ends the test program when it does not return within
+// ten seconds: a hang fails here, with a message, rather than at the test
+// runner's time-out.
+void ReturnsInTime(const char* what, const std::function<void()>& call) {
+  constexpr std::chrono::seconds kBound(10);
+  std::promise<void> returned;
+  std::future<void> finished = returned.get_future();
+  std::thread calling([&] {
+    call();
+    returned.set_value();
+  });
+  if (finished.wait_for(kBound) != std::future_status::ready) {
+    std::fprintf(stderr, "FAILED: %s did not return within %lld s\n", what, static_cast<long long>(kBound.count()));
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  calling.join();
+}
+
+void FinishWithin(TraceWriter& writer) {
+  ReturnsInTime("TraceWriter::Finish", [&writer] { writer.Finish(); });
+}
+
+TraceOpen OpenWithin(const std::string& path) {
+  TraceOpen opened;
+  ReturnsInTime("OpenTraceFile", [&] { opened = OpenTraceFile(path); });
+  return opened;
+}
+
+// What the writer says, from whichever thread says it.
+class Reports {
+ public:
+  std::function<void(const std::string&)> Sink() {
+    return [this](const std::string& message) {
+      const std::lock_guard lock(mutex_);
+      messages_.push_back(message);
+    };
+  }
+  std::vector<std::string> Get() const {
+    const std::lock_guard lock(mutex_);
+    return messages_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> messages_;
+};
+
+// Rows of the same length: times 1000, 1001, ...
+TraceRow Row(int i) {
+  TraceRow row;
+  row.time_us = 1000 + i;
+  row.name = {'X'};
+  row.sent = kSent;
+  row.received = kReceived;
+  row.result = Result(Outcome::kOk, 0, 12);
+  return row;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// What a trace's reader finds: the header first, then only whole rows (no
+// row cut in two, and nothing after the last newline); the exchange rows
+// and the rows the dropped rows count.
+struct ReadTrace {
+  std::size_t rows = 0;
+  std::uint64_t counted_lost = 0;
+  bool ends_with_loss = false;
+};
+
+ReadTrace ExpectWholeRows(const std::string& text) {
+  ReadTrace read;
+  if (text.empty()) return read;
+  EXPECT_EQ(text.back(), '\n') << "the trace ends inside a row";
+  const std::vector<std::string> lines = SplitLines(text);
+  EXPECT_EQ(lines.front() + "\n", kTraceHeader);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 10) << "row " << i << ": " << lines[i];
+    const std::size_t marker = lines[i].find(",,,dropped,,,,,,,");
+    read.ends_with_loss = marker != std::string::npos;
+    if (read.ends_with_loss) {
+      read.counted_lost += std::stoull(lines[i].substr(marker + 17));
+    } else {
+      ++read.rows;
+    }
+  }
+  return read;
+}
+
+// The number a "N trace rows ..." message starts with.
+std::uint64_t LeadingCount(const std::string& message) {
+  const std::size_t digits = message.find_first_not_of("0123456789");
+  return digits == 0 ? 0 : std::stoull(message.substr(0, digits));
+}
+
+// A bound on the end that would show as a hang if it were waited out.
+constexpr std::chrono::milliseconds kAnHour = std::chrono::hours(1);
+
+// A FIFO in the test's folder, and its reader when the test opens one.
+class TraceFifoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path = (std::filesystem::path(::testing::TempDir()) /
+            (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".fifo"))
+               .string();
+    unlink(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
+  }
+  void TearDown() override {
+    if (reader >= 0) close(reader);
+    unlink(path.c_str());
+  }
+  void OpenReader() {
+    reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0) << std::strerror(errno);
+  }
+  // Everything in the pipe now.
+  void Read() {
+    char buffer[4096];
+    for (long got; (got = read(reader, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(got));
+  }
+  // Reads until the text holds `lines` lines; false after ten seconds.
+  bool ReadLines(std::size_t lines) {
+    for (int i = 0; i < 1000; ++i) {
+      Read();
+      if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) >= lines) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  std::string path;
+  int reader = -1;
+  std::string text;
+  Reports reports;
+};
+
+TEST_F(TraceFifoTest, AReaderThatGoesIsSaidOnceAndTheProgramGoesOn) {
+  OpenReader();
+  TraceOpen opened = OpenWithin(path);
+  ASSERT_TRUE(opened.sink);
+  EXPECT_EQ(opened.message, "");
+  TraceWriter writer(std::move(opened.sink), reports.Sink(), 64);
+  for (int i = 0; i < 4; ++i) writer.Push(Row(i));
+  ASSERT_TRUE(ReadLines(5));  // the header and four rows, as `head -n 5` takes them
+  close(reader);
+  reader = -1;
+  // The next write meets no reader: SIGPIPE would end this test program.
+  for (int i = 4; i < 1000 && reports.Get().empty(); ++i) {
+    writer.Push(Row(i));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  for (int i = 0; i < 100; ++i) writer.Push(Row(i));
+  FinishWithin(writer);
+  EXPECT_EQ(reports.Get(), std::vector<std::string>{
+                               "the trace's reader has gone (Broken pipe): the console goes on without the trace"});
+}
+
+TEST_F(TraceFifoTest, AFifoWithoutAReaderHoldsNothingAndTheEndSaysWhatWasLost) {
+  // Opening would wait for a reader for ever: it returns at once instead.
+  TraceOpen opened = OpenWithin(path);
+  ASSERT_TRUE(opened.sink);
+  EXPECT_EQ(opened.message, "the trace FIFO " + path + " has no reader yet: its rows wait for one");
+  // A reader that takes nothing is not waited for: were it, Finish would
+  // take the hour.
+  TraceWriter writer(std::move(opened.sink), reports.Sink(), 8, kAnHour);
+  int taken = 0;
+  for (int i = 0; i < 20; ++i) taken += writer.Push(Row(i)) ? 1 : 0;
+  EXPECT_EQ(taken, 8);  // the ring's rows wait; the rest are counted
+  FinishWithin(writer);
+  EXPECT_EQ(reports.Get(), std::vector<std::string>{"20 trace rows were not written: no reader opened the FIFO " + path});
+}
+
+TEST_F(TraceFifoTest, RowsWaitForAReaderThatComesLate) {
+  TraceOpen opened = OpenWithin(path);
+  ASSERT_TRUE(opened.sink);
+  TraceWriter writer(std::move(opened.sink), reports.Sink(), 64);
+  for (int i = 0; i < 5; ++i) writer.Push(Row(i));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  OpenReader();
+  ASSERT_TRUE(ReadLines(6));
+  FinishWithin(writer);
+  Read();
+  const ReadTrace read = ExpectWholeRows(text);
+  EXPECT_EQ(read.rows, 5U);
+  EXPECT_EQ(read.counted_lost, 0U);
+  EXPECT_TRUE(reports.Get().empty());
+}
+
+TEST_F(TraceFifoTest, AReaderThatStopsReadingCostsRowsNeverTheEnd) {
+  OpenReader();  // and never reads until the end
+  TraceOpen opened = OpenWithin(path);
+  ASSERT_TRUE(opened.sink);
+  TraceWriter writer(std::move(opened.sink), reports.Sink(), 2048, kAnHour);
+  constexpr int kRows = 1000;  // about 110 kB: more than the pipe holds
+  for (int i = 0; i < kRows; ++i) ASSERT_TRUE(writer.Push(Row(i)));
+  // The pipe fills.
+  int queued = 0;
+  for (int i = 0; i < 1000 && queued < 60000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(ioctl(reader, FIONREAD, &queued), 0);
+  }
+  ASSERT_GE(queued, 60000);
+  FinishWithin(writer);
+  Read();
+  const ReadTrace read = ExpectWholeRows(text);
+  const std::vector<std::string> said = reports.Get();
+  ASSERT_EQ(said.size(), 1U);
+  const std::string stalled = " trace rows were not written: the reader of " + path + " stopped reading";
+  EXPECT_NE(said[0].find(stalled), std::string::npos) << said[0];
+  const std::uint64_t lost = LeadingCount(said[0]);
+  EXPECT_EQ(read.rows + lost, static_cast<std::uint64_t>(kRows));
+  // When the pipe had room for the row counting the loss, it is the last.
+  if (read.ends_with_loss) {
+    EXPECT_EQ(read.counted_lost, lost);
+    EXPECT_EQ(said[0], std::to_string(lost) + stalled + "; the trace's last row counts them");
+  }
+}
+
+// A disk with room for `room` bytes of trace: a write that reaches the end
+// is cut short, the next fails with ENOSPC, as a full file system does.
+TraceWriteFunction DiskWithRoom(std::uint64_t room) {
+  return [room](int fd, const void* data, std::size_t size) -> long {
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    if (at < 0) return -1;
+    const std::uint64_t left = room > static_cast<std::uint64_t>(at) ? room - static_cast<std::uint64_t>(at) : 0;
+    if (left == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    return write(fd, data, std::min<std::uint64_t>(size, left));
+  };
+}
+
+struct DiskCase {
+  std::string name;
+  bool header;     // room for the header row
+  int rows;        // and for this many rows
+  int extra;       // and this many bytes more
+};
+
+void PrintTo(const DiskCase& c, std::ostream* os) { *os << c.name; }
+
+class FullDiskTest : public ::testing::TestWithParam<DiskCase> {};
+
+constexpr int kDiskRows = 60;
+const std::string kFullDiskSaid =
+    "cannot write the trace: No space left on device; it ends on its last whole row; the console goes on without it";
+
+// The rows written and the loss counted add up, the file holds whole rows
+// only, and it ends on the row counting the loss whenever the disk has
+// room for it, giving back no more rows than that needs.
+TEST_P(FullDiskTest, TheTraceEndsOnWholeRowsAndCountsTheLoss) {
+  const DiskCase& c = GetParam();
+  const std::uint64_t header = std::strlen(kTraceHeader);
+  const std::uint64_t row = FormatTraceRow(Row(0)).size();
+  TraceRow loss_row;
+  loss_row.kind = TraceRow::Kind::kDropped;
+  loss_row.time_us = 1000 + kDiskRows;
+  loss_row.dropped = kDiskRows;
+  const std::uint64_t loss = FormatTraceRow(loss_row).size();
+  const std::uint64_t room = (c.header ? header : 0) + static_cast<std::uint64_t>(c.rows) * row +
+                             static_cast<std::uint64_t>(c.extra);
+  const std::filesystem::path file =
+      std::filesystem::path(::testing::TempDir()) / ("full-disk-" + c.name + ".csv");
+  TraceOpen opened = OpenTraceFile(file.string(), DiskWithRoom(room));
+  ASSERT_TRUE(opened.sink) << opened.message;
+  Reports reports;
+  TraceWriter writer(std::move(opened.sink), reports.Sink(), 64);
+  for (int i = 0; i < kDiskRows; ++i) ASSERT_TRUE(writer.Push(Row(i)));
+  FinishWithin(writer);
+
+  std::ifstream in(file, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_LE(text.size(), room);
+  const ReadTrace read = ExpectWholeRows(text);
+  const std::vector<std::string> said = reports.Get();
+  if (room >= header + kDiskRows * row) {
+    EXPECT_EQ(read.rows, static_cast<std::size_t>(kDiskRows));
+    EXPECT_TRUE(said.empty());
+    return;
+  }
+  ASSERT_GE(said.size(), 1U);
+  EXPECT_EQ(said[0], kFullDiskSaid);
+  if (room >= header + loss) {
+    EXPECT_TRUE(read.ends_with_loss);
+    EXPECT_EQ(read.rows + read.counted_lost, static_cast<std::uint64_t>(kDiskRows));
+    EXPECT_GE(read.rows, (room - header - loss) / row);  // as close to the end as the disk allows
+    EXPECT_EQ(said.size(), 1U);
+  } else {
+    // Not even the row counting the loss fits: said on stderr instead.
+    EXPECT_FALSE(read.ends_with_loss);
+    ASSERT_EQ(said.size(), 2U);
+    EXPECT_EQ(said[1], std::to_string(kDiskRows - read.rows) +
+                           " trace rows were lost, and the disk has no room for the row counting them");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Room, FullDiskTest,
+                         ::testing::Values(DiskCase{"None", false, 0, 0}, DiskCase{"HalfTheHeader", false, 0, 50},
+                                           DiskCase{"TheHeader", true, 0, 0}, DiskCase{"ARowAndABit", true, 1, 10},
+                                           DiskCase{"ThreeRowsAndTheLoss", true, 3, 30},
+                                           DiskCase{"FiveRowsExactly", true, 5, 0},
+                                           DiskCase{"Enough", true, kDiskRows, 0}),
+                         [](const ::testing::TestParamInfo<DiskCase>& c) { return c.param.name; });
+
+// The same on a real file system that fills up: a 8 kB tmpfs in a mount
+// namespace of this test's own (needs root; skipped otherwise).
+TEST(TraceOnAFullFileSystem, EndsOnWholeRowsAndCountsTheLoss) {
+  if (unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "no mount namespace of its own: " << std::strerror(errno);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "mounts cannot be made private: " << std::strerror(errno);
+  }
+  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "trace-tmpfs";
+  std::filesystem::create_directories(dir);
+  if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=8k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs: " << std::strerror(errno);
+  }
+  const std::filesystem::path file = dir / "trace.csv";
+  TraceOpen opened = OpenTraceFile(file.string());
+  ASSERT_TRUE(opened.sink) << opened.message;
+  Reports reports;
+  constexpr int kRows = 200;  // about 22 kB
+  TraceWriter writer(std::move(opened.sink), reports.Sink(), 256);
+  for (int i = 0; i < kRows; ++i) ASSERT_TRUE(writer.Push(Row(i)));
+  FinishWithin(writer);
+  std::ifstream in(file, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  umount2(dir.c_str(), MNT_DETACH);
+  const ReadTrace read = ExpectWholeRows(text);
+  EXPECT_TRUE(read.ends_with_loss);
+  EXPECT_GT(read.rows, 0U);
+  EXPECT_EQ(read.rows + read.counted_lost, static_cast<std::uint64_t>(kRows));
+  EXPECT_EQ(reports.Get(), std::vector<std::string>{kFullDiskSaid});
 }
 
 // A disk that takes rows only when the test lets it, or fails.
 class GatedSink final : public TraceSink {
  public:
-  bool Write(const char* data, std::size_t size) override {
+  explicit GatedSink(std::shared_ptr<std::promise<void>> gone = nullptr) : gone_(std::move(gone)) {}
+  ~GatedSink() override {
+    if (gone_) gone_->set_value();
+  }
+  GatedSink(const GatedSink&) = delete;
+  GatedSink& operator=(const GatedSink&) = delete;
+
+  long Write(const char* data, std::size_t size) override {
     std::unique_lock lock(mutex);
     open_.wait(lock, [this] { return is_open; });
     if (failing) {
       errno = ENOSPC;
-      return false;
+      return -1;
     }
     text.append(data, size);
-    return true;
+    return static_cast<long>(size);
   }
-  bool Flush(bool durable) override {
-    if (durable) durable_flushes++;
+  bool Sync() override {
+    const std::lock_guard lock(mutex);
+    syncs++;
     return true;
   }
   void Open() {
@@ -192,17 +557,18 @@ class GatedSink final : public TraceSink {
   bool is_open = false;
   bool failing = false;
   std::string text;
-  int durable_flushes = 0;
+  int syncs = 0;
 
  private:
   std::condition_variable open_;
+  std::shared_ptr<std::promise<void>> gone_;
 };
 
 TEST(TraceWriter, ASlowDiskCostsRowsNotTheTickAndTheLossIsWritten) {
   auto owned = std::make_unique<GatedSink>();
   GatedSink& sink = *owned;
-  std::vector<std::string> reports;
-  TraceWriter writer(std::move(owned), [&](const std::string& m) { reports.push_back(m); }, 8);
+  Reports reports;
+  TraceWriter writer(std::move(owned), reports.Sink(), 8);
   TraceRow row;
   int kept = 0;
   // The writer is stuck on the header: the ring holds 8 rows, the rest are
@@ -214,14 +580,12 @@ TEST(TraceWriter, ASlowDiskCostsRowsNotTheTickAndTheLossIsWritten) {
   EXPECT_EQ(kept, 8);
   EXPECT_EQ(writer.Dropped(), 12U);
   sink.Open();
-  writer.Finish();
-  std::istringstream lines(sink.text);
-  std::vector<std::string> all;
-  for (std::string line; std::getline(lines, line);) all.push_back(line);
-  ASSERT_EQ(all.size(), 10U);  // header, 8 rows, the loss
-  EXPECT_EQ(all.back(), "7,,,dropped,,,,,,,12");
-  EXPECT_EQ(sink.durable_flushes, 1);
-  EXPECT_TRUE(reports.empty());
+  FinishWithin(writer);
+  const std::vector<std::string> all = SplitLines(sink.text);
+  ASSERT_EQ(all.size(), 10U);  // header, 8 rows, the loss up to the last row offered
+  EXPECT_EQ(all.back(), "19,,,dropped,,,,,,,12");
+  EXPECT_EQ(sink.syncs, 1);
+  EXPECT_TRUE(reports.Get().empty());
 }
 
 TEST(TraceWriter, AFailingDiskIsReportedOnceAndRowsAreStillTaken) {
@@ -229,20 +593,45 @@ TEST(TraceWriter, AFailingDiskIsReportedOnceAndRowsAreStillTaken) {
   GatedSink& sink = *owned;
   sink.failing = true;
   sink.Open();
-  std::vector<std::string> reports;
-  std::mutex reports_mutex;
-  TraceWriter writer(std::move(owned), [&](const std::string& m) {
-    const std::lock_guard lock(reports_mutex);
-    reports.push_back(m);
-  }, 8);
-  for (int i = 0; i < 100; ++i) {
+  Reports reports;
+  TraceWriter writer(std::move(owned), reports.Sink(), 8);
+  // The failed writer still empties the ring: more rows go in than it holds.
+  int taken = 0;
+  int offered = 0;
+  for (; offered < 10000 && taken <= 16; ++offered) {
     TraceRow row;
-    row.time_us = i;
-    writer.Push(row);
+    row.time_us = offered;
+    taken += writer.Push(row) ? 1 : 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  writer.Finish();
-  ASSERT_EQ(reports.size(), 1U);
-  EXPECT_EQ(reports[0], "cannot write the trace: No space left on device; the console goes on without it");
+  EXPECT_GT(taken, 16);
+  FinishWithin(writer);
+  const std::vector<std::string> said = reports.Get();
+  ASSERT_EQ(said.size(), 2U);
+  EXPECT_EQ(said[0], kFullDiskSaid);
+  EXPECT_EQ(said[1], std::to_string(offered) + " trace rows were lost, and the disk has no room for the row counting them");
+}
+
+// A disk that never answers (a write stuck for good): the end of the
+// program still comes within the bound, and says what may be missing.
+TEST(TraceWriter, ADiskThatNeverAnswersDoesNotHoldTheEnd) {
+  auto gone = std::make_shared<std::promise<void>>();
+  std::future<void> sink_gone = gone->get_future();
+  auto owned = std::make_unique<GatedSink>(gone);
+  GatedSink& sink = *owned;
+  Reports reports;
+  {
+    TraceWriter writer(std::move(owned), reports.Sink(), 8, std::chrono::milliseconds(50));
+    for (int i = 0; i < 20; ++i) writer.Push(Row(i));
+    FinishWithin(writer);
+    EXPECT_EQ(reports.Get(), std::vector<std::string>{
+                                 "up to 20 trace rows were not written: the trace's file did not take them in time"});
+  }
+  // The writer thread outlives the writer, on state of its own: once the
+  // disk answers it ends without a word more (and frees the sink).
+  sink.Open();
+  ASSERT_EQ(sink_gone.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(reports.Get().size(), 1U);
 }
 
 }  // namespace

@@ -42,17 +42,6 @@ source "$(dirname "$0")/../x_session.sh"
 start_x_server 1280x1024 || fail "Xvfb did not start"
 start_window_manager || fail "openbox did not start"
 
-# Waits (up to a minute: the machine may be busy with other tests) until a
-# visible window with this exact title exists; prints its id.
-window() {
-  local id
-  for _ in $(seq 600); do
-    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
-    if [ -n "$id" ]; then echo "$id"; return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
 # Waits for the program to end; sets status.
 status="still running"
 finish() {
@@ -95,16 +84,7 @@ case $case in
     # The box has no title of its own; it is the program's window that is
     # neither the start-up nor the main window.
     window "KLV-330" >/dev/null || fail "no main window behind the box"
-    box=""
-    for _ in $(seq 100); do
-      for id in $(xdotool search --onlyvisible --pid "$program_pid" 2>/dev/null); do
-        name=$(xdotool getwindowname "$id" 2>/dev/null)
-        [ "$name" != "KLV-330" ] && [ "$name" != "Motor Settings" ] && box=$id
-      done
-      [ -n "$box" ] && break
-      sleep 0.1
-    done
-    [ -n "$box" ] || fail "no fatal message box"
+    box=$(message_box "$program_pid") || fail "no fatal message box"
     xdotool windowclose "$box"
     finish
     [ "$status" = 1 ] || fail "status $status, expected 1"

@@ -1,16 +1,21 @@
 // The exchange trace: one CSV row per exchange, written by a thread of its
 // own so that the polling tick never waits for the disk. The tick copies a
 // fixed-size row into a preallocated ring; the writer thread formats and
-// writes what it finds there every few milliseconds. When the disk cannot
-// keep up the ring fills, further rows are dropped and counted, and a row
-// saying how many went missing is written once there is room again.
+// writes what it finds there every few milliseconds. When the disk or the
+// reader of a pipe cannot keep up the ring fills, further rows are dropped
+// and counted, and a row saying how many went missing is written once there
+// is room again. Rows go out whole: a pipe's reader never gets part of one,
+// and a disk that fills up leaves the file ending on its last whole row,
+// then a row counting the rows that were lost. Nothing waits for a reader
+// or the disk: not the tick, and not the end of the program.
 //
 // The format (one header row, then one row per exchange):
 //   time_us                microseconds since the first exchange (monotonic)
 //   axis                   axis index
 //   name                   axis name, quoted
 //   outcome                ok, write-failed, read-failed, invalid-reply,
-//                          not-encodable, or dropped (rows lost to a slow disk)
+//                          not-encodable, or dropped (rows that could not
+//                          be written: a slow or full disk, a slow reader)
 //   sent, received         the 12 bytes, hex, separated by blanks
 //   position_counts        decoded position (ok rows only)
 //   ideal_position_counts  decoded ideal position (ok rows only)
@@ -23,15 +28,11 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,29 +60,57 @@ inline constexpr const char* kTraceHeader =
 // The row as it appears in the file, newline included.
 std::string FormatTraceRow(const TraceRow& row);
 
-// Where the rows go; a file in the program, something slower or failing in
-// tests. Called on the writer thread only.
+// Where the rows go: a file, a pipe or a FIFO in the program; something
+// slower or failing in tests. Called on the writer thread only.
 class TraceSink {
  public:
   virtual ~TraceSink() = default;
-  // False when the bytes could not be written.
-  virtual bool Write(const char* data, std::size_t size) = 0;
-  // Pushes written bytes toward the disk; `durable` asks for them to be on
-  // it (the file is complete then).
-  virtual bool Flush(bool durable) = 0;
+  // Hands over as much of `data` as is taken without waiting for a reader:
+  // the bytes taken (0 when none are taken now: try again after Wait), or
+  // -1 with errno set when the trace cannot be written any more. A slow
+  // disk may still keep the call for a while.
+  virtual long Write(const char* data, std::size_t size) = 0;
+  // Waits up to `timeout` for the reader to take bytes again.
+  virtual void Wait(std::chrono::milliseconds timeout) { std::this_thread::sleep_for(timeout); }
+  // Why Write takes nothing now, for the operator: "its reader stopped
+  // reading".
+  virtual std::string Stalled() const { return "its reader stopped reading"; }
+  // Cuts the file back to its first `size` bytes and writes on from there;
+  // false when that is not possible (a pipe).
+  virtual bool Truncate(std::uint64_t /*size*/) { return false; }
+  // At the end: pushes the written bytes onto the disk (the file is
+  // complete then).
+  virtual bool Sync() { return true; }
 };
 
-// Opens (truncates) `path`; empty with `error` set when it cannot.
-std::unique_ptr<TraceSink> OpenTraceFile(const std::string& path, std::string& error);
+// write(2), or a stand-in for it in tests.
+using TraceWriteFunction = std::function<long(int fd, const void* data, std::size_t size)>;
+
+struct TraceOpen {
+  std::unique_ptr<TraceSink> sink;  // empty when the file cannot be written
+  std::string message;              // why not; with a sink, a note for the operator (or empty)
+};
+
+// Opens (truncates) `path` without ever waiting: a FIFO that no reader has
+// opened yet is opened by the writer thread once one comes, and its rows
+// wait in the ring until then. Writes never wait for a reader either.
+TraceOpen OpenTraceFile(const std::string& path, TraceWriteFunction write = {});
 
 class TraceWriter {
  public:
   static constexpr std::size_t kDefaultCapacity = 16384;  // 160 s of one axis, 9 s of 17
+  // How long the end of the program gives the rows still on their way to
+  // the file; Finish returns within this and kFinishMargin, whatever the
+  // reader or the disk does.
+  static constexpr std::chrono::milliseconds kFinishBound{500};
+  static constexpr std::chrono::milliseconds kFinishMargin{250};
 
-  // `report` receives a message when the sink fails (from the writer
-  // thread); the rows after that are discarded, never blocking the tick.
+  // `report` receives what the operator should know (from the writer
+  // thread, or from Finish): a sink that failed, rows that could not be
+  // written at the end. The rows after a failure are discarded, never
+  // blocking the tick.
   TraceWriter(std::unique_ptr<TraceSink> sink, std::function<void(const std::string&)> report,
-              std::size_t capacity = kDefaultCapacity);
+              std::size_t capacity = kDefaultCapacity, std::chrono::milliseconds finish_bound = kFinishBound);
   ~TraceWriter();
   TraceWriter(const TraceWriter&) = delete;
   TraceWriter& operator=(const TraceWriter&) = delete;
@@ -90,8 +119,13 @@ class TraceWriter {
   // the trace finished). Never blocks, never allocates.
   bool Push(const TraceRow& row);
 
-  // Writes every row pushed so far, flushes the file to disk and stops the
-  // thread; later rows are ignored. Called by the thread that pushes.
+  // Writes what it can of every row pushed so far, then a row counting the
+  // rows that did not make it, flushes the file to disk and lets the thread
+  // go; later rows are ignored. Returns within the finish bound and margin:
+  // a reader or a disk that does not take the rows in time costs the rows
+  // (and `report` says how many), never the end of the program; a reader
+  // that takes nothing over one write period is not waited for any longer.
+  // Called by the thread that pushes.
   void Finish();
   bool Finished() const { return finished_; }
 
@@ -99,24 +133,20 @@ class TraceWriter {
   std::uint64_t Dropped() const { return dropped_total_; }
 
  private:
-  void Run();
+  struct Shared;
   bool PushSlot(const TraceRow& row);
 
-  std::unique_ptr<TraceSink> sink_;
-  std::function<void(const std::string&)> report_;
-  std::vector<TraceRow> ring_;
-  std::size_t mask_;
-  std::atomic<std::uint64_t> head_{0};  // next slot the producer fills
-  std::atomic<std::uint64_t> tail_{0};  // next slot the writer takes
+  // What the writer thread works on: shared with it, so that a thread stuck
+  // in the sink when the program ends never touches freed memory.
+  std::shared_ptr<Shared> shared_;
+  std::chrono::milliseconds finish_bound_;
 
   // Producer side only.
   bool finished_ = false;
   std::uint64_t dropped_pending_ = 0;
   std::uint64_t dropped_total_ = 0;
+  std::int64_t last_time_us_ = 0;
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;  // guarded by mutex_
   std::thread thread_;
 };
 
