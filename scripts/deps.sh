@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev
+  # Held keys on X11: detectable auto-repeat through XKB.
+  libxcb1-dev libxcb-xkb-dev
   libqcustomplot-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation

@@ -15,6 +15,7 @@
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/held_key.h"
+#include "ui/common/key_repeat.h"
 #include "ui/common/panel_cache_style.h"
 #include "ui/common/twips.h"
 #include "ui/common/window_fit.h"
@@ -387,6 +388,9 @@ void frmMain::Construct() {
 
   shown_.assign(static_cast<std::size_t>(axis_count) + 1, ShownStatus{});
   for (AxisIndex i = 0; i <= axis_count; ++i) ConnectRow(i);
+  // Held keys stay one press on every platform (X11 repeats look like
+  // releases and presses): see key_repeat.h.
+  KeyRepeatFilter::Install();
   escape_ = new HeldKey(Qt::Key_Escape, [this] { EscapePressed(); }, [this] { EscapeReleased(); }, this);
 
   // A created row tabs like row 0, after the row above; More Controls last.

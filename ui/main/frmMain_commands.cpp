@@ -75,8 +75,9 @@ void frmMain::ConnectRow(AxisIndex axis) {
   connect(go, &CommandButton::mouseUp, this, [this, axis] { latches_.Release(axis, LevelCommand::kGo, kButton); });
   connect(go, &CommandButton::clicked, this, [this, axis] { latches_.Click(axis, LevelCommand::kGo); });
 
-  // Rel: the same with RelMoveBit, and Space works like the mouse; every
-  // automatic repeat of Space enters the target again from the box.
+  // Rel: the same with RelMoveBit, and Space works like the mouse. Every
+  // automatic repeat of Space held here enters the target again from the
+  // box, and only that: a held key commands one relative move.
   CommandButton* rel = command7_[axis];
   const auto rel_down = [this, rel, axis] {
     if (EnterTarget(axis)) {
@@ -88,8 +89,13 @@ void frmMain::ConnectRow(AxisIndex axis) {
   connect(rel, &CommandButton::mouseDown, this, rel_down);
   connect(rel, &CommandButton::mouseUp, this,
           [this, axis] { latches_.Release(axis, LevelCommand::kRelMove, kButton); });
-  connect(rel, &CommandButton::keyDown, this, [rel_down](int key, bool /*auto_repeat*/) {
-    if (key == Qt::Key_Space) rel_down();
+  connect(rel, &CommandButton::keyDown, this, [this, rel, rel_down, axis](int key, bool auto_repeat) {
+    if (key != Qt::Key_Space) return;
+    if (!auto_repeat) {
+      rel_down();
+    } else if (rel->SpaceHeld()) {
+      EnterTarget(axis);
+    }
   });
   connect(rel, &CommandButton::keyUp, this, [this, axis](int key) {
     if (key == Qt::Key_Space) latches_.Release(axis, LevelCommand::kRelMove, kButton);
@@ -121,7 +127,10 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     if (box != nullptr && box->objectName() == QLatin1String("Text2")) {
       const AxisIndex axis = box->property(kIndexProperty).toInt();
       // GoBit stays set until a mouse release on GO: Enter has no release.
-      if (EnterTarget(axis)) latches_.Press(axis, LevelCommand::kGo, CommandHolder::kNone);
+      // An automatic repeat only enters the target again: it never sets a
+      // GoBit that a release on GO cleared while Enter was held.
+      const bool repeat = static_cast<QKeyEvent*>(event)->isAutoRepeat();
+      if (EnterTarget(axis) && !repeat) latches_.Press(axis, LevelCommand::kGo, CommandHolder::kNone);
     }
   }
   // The key goes on to the box as usual.
