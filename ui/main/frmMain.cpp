@@ -121,6 +121,12 @@ frmMain::~frmMain() {
   // first): the polling stops with the window, and the controllers are given
   // back all the same.
   if (constructed_ && !context_.exit.Ended()) CloseControllers();
+  // The controls go after the members they command: a key still held as
+  // they go (Space on Rel lets go when its button loses the focus, Esc when
+  // the window does) must no longer reach the latches.
+  delete escape_;
+  escape_ = nullptr;
+  for (QObject* control : findChildren<QObject*>()) control->disconnect(this);
 }
 
 void frmMain::BuildDesignedControls() {
