@@ -11,6 +11,8 @@ set -euo pipefail
 build_packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev
+  # Held keys on X11: detectable auto-repeat through XKB.
+  libxcb1-dev libxcb-xkb-dev
   libqcustomplot-dev
   fonts-liberation
   libusb-1.0-0-dev

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
+#include <string>
 #include <vector>
 
 namespace stage {
@@ -73,6 +75,80 @@ INSTANTIATE_TEST_SUITE_P(EveryLevelCommand, QuickClickTest,
                                            Command{LevelCommand::kStop, kStop, false},
                                            Command{LevelCommand::kZero, kZero, false},
                                            Command{LevelCommand::kRelMove, kRelMove, true}));
+
+// Sequences of presses, releases and clicks between packets, with the exact
+// control bytes they give (toggle and active bits aside). `P` is a packet.
+struct Step {
+  enum Op : std::uint8_t { kPacket, kPress, kRelease, kClick, kSpeedClick } op;
+  LevelCommand command = LevelCommand::kGo;
+};
+struct Sequence {
+  const char* name;
+  std::vector<Step> steps;
+  std::vector<std::uint8_t> packets;
+};
+void PrintTo(const Sequence& sequence, std::ostream* os) { *os << sequence.name; }
+
+class LatchSequenceTest : public ::testing::TestWithParam<Sequence> {};
+
+TEST_P(LatchSequenceTest, GivesExactlyTheseControlBytes) {
+  Latched l;
+  l.tables.SpeedModeBit[0] = kSpeedMode;
+  std::vector<std::uint8_t> packets;
+  for (const Step& step : GetParam().steps) {
+    switch (step.op) {
+      case Step::kPacket:
+        packets.push_back(l.Packet());
+        break;
+      case Step::kPress:
+        l.latches.Press(0, step.command, CommandHolder::kControl);
+        break;
+      case Step::kRelease:
+        l.latches.Release(0, step.command, CommandHolder::kControl);
+        break;
+      case Step::kClick:
+        l.latches.Click(0, step.command);
+        break;
+      case Step::kSpeedClick:
+        l.latches.SpeedModeClick(0);
+        break;
+    }
+  }
+  EXPECT_EQ(packets, GetParam().packets);
+}
+
+constexpr Step kP{Step::kPacket};
+constexpr Step Press(LevelCommand c) { return {Step::kPress, c}; }
+constexpr Step Release(LevelCommand c) { return {Step::kRelease, c}; }
+constexpr Step Click(LevelCommand c) { return {Step::kClick, c}; }
+constexpr LevelCommand kGoCommand = LevelCommand::kGo, kRel = LevelCommand::kRelMove;
+
+INSTANTIATE_TEST_SUITE_P(
+    Latch, LatchSequenceTest,
+    ::testing::Values(
+        // Rel held over a packet in speed mode; GO clicked, then Rel released
+        // and clicked, all before the next packet: GO goes out with the speed
+        // mode still set, and both clicks' mode follows in the packet after.
+        Sequence{"QuickGoWhileARelClickWaits",
+                 {kP, Press(kRel), kP, Press(kGoCommand), Release(kGoCommand), Click(kGoCommand), Release(kRel),
+                  Click(kRel), kP, kP},
+                 {0x10, 0x50, 0x11, 0x20}},
+        // The same the other way round.
+        Sequence{"QuickRelWhileAGoClickWaits",
+                 {kP, Press(kGoCommand), kP, Press(kRel), Release(kRel), Click(kRel), Release(kGoCommand),
+                  Click(kGoCommand), kP, kP},
+                 {0x10, 0x11, 0x50, 0x20}},
+        // GO clicked quickly while Rel stays held: Rel stays, the click's
+        // mode waits for GO's packet.
+        Sequence{"QuickGoWhileRelIsHeld",
+                 {kP, Press(kRel), kP, Press(kGoCommand), Release(kGoCommand), Click(kGoCommand), kP, kP,
+                  Release(kRel), Click(kRel), kP},
+                 {0x10, 0x50, 0x51, 0x60, 0x20}},
+        // A Speed-slider click after a quick GO click: after it, in order.
+        Sequence{"SpeedClickAfterAQuickGo",
+                 {kP, Press(kGoCommand), Release(kGoCommand), Click(kGoCommand), {Step::kSpeedClick}, kP, kP},
+                 {0x10, 0x11, 0x30}}),
+    [](const ::testing::TestParamInfo<Sequence>& param) { return std::string(param.param.name); });
 
 TEST(CommandLatchTest, AReleaseAfterAPacketClearsAtOnce) {
   Latched l;

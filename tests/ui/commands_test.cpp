@@ -3,15 +3,22 @@
 // was held, whether a click changed the mode, and whether a refused target
 // left everything as it was. Real mouse and key events, simulated controllers.
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
+#include <functional>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "tests/ui/live_console.h"
 #include "tests/ui/ui_test_main.h"
 #include "ui/common/fonts.h"
+#include "ui/common/key_repeat.h"
 
 using stage::AxisIndex;
 using namespace stage::ui;
@@ -50,7 +57,113 @@ CommandButton* RowButton(frmMain& main, const QString& name) {
   return main.Command2(0);
 }
 
+// How a window system repeats a held key, as the events reach the window.
+enum class Repeats {
+  kQtMarked,      // release and press, both marked (Wayland; X11 when Qt saw the pair)
+  kPressesOnly,   // unmarked presses, no releases (X11 with detectable auto-repeat)
+  kXPairs,        // unmarked release and press with one time stamp (X11 when Qt missed the pair)
+  kXPairsKeyUp,   // the same, and the key comes up just after the last pair was sent
+};
+
+// A held key as a window system delivers it: through the window, with a
+// native scan code and the server's time stamps, and a packet going out
+// between the two halves of a repeat (on a busy X11 desktop the press comes
+// in later than the release). The key-down query says what the X server
+// would: down from the press until the key comes up. Each packet is noted
+// with whether the key was down as it went.
+class HeldKeyOnWindow {
+ public:
+  HeldKeyOnWindow(QWidget& window, Qt::Key key, Repeats repeats, std::function<void()> packet)
+      : window_(window.windowHandle()),
+        key_(key),
+        repeats_(repeats),
+        packet_(std::move(packet)),
+        filter_(KeyRepeatFilter::Install()) {
+    KeyRepeatFilter::KeyDownQuery query;
+    if (repeats == Repeats::kXPairs || repeats == Repeats::kXPairsKeyUp) {
+      query = [this](quint32 scan_code) { return std::optional<bool>(scan_code == kScanCode && down_); };
+    }
+    filter_.SetServer(query, repeats == Repeats::kPressesOnly);
+  }
+  ~HeldKeyOnWindow() { filter_.SetServer({}, false); }
+  HeldKeyOnWindow(const HeldKeyOnWindow&) = delete;
+  HeldKeyOnWindow& operator=(const HeldKeyOnWindow&) = delete;
+
+  void Press() {
+    down_ = true;
+    Send(QEvent::KeyPress, false);
+    Packet();
+  }
+  // One automatic repeat, 33 ms after the last.
+  void Repeat() {
+    time_ += 33;
+    switch (repeats_) {
+      case Repeats::kQtMarked:
+        Send(QEvent::KeyRelease, true);
+        Packet();
+        Send(QEvent::KeyPress, true);
+        break;
+      case Repeats::kPressesOnly:
+        Send(QEvent::KeyPress, false);
+        Packet();
+        break;
+      case Repeats::kXPairs:
+      case Repeats::kXPairsKeyUp:
+        Send(QEvent::KeyRelease, false);
+        Packet();
+        Send(QEvent::KeyPress, false);
+        break;
+    }
+  }
+  void Release() {
+    time_ += 33;
+    down_ = false;
+    if (repeats_ == Repeats::kXPairsKeyUp) {
+      // The key came up right after the server sent a repeat: when the
+      // repeat's release is handled, the server says the key is up.
+      Send(QEvent::KeyRelease, false);
+      Packet();
+      Send(QEvent::KeyPress, false);
+      Packet();
+      time_ += 5;
+    }
+    Send(QEvent::KeyRelease, false);
+    Packet();
+    Packet();
+  }
+
+  // Per packet: the key was down as it went out.
+  std::vector<bool> down_at_packet;
+
+ private:
+  static constexpr quint32 kScanCode = 65;
+  void Packet() {
+    down_at_packet.push_back(down_);
+    packet_();
+  }
+  void Send(QEvent::Type type, bool marked) {
+    QString text;
+    if (key_ == Qt::Key_Space) text = QStringLiteral(" ");
+    if (key_ == Qt::Key_Return) text = QStringLiteral("\r");
+    if (key_ == Qt::Key_Escape) text = QStringLiteral("\x1b");
+    if (key_ >= Qt::Key_0 && key_ <= Qt::Key_9) text = QChar(u'0' + (key_ - Qt::Key_0));
+    QKeyEvent event(type, key_, Qt::NoModifier, kScanCode, 0, 0, text, marked);
+    event.setTimestamp(time_);
+    QCoreApplication::sendEvent(window_, &event);
+  }
+
+  QWindow* window_;
+  Qt::Key key_;
+  Repeats repeats_;
+  std::function<void()> packet_;
+  KeyRepeatFilter& filter_;
+  bool down_ = false;
+  quint64 time_ = 100000;
+};
+
 }  // namespace
+
+Q_DECLARE_METATYPE(Repeats)
 
 class CommandsTest : public QObject {
   Q_OBJECT
@@ -213,6 +326,111 @@ class CommandsTest : public QObject {
     QCOMPARE(QApplication::focusWidget(), control);
     QCOMPARE(main.Text2(1)->text(), typed);
     QCOMPARE(panel.Slider3(1)->value(), p_gain);
+  }
+
+  // A key held down is one press until it comes up, however the window
+  // system repeats it: the bit it commands rises once and stays in every
+  // packet while the key is held, a button clicks once, and keys that
+  // command nothing send nothing.
+  void a_held_key_is_one_press_data() {
+    QTest::addColumn<QString>("hold");
+    QTest::addColumn<Repeats>("repeats");
+    const std::pair<const char*, Repeats> styles[] = {{"Qt marks", Repeats::kQtMarked},
+                                                      {"presses only", Repeats::kPressesOnly},
+                                                      {"X pairs", Repeats::kXPairs},
+                                                      {"X pairs, up at once", Repeats::kXPairsKeyUp}};
+    for (const char* hold : {"Space on Rel", "Esc in the target box", "Enter in the target box", "Space on GO",
+                             "Enter on GO", "Space on STOP", "Space on ZERO"}) {
+      for (const auto& [style, repeats] : styles) {
+        QTest::addRow("%s, %s", hold, style) << QString::fromLatin1(hold) << repeats;
+      }
+    }
+  }
+  void a_held_key_is_one_press() {
+    QFETCH(QString, hold);
+    QFETCH(Repeats, repeats);
+    SpeedModeConsole axis;
+    LiveConsole& console = axis.console;
+    frmMain& main = axis.Main();
+    console.TypeTarget(0, QStringLiteral("12.5"));
+    main.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&main));
+
+    const Qt::Key key = hold.startsWith(QLatin1String("Space"))   ? Qt::Key_Space
+                        : hold.startsWith(QLatin1String("Enter")) ? Qt::Key_Return
+                                                                  : Qt::Key_Escape;
+    QWidget* control = main.Text2(0);
+    if (hold.endsWith(QLatin1String("Rel"))) control = main.Command7(0);
+    if (hold.endsWith(QLatin1String("GO"))) control = main.cmdGo(0);
+    if (hold.endsWith(QLatin1String("STOP"))) control = main.Command1(0);
+    if (hold.endsWith(QLatin1String("ZERO"))) control = main.Command2(0);
+    int bit = 0;  // what the hold commands
+    if (hold == QLatin1String("Space on Rel")) bit = kRelMove;
+    if (hold == QLatin1String("Esc in the target box")) bit = kStop;
+    if (hold == QLatin1String("Enter in the target box")) bit = kGo;
+    const bool sticky = bit == kGo;  // Enter has no release of its own
+    auto* button = qobject_cast<CommandButton*>(control);
+    std::optional<QSignalSpy> clicks;
+    if (button != nullptr) clicks.emplace(button, &QAbstractButton::clicked);
+    control->setFocus();
+    QCOMPARE(QApplication::focusWidget(), control);
+
+    const std::size_t from = console.Sent(0).size();
+    HeldKeyOnWindow held(main, key, repeats, [&console] { console.Tick(); });
+    held.Press();
+    for (int r = 0; r < 6; ++r) {
+      held.Repeat();
+      if (r == 0 && clicks) QCOMPARE(clicks->count(), key == Qt::Key_Return ? 1 : 0);
+    }
+    held.Release();
+
+    const std::vector<Packet>& sent = console.Sent(0);
+    QCOMPARE(sent.size(), from + held.down_at_packet.size());
+    constexpr int kCommands = kGo | kStop | kZero | kRelMove;
+    for (std::size_t p = from; p < sent.size(); ++p) {
+      const bool down = held.down_at_packet[p - from];
+      const int expected = down || sticky ? bit : 0;
+      QVERIFY2((sent[p][3] & kCommands) == expected,
+               qPrintable(QStringLiteral("packet %1 of the hold: control byte %2").arg(p - from).arg(sent[p][3])));
+      // A click changes the mode only once the key is up (Enter clicks on
+      // its press); STOP and Esc leave the speed mode at once.
+      if (down && key == Qt::Key_Space && bit != kStop) {
+        QCOMPARE(sent[p][3] & (kSpeedMode | kPositionMode), kSpeedMode);
+      }
+    }
+    if (clicks) QCOMPARE(clicks->count(), 1);
+    if (button == main.cmdGo(0) || button == main.Command7(0)) {
+      QCOMPARE(sent.back()[3] & (kSpeedMode | kPositionMode), kPositionMode);
+    }
+    if (bit == kRelMove || bit == kGo) {
+      QCOMPARE(main.Text2(0)->text(), QStringLiteral("12.50"));
+      QCOMPARE(console.tables.TargetCounts[0], 1600.0);
+    }
+    QVERIFY(!console.exit.Ended());
+  }
+
+  // Repeats still type: a digit held in a target box goes in once per
+  // repeat, whatever the window system sends.
+  void a_held_digit_types_once_per_repeat_data() {
+    QTest::addColumn<Repeats>("repeats");
+    QTest::newRow("Qt marks") << Repeats::kQtMarked;
+    QTest::newRow("presses only") << Repeats::kPressesOnly;
+    QTest::newRow("X pairs") << Repeats::kXPairs;
+  }
+  void a_held_digit_types_once_per_repeat() {
+    QFETCH(Repeats, repeats);
+    StartUp start_up;
+    start_up.axes = 1;
+    LiveConsole console(start_up);
+    frmMain& main = console.Main();
+    console.TypeTarget(0, QString());
+    QVERIFY(QTest::qWaitForWindowActive(&main));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(main.Text2(0)));
+    HeldKeyOnWindow held(main, Qt::Key_7, repeats, [] {});
+    held.Press();
+    for (int r = 0; r < 3; ++r) held.Repeat();
+    held.Release();
+    QCOMPARE(main.Text2(0)->text(), QStringLiteral("7777"));
   }
 
   void a_long_number_shows_its_start() {

@@ -8,7 +8,9 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QTest>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "tests/ui/live_console.h"
 #include "tests/ui/ui_test_main.h"
@@ -138,6 +140,61 @@ class PollingTest : public QObject {
     QCOMPARE(console.Main().Timer1().timerType(), Qt::PreciseTimer);
     const std::uint64_t ticks = console.Main().PollSchedule().Ticks() - ticks_before;
     QCOMPARE(console.devices->Calls().size() - calls_before, 2 * std::size_t{3} * ticks);
+  }
+
+  // A tick that overruns (its exchange slow for 25 ms): the window tells
+  // the scheduler when the tick ended, so the next exchange waits for the
+  // next deadline of the 10 ms grid rather than starting at once for a
+  // deadline that passed, and every deadline that passed is counted skipped.
+  void an_overrun_tick_resumes_on_the_grid() {
+    using Clock = std::chrono::steady_clock;
+    using TimePoint = stage::tick::DeadlineScheduler::TimePoint;
+    struct SlowOnce final : stage::poll::ExchangeObserver {
+      void OnExchange(AxisIndex, const Packet&, const Packet&, const stage::poll::ExchangeResult&) override {
+        const TimePoint now = Clock::now();
+        if (main == nullptr) return;
+        const stage::tick::DeadlineScheduler& schedule = main->PollSchedule();
+        ++exchanges;
+        if (exchanges == slow) {
+          // The tick running now stands for the deadline one period back.
+          slow_deadline = schedule.NextDeadline() - schedule.Period();
+          skipped_before = schedule.Skipped();
+          std::this_thread::sleep_for(std::chrono::milliseconds(25));
+          slow_end = Clock::now();
+        } else if (exchanges == slow + 1) {
+          next_exchange = now;
+          next_deadline = schedule.NextDeadline() - schedule.Period();
+          skipped_after = schedule.Skipped();
+        }
+      }
+      const int slow = 3;  // the exchange that runs slow
+      frmMain* main = nullptr;
+      int exchanges = 0;
+      TimePoint slow_deadline{}, slow_end{}, next_exchange{}, next_deadline{};
+      std::uint64_t skipped_before = 0, skipped_after = 0;
+    } observer;
+    StartUp start_up;
+    start_up.axes = 1;
+    start_up.observer = &observer;
+    LiveConsole console(start_up);
+    observer.main = &console.Main();
+    console.Main().Timer1().start(0);
+    QTRY_VERIFY_WITH_TIMEOUT(observer.exchanges > observer.slow + 1, 10000);
+    console.Main().Timer1().stop();
+
+    const auto period = console.Main().PollSchedule().Period();
+    QVERIFY(observer.slow_end - observer.slow_deadline >= 2 * period);
+    // The next tick stands for a deadline after the slow one ended, and
+    // starts on it or later.
+    QVERIFY2(observer.next_deadline > observer.slow_end, "the next tick stood for a deadline that had passed");
+    QVERIFY(observer.next_exchange >= observer.next_deadline);
+    QCOMPARE((observer.next_deadline - observer.slow_deadline) % period, decltype(period)::zero());
+    // Every deadline in between was skipped: at least the two the slow
+    // exchange ran past.
+    const auto deadlines_between =
+        static_cast<std::uint64_t>((observer.next_deadline - observer.slow_deadline) / period) - 1;
+    QCOMPARE(observer.skipped_after - observer.skipped_before, deadlines_between);
+    QVERIFY(deadlines_between >= static_cast<std::uint64_t>((observer.slow_end - observer.slow_deadline) / period));
   }
 
   void go_while_held_then_position_mode() {

@@ -107,14 +107,17 @@ void CommandButton::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void CommandButton::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) {
+  const bool space = event->key() == Qt::Key_Space;
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  const bool repeat = event->isAutoRepeat() || (space && space_held_) || (enter && enter_held_);
+  if (space && !repeat) {
     click_cancelled_ = false;
     space_held_ = true;
   }
-  emit keyDown(event->key(), event->isAutoRepeat());
-  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && !repeat) enter_held_ = true;
+  emit keyDown(event->key(), repeat);
   if (enter) {
-    if (!event->isAutoRepeat()) click();
+    if (!repeat) click();
     event->accept();
     return;
   }
@@ -122,9 +125,11 @@ void CommandButton::keyPressEvent(QKeyEvent* event) {
 }
 
 void CommandButton::keyReleaseEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) space_held_ = false;
-  if (!event->isAutoRepeat()) emit keyUp(event->key());
-  if (event->key() == Qt::Key_Space && !event->isAutoRepeat() && click_cancelled_) setDown(false);
+  const bool real = !event->isAutoRepeat();
+  if (event->key() == Qt::Key_Space && real) space_held_ = false;
+  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && real) enter_held_ = false;
+  if (real) emit keyUp(event->key());
+  if (event->key() == Qt::Key_Space && real && click_cancelled_) setDown(false);
   QPushButton::keyReleaseEvent(event);
 }
 
@@ -132,6 +137,7 @@ void CommandButton::focusOutEvent(QFocusEvent* event) {
   // Space held here while the focus moves on (Tab, a click elsewhere) is
   // released on another control: the hold ends with the focus, as Qt's own
   // button lets go, so no command bit stays set with nothing held.
+  enter_held_ = false;
   if (space_held_) {
     space_held_ = false;
     emit keyUp(Qt::Key_Space);

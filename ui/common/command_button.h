@@ -2,7 +2,9 @@
 // release for ANY mouse button (Qt's own buttons only react to the left one),
 // every key-down including auto-repeats, and clicked() only for a left-button
 // click or keyboard activation (Space, or Enter while focused). A handler of
-// the press may cancel the click that its release would raise.
+// the press may cancel the click that its release would raise. A key held
+// here is one press until it comes up: a press of Space or Enter that the
+// button already holds counts as a repeat even when Qt did not mark it.
 #pragma once
 
 #include <QColor>
@@ -35,10 +37,15 @@ class CommandButton : public QPushButton {
   // The next press starts afresh.
   void CancelClick() { click_cancelled_ = true; }
 
+  // Space went down on this button and has not come up (nor left with the
+  // focus).
+  bool SpaceHeld() const { return space_held_; }
+
  signals:
   void mouseDown(Qt::MouseButton button);
   void mouseUp(Qt::MouseButton button);
-  // Every key press that reaches the button, auto-repeats included.
+  // Every key press that reaches the button, auto-repeats included; a
+  // repeat is one Qt marked or one of a key the button already holds.
   void keyDown(int key, bool auto_repeat);
   // Key releases, auto-repeat releases excluded.
   void keyUp(int key);
@@ -71,6 +78,7 @@ class CommandButton : public QPushButton {
   int face_ = -1;
   bool click_cancelled_ = false;
   bool space_held_ = false;  // Space pressed here and not yet released
+  bool enter_held_ = false;  // Enter (or Return) likewise
 };
 
 }  // namespace stage::ui

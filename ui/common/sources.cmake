@@ -3,6 +3,7 @@ target_sources(stage_ui PRIVATE
   common/family_elements.cpp
   common/fonts.cpp
   common/held_key.cpp
+  common/key_repeat.cpp
   common/lamp.cpp
   common/outside_end.cpp
   common/panel_cache_style.cpp

@@ -15,6 +15,7 @@
 #include "ui/common/family_elements.h"
 #include "ui/common/fonts.h"
 #include "ui/common/held_key.h"
+#include "ui/common/key_repeat.h"
 #include "ui/common/panel_cache_style.h"
 #include "ui/common/twips.h"
 #include "ui/common/window_fit.h"
@@ -120,6 +121,12 @@ frmMain::~frmMain() {
   // first): the polling stops with the window, and the controllers are given
   // back all the same.
   if (constructed_ && !context_.exit.Ended()) CloseControllers();
+  // The controls go after the members they command: a key still held as
+  // they go (Space on Rel lets go when its button loses the focus, Esc when
+  // the window does) must no longer reach the latches.
+  delete escape_;
+  escape_ = nullptr;
+  for (QObject* control : findChildren<QObject*>()) control->disconnect(this);
 }
 
 void frmMain::BuildDesignedControls() {
@@ -387,6 +394,9 @@ void frmMain::Construct() {
 
   shown_.assign(static_cast<std::size_t>(axis_count) + 1, ShownStatus{});
   for (AxisIndex i = 0; i <= axis_count; ++i) ConnectRow(i);
+  // Held keys stay one press on every platform (X11 repeats look like
+  // releases and presses): see key_repeat.h.
+  KeyRepeatFilter::Install();
   escape_ = new HeldKey(Qt::Key_Escape, [this] { EscapePressed(); }, [this] { EscapeReleased(); }, this);
 
   // A created row tabs like row 0, after the row above; More Controls last.

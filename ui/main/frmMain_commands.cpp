@@ -87,8 +87,9 @@ void frmMain::ConnectRow(AxisIndex axis) {
   connect(go, &CommandButton::mouseUp, this, [this, axis] { latches_.Release(axis, LevelCommand::kGo, kButton); });
   connect(go, &CommandButton::clicked, this, [this, axis] { latches_.Click(axis, LevelCommand::kGo); });
 
-  // Rel: the same with RelMoveBit, and Space works like the mouse; every
-  // automatic repeat of Space enters the target again from the box.
+  // Rel: the same with RelMoveBit, and Space works like the mouse. Every
+  // automatic repeat of Space held here enters the target again from the
+  // box, and only that: a held key commands one relative move.
   CommandButton* rel = command7_[axis];
   const auto rel_down = [this, rel, axis](bool key_repeat) {
     if (EnterTarget(axis, key_repeat)) {
@@ -100,8 +101,13 @@ void frmMain::ConnectRow(AxisIndex axis) {
   connect(rel, &CommandButton::mouseDown, this, [rel_down](Qt::MouseButton) { rel_down(false); });
   connect(rel, &CommandButton::mouseUp, this,
           [this, axis] { latches_.Release(axis, LevelCommand::kRelMove, kButton); });
-  connect(rel, &CommandButton::keyDown, this, [rel_down](int key, bool auto_repeat) {
-    if (key == Qt::Key_Space) rel_down(auto_repeat);
+  connect(rel, &CommandButton::keyDown, this, [this, rel, rel_down, axis](int key, bool auto_repeat) {
+    if (key != Qt::Key_Space) return;
+    if (!auto_repeat) {
+      rel_down(false);
+    } else if (rel->SpaceHeld()) {
+      EnterTarget(axis, true);
+    }
   });
   connect(rel, &CommandButton::keyUp, this, [this, axis](int key) {
     if (key == Qt::Key_Space) latches_.Release(axis, LevelCommand::kRelMove, kButton);
@@ -137,9 +143,10 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     if (box != nullptr && box->objectName() == QLatin1String("Text2")) {
       const AxisIndex axis = box->property(kIndexProperty).toInt();
       // GoBit stays set until a mouse release on GO: Enter has no release.
-      if (EnterTarget(axis, static_cast<QKeyEvent*>(event)->isAutoRepeat())) {
-        latches_.Press(axis, LevelCommand::kGo, CommandHolder::kNone);
-      }
+      // An automatic repeat only enters the target again: it never sets a
+      // GoBit that a release on GO cleared while Enter was held.
+      const bool repeat = static_cast<QKeyEvent*>(event)->isAutoRepeat();
+      if (EnterTarget(axis, repeat) && !repeat) latches_.Press(axis, LevelCommand::kGo, CommandHolder::kNone);
     }
   }
   // The key goes on to the box as usual.
