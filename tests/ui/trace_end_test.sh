@@ -140,7 +140,7 @@ case $case in
     start --simulate 3 --scenario read-fail:axis=1:after=1 --trace "$work/trace.fifo" "${render[@]}"
     finish_run
     [ "$status" = 1 ] || fail "status $status, expected 1"
-    [ "$(said "Error writing to USB. Read  0 of  12 bytes")" = 1 ] || fail "no read failure message"
+    [ "$(said "Error reading from USB. Read  0 of  12 bytes")" = 1 ] || fail "no read failure message"
     [ "$(said "trace rows were not written: the reader of .*trace.fifo stopped reading")" = 1 ] ||
       fail "what was lost is not said"
     check_stalled_pipe
