@@ -86,6 +86,10 @@ class ScopeRecorder final : public poll::ExchangeObserver {
   std::uint64_t MoveCount() const { return move_count_; }
   // Time of the latest reply, since the first exchange.
   std::int64_t LatestTimeUs() const { return latest_time_us_; }
+  // The time now on the same scale (0 before the first exchange).
+  std::int64_t NowUs() const {
+    return origin_ ? std::chrono::duration_cast<std::chrono::microseconds>(clock_() - *origin_).count() : 0;
+  }
 
  private:
   ExchangeClock clock_;
