@@ -79,6 +79,17 @@ TEST(ColumnDecimator, AColumnWithOneValueKeepsOnePoint) {
   EXPECT_EQ(Decimate(0, 100, 2, samples), want);
 }
 
+TEST(ColumnDecimator, AFlatRunKeepsItsFirstAndLastColumn) {
+  // Four columns of 10 us: 1, 1, 1, then 5; then flat to the end.
+  const Points samples = {{0, 1}, {5, 1}, {10, 1}, {20, 1}, {25, 1}, {30, 5}, {35, 5}};
+  const Points want = {{0, 1}, {20, 1}, {30, 5}};
+  EXPECT_EQ(Decimate(0, 40, 4, samples), want);
+  // The run at the end keeps its last column too.
+  const Points ends_flat = {{0, 2}, {10, 1}, {20, 1}, {30, 1}};
+  const Points want_end = {{0, 2}, {10, 1}, {30, 1}};
+  EXPECT_EQ(Decimate(0, 40, 4, ends_flat), want_end);
+}
+
 TEST(ColumnDecimator, SixThousandSamplesOnAThousandColumnsKeepAtMostTwoEach) {
   Points samples;
   for (std::int64_t i = 0; i < 6000; ++i) samples.emplace_back(i * 10'000, static_cast<double>(i % 7));

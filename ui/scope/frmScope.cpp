@@ -53,6 +53,13 @@ constexpr qint64 kSlowestRefreshMs = 500;
 constexpr std::int64_t kDrawAfterPollUs = 2'000;
 constexpr int kMostDeferrals = 3;
 constexpr int kPollPeriodMs = 10;
+// The points of all the line traces together at most (down to kLeastColumns
+// pixel columns a trace), and the most axes named in the legend.
+constexpr std::size_t kMostPoints = 60'000;
+constexpr int kLeastColumns = 200;
+constexpr std::size_t kMostAxesInLegend = 8;
+// How often the rows of moves in progress are brought up to date.
+constexpr qint64 kInProgressRefreshMs = 250;
 
 const std::array<QColor, 8> kAxisColors = {QColor(31, 119, 180), QColor(214, 39, 40), QColor(44, 160, 44),
                                            QColor(255, 127, 14), QColor(148, 103, 189), QColor(140, 86, 75),
@@ -133,6 +140,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
     auto* item = new QListWidgetItem(AxisName(i), lst_axes_);
     item->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsSelectable);
     item->setCheckState(i == 0 ? Qt::Checked : Qt::Unchecked);
+    item->setForeground(kAxisColors[i % kAxisColors.size()]);  // as its traces
   }
   lst_axes_->setMaximumWidth(140);
 
@@ -225,7 +233,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   resize(1100, 760);
 
   connect(lst_axes_, &QListWidget::itemChanged, this, &frmScope::SelectionChanged);
-  connect(spn_window_, &QSpinBox::valueChanged, this, [this] { drawn_samples_ = UINT64_MAX; });
+  connect(spn_window_, &QSpinBox::valueChanged, this, [this] { RedrawAll(); });
   connect(spn_band_, &QSpinBox::valueChanged, this, [this](int band) {
     scope::StepSettings settings = recorder_.Settings();
     settings.band_counts = band;
@@ -239,14 +247,14 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
       spn_position_max_->setValue(position_axes_.front()->range().upper);
       spn_error_max_->setValue(std::max(0.01, following_axes_.front()->range().upper));
     }
-    drawn_samples_ = UINT64_MAX;
+    RedrawAll();
   });
   for (QDoubleSpinBox* box : {spn_position_min_, spn_position_max_, spn_error_max_}) {
-    connect(box, &QDoubleSpinBox::valueChanged, this, [this] { drawn_samples_ = UINT64_MAX; });
+    connect(box, &QDoubleSpinBox::valueChanged, this, [this] { RedrawAll(); });
   }
   connect(cmd_pause_, &QPushButton::toggled, this, [this](bool paused) {
     cmd_pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
-    drawn_samples_ = UINT64_MAX;
+    RedrawAll();
     drawn_moves_ = UINT64_MAX;
   });
   connect(cmd_export_csv_, &QPushButton::clicked, this, [this] {
@@ -396,7 +404,7 @@ bool frmScope::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void frmScope::showEvent(QShowEvent* event) {
-  drawn_samples_ = UINT64_MAX;
+  RedrawAll();
   drawn_moves_ = UINT64_MAX;
   Refresh();
   refresh_.start();
@@ -427,7 +435,9 @@ void frmScope::SelectionChanged() {
       graph->setVisible(visible);
       if (!visible) graph->data()->clear();
     }
-    if (visible) {
+    // Past a few axes the legend would cover the traces (and cost more to
+    // draw than they do): the axis list beside the plot has the colours.
+    if (visible && shown.size() <= kMostAxesInLegend) {
       g.position->addToLegend();
       g.ideal->addToLegend();
     }
@@ -440,7 +450,7 @@ void frmScope::SelectionChanged() {
   }
   flags_rect_->axis(QCPAxis::atLeft)->setTicker(ticker);
   flags_rect_->axis(QCPAxis::atLeft)->setRange(-0.25, std::max<double>(1, static_cast<double>(shown.size())) * kFlagsSlot);
-  drawn_samples_ = UINT64_MAX;
+  RedrawAll();
   drawn_moves_ = UINT64_MAX;
 }
 
@@ -514,57 +524,102 @@ void frmScope::AssignValueAxes(const std::vector<std::size_t>& shown) {
   }
 }
 
+bool frmScope::InTheWayOfThePoll(std::int64_t cost_us) const {
+  // A poll overdue (or none coming: the clock of a test) is not waited for.
+  const std::int64_t since_poll_us = recorder_.NowUs() - recorder_.LatestTimeUs();
+  constexpr std::int64_t kPeriodUs = kPollPeriodMs * 1000;
+  return since_poll_us < kPeriodUs && since_poll_us + cost_us > kPeriodUs - kDrawAfterPollUs;
+}
+
+void frmScope::WaitForThePoll() {
+  ++deferred_;
+  const std::int64_t since_poll_us = recorder_.NowUs() - recorder_.LatestTimeUs();
+  const auto wait_ms = static_cast<int>(std::clamp<std::int64_t>((kPollPeriodMs * 1000 - since_poll_us) / 1000 + 1, 1, kPollPeriodMs));
+  QTimer::singleShot(wait_ms, Qt::PreciseTimer, this, &frmScope::Refresh);
+}
+
 void frmScope::Refresh() {
   if (!isVisible() || cmd_pause_->isChecked()) return;
-  if (recorder_.SampleCount() != drawn_samples_) {
-    // A redraw that would still run when the next poll is due waits until
-    // just after it (a few times at most), so that it fills the time between
-    // two polls rather than holding one back. A poll overdue is not waited for.
-    const std::int64_t since_poll_us = recorder_.NowUs() - recorder_.LatestTimeUs();
-    constexpr std::int64_t kPeriodUs = kPollPeriodMs * 1000;
-    const bool in_the_way = since_poll_us > kDrawAfterPollUs && since_poll_us < kPeriodUs &&
-                            since_poll_us + last_draw_us_ > kPeriodUs - kDrawAfterPollUs;
-    if (in_the_way && deferred_ < kMostDeferrals) {
-      ++deferred_;
-      const auto wait_ms = static_cast<int>((kPeriodUs - since_poll_us) / 1000 + 1);
-      QTimer::singleShot(wait_ms, Qt::PreciseTimer, this, &frmScope::Refresh);
-    } else {
-      deferred_ = 0;
-      QElapsedTimer cost;
-      cost.start();
-      drawn_samples_ = recorder_.SampleCount();
-      FillGraphs();
-      plot_->replot(QCustomPlot::rpImmediateRefresh);
-      last_draw_us_ = cost.nsecsElapsed() / 1000;
-      // The polling shares this thread: many axes over a long window redraw
-      // less often, so that drawing never takes more than a fifth of the time.
-      const auto next_ms = static_cast<int>(
-          std::clamp<qint64>(last_draw_us_ / 1000 * kMaxPaintShare, kRefreshMs, kSlowestRefreshMs));
-      if (refresh_.interval() != next_ms) refresh_.setInterval(next_ms);
-    }
-  }
-  // A move in progress changes without a new move ending.
-  bool in_progress = false;
-  for (std::size_t axis : ShownAxes()) in_progress = in_progress || recorder_.MoveInProgress(axis).has_value();
-  if (recorder_.MoveCount() != drawn_moves_ || in_progress || shown_in_progress_) {
+  if (!frame_.drawing && recorder_.SampleCount() != drawn_samples_) BeginFrame();
+  if (frame_.drawing) DrawFrame();
+  // A move in progress changes without a new move ending: its row is
+  // brought up to date a few times a second, and at once when one starts.
+  std::size_t in_progress = 0;
+  for (std::size_t axis : ShownAxes()) in_progress += recorder_.Moving(axis) ? 1 : 0;
+  const bool changed = recorder_.MoveCount() != drawn_moves_ || in_progress != shown_in_progress_;
+  const bool aged = in_progress > 0 && (!moves_age_.isValid() || moves_age_.elapsed() >= kInProgressRefreshMs);
+  if (changed || aged) {
     drawn_moves_ = recorder_.MoveCount();
     shown_in_progress_ = in_progress;
     FillMoves();
+    moves_age_.start();
   }
 }
 
-void frmScope::FillGraphs() {
+void frmScope::BeginFrame() {
   // The traces start at the left edge and roll once they fill the window.
   const std::int64_t window_us = std::int64_t{spn_window_->value()} * 1'000'000;
-  const std::int64_t latest_us = std::max(recorder_.LatestTimeUs(), window_us);
-  const std::int64_t from_us = latest_us - window_us;
-  const std::vector<std::size_t> shown = ShownAxes();
-  AssignValueAxes(shown);
+  frame_.drawing = true;
+  frame_.samples = recorder_.SampleCount();
+  frame_.latest_us = std::max(recorder_.LatestTimeUs(), window_us);
+  frame_.from_us = frame_.latest_us - window_us;
+  frame_.shown = ShownAxes();
+  frame_.next_slot = 0;
+  frame_.cost_us = 0;
+  AssignValueAxes(frame_.shown);
   for (UnitAxes& u : units_) u.any = false;
-  // Two points per pixel column are all a line of that width can show.
-  const int columns = std::max(1, position_rect_->width());
-  for (std::size_t slot = 0; slot < shown.size(); ++slot) {
-    const std::size_t axis = shown[slot];
+  // Two points per pixel column are all a line of that width can show; with
+  // many axes shown, fewer, so that a redraw stays short.
+  frame_.columns = std::clamp(static_cast<int>(kMostPoints / (2 * 3 * std::max<std::size_t>(1, frame_.shown.size()))),
+                              std::min(kLeastColumns, position_rect_->width()), std::max(1, position_rect_->width()));
+}
+
+void frmScope::DrawFrame() {
+  // Filled axis by axis and drawn at the end, each piece only where it ends
+  // before the next poll is due; otherwise the rest waits until just after
+  // that poll, so that drawing fills the time between polls.
+  QElapsedTimer piece;
+  while (frame_.next_slot < frame_.shown.size()) {
+    if (InTheWayOfThePoll(fill_cost_us_) && deferred_ < kMostDeferrals) {
+      WaitForThePoll();
+      return;
+    }
+    piece.start();
+    FillAxis(frame_.next_slot);
+    ++frame_.next_slot;
+    fill_cost_us_ = piece.nsecsElapsed() / 1000;
+    frame_.cost_us += fill_cost_us_;
+    deferred_ = 0;
+  }
+  if (InTheWayOfThePoll(replot_cost_us_) && deferred_ < kMostDeferrals) {
+    WaitForThePoll();
+    return;
+  }
+  deferred_ = 0;
+  piece.start();
+  for (QCPAxisRect* r : {position_rect_, following_rect_, flags_rect_}) {
+    r->axis(QCPAxis::atBottom)->setRange(static_cast<double>(frame_.from_us) / 1e6,
+                                         static_cast<double>(frame_.latest_us) / 1e6);
+  }
+  ScaleValueAxes();
+  plot_->replot(QCustomPlot::rpImmediateRefresh);
+  replot_cost_us_ = piece.nsecsElapsed() / 1000;
+  frame_.cost_us += replot_cost_us_;
+  frame_.drawing = false;
+  drawn_samples_ = frame_.samples;
+  // The polling shares this thread: many axes over a long window redraw less
+  // often, so that drawing never takes more than a fifth of the time.
+  const auto next_ms = static_cast<int>(
+      std::clamp<qint64>(frame_.cost_us / 1000 * kMaxPaintShare, kRefreshMs, kSlowestRefreshMs));
+  if (refresh_.interval() != next_ms) refresh_.setInterval(next_ms);
+}
+
+void frmScope::FillAxis(std::size_t slot) {
+  const std::int64_t from_us = frame_.from_us;
+  const std::int64_t latest_us = frame_.latest_us;
+  const int columns = frame_.columns;
+  {
+    const std::size_t axis = frame_.shown[slot];
     const AxisGraphs& g = graphs_[axis];
     UnitAxes& u = units_[unit_of_shown_[slot]];
     const double per_unit = CountsPerUnit(axis);
@@ -579,7 +634,7 @@ void frmScope::FillGraphs() {
     const scope::Ring<ScopeSample>& ring = recorder_.Samples(axis);
     double p_low = 0, p_high = 0, f_low = 0, f_high = 0;
     bool any = false;
-    for (std::size_t k = FirstFrom(ring, from_us); k < ring.Size(); ++k) {
+    for (std::size_t k = FirstFrom(ring, from_us); k < ring.Size() && ring[k].time_us <= latest_us; ++k) {
       const ScopeSample& s = ring[k];
       const double position = s.position / per_unit;
       const double ideal = s.ideal_position / per_unit;
@@ -615,10 +670,6 @@ void frmScope::FillGraphs() {
       }
     }
   }
-  for (QCPAxisRect* r : {position_rect_, following_rect_, flags_rect_}) {
-    r->axis(QCPAxis::atBottom)->setRange(static_cast<double>(from_us) / 1e6, static_cast<double>(latest_us) / 1e6);
-  }
-  ScaleValueAxes();
 }
 
 void frmScope::ScaleValueAxes() {
@@ -660,16 +711,23 @@ void frmScope::FillMoves() {
   });
 
   const QString none = QStringLiteral("-");
+  const bool new_rows = tbl_moves_->rowCount() != static_cast<int>(rows.size()) || recorder_.MoveCount() != sized_for_moves_;
+  sized_for_moves_ = recorder_.MoveCount();
   tbl_moves_->setRowCount(static_cast<int>(rows.size()));
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const std::size_t axis = rows[r].axis;
     const StepFigures& f = rows[r].figures;
     auto set = [&](Column column, const QString& text) {
-      auto* item = new QTableWidgetItem(text);
-      if (column != kAxisColumn && column != kMoveColumn && column != kEndColumn) {
-        item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      QTableWidgetItem* item = tbl_moves_->item(static_cast<int>(r), column);
+      if (item == nullptr) {
+        item = new QTableWidgetItem(text);
+        if (column != kAxisColumn && column != kMoveColumn && column != kEndColumn) {
+          item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        }
+        tbl_moves_->setItem(static_cast<int>(r), column, item);
+      } else if (item->text() != text) {
+        item->setText(text);
       }
-      tbl_moves_->setItem(static_cast<int>(r), column, item);
     };
     set(kAxisColumn, AxisName(axis));
     set(kMoveColumn, f.relative ? QStringLiteral("Rel") : QStringLiteral("GO"));
@@ -684,6 +742,7 @@ void frmScope::FillMoves() {
     set(kBandColumn, QStringLiteral("± ") + Units(f.band_counts, axis));
     set(kEndColumn, EndName(f.end));
   }
+  if (!new_rows) return;
   tbl_moves_->resizeColumnsToContents();
   // The end column as wide as its longest word, whatever the rows show now.
   const int end_width = tbl_moves_->fontMetrics().horizontalAdvance(EndName(StepFigures::End::kNotSettled)) +

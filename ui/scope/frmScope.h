@@ -14,6 +14,7 @@
 // hides it.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QRect>
 #include <QTimer>
@@ -133,7 +134,16 @@ class frmScope : public QWidget {
   void BuildPlot();
   void SelectionChanged();
   void AssignValueAxes(const std::vector<std::size_t>& shown);
-  void FillGraphs();
+  // Everything drawn again from the start (a setting changed).
+  void RedrawAll() {
+    frame_.drawing = false;
+    drawn_samples_ = UINT64_MAX;
+  }
+  void BeginFrame();
+  void DrawFrame();
+  void FillAxis(std::size_t slot);
+  bool InTheWayOfThePoll(std::int64_t cost_us) const;
+  void WaitForThePoll();
   void ScaleValueAxes();
   void FillMoves();
   bool Place();
@@ -174,9 +184,24 @@ class frmScope : public QWidget {
   std::vector<QCPAxis*> following_axes_;
   std::vector<std::size_t> unit_of_shown_;         // index into units_, per shown axis
   QStringList drawn_units_;
-  int deferred_ = 0;                               // redraws put off until just after a poll
-  std::int64_t last_draw_us_ = 0;                  // what the latest redraw cost
-  bool shown_in_progress_ = false;                 // the table shows a move in progress
+  // The redraw under way: filled axis by axis, then drawn.
+  struct Frame {
+    bool drawing = false;
+    std::uint64_t samples = 0;
+    std::int64_t from_us = 0;
+    std::int64_t latest_us = 0;
+    std::vector<std::size_t> shown;
+    std::size_t next_slot = 0;
+    int columns = 1;
+    std::int64_t cost_us = 0;
+  };
+  Frame frame_;
+  int deferred_ = 0;                               // pieces put off until just after a poll
+  std::int64_t fill_cost_us_ = 0;                  // what the latest axis filled cost
+  std::int64_t replot_cost_us_ = 0;                // what the latest drawing cost
+  std::size_t shown_in_progress_ = 0;              // moves in progress the table shows
+  QElapsedTimer moves_age_;                        // since the table was last filled
+  std::uint64_t sized_for_moves_ = UINT64_MAX;     // the columns fit the rows of then
   bool placed_ = false;
   QRect auto_geometry_;                            // where the Scope placed itself
   bool exporting_ = false;

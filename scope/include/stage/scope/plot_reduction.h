@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 namespace stage::scope {
 
@@ -22,7 +23,9 @@ ValueRange AutoscaleRange(double low, double high, double min_half_span);
 
 // Cuts a trace to at most two points per pixel column, its lowest and highest
 // in the order they came: a line through them covers the same pixels as the
-// whole trace would at that width. Times must not go back.
+// whole trace would at that width. A flat run over many columns keeps only
+// its first and last point (a step trace at rest is two points). Times must
+// not go back.
 class ColumnDecimator {
  public:
   ColumnDecimator(std::int64_t from_us, std::int64_t to_us, int columns)
@@ -46,6 +49,8 @@ class ColumnDecimator {
   template <typename Emit>
   void Finish(Emit&& out) {
     if (have_) Flush(out);
+    if (pending_) out(pending_->time_us, pending_->value);
+    pending_.reset();
   }
 
  private:
@@ -59,6 +64,14 @@ class ColumnDecimator {
   template <typename Emit>
   void Flush(Emit&& out) {
     have_ = false;
+    if (low_.value == high_.value && kept_any_ && low_.value == last_kept_) {
+      pending_ = low_;  // the flat run goes on
+      return;
+    }
+    if (pending_) out(pending_->time_us, pending_->value);
+    pending_.reset();
+    kept_any_ = true;
+    last_kept_ = low_.time_us < high_.time_us ? high_.value : low_.value;
     if (low_.time_us == high_.time_us) {
       out(low_.time_us, low_.value);
       return;
@@ -76,6 +89,9 @@ class ColumnDecimator {
   std::int64_t column_ = 0;
   Point low_;
   Point high_;
+  bool kept_any_ = false;
+  double last_kept_ = 0;            // the value of the latest point kept
+  std::optional<Point> pending_;    // the latest column of a flat run, not kept yet
 };
 
 }  // namespace stage::scope

@@ -75,6 +75,7 @@ class ScopeRecorder final : public poll::ExchangeObserver {
   // Finished moves, oldest first.
   const Ring<StepFigures>& Moves(std::size_t axis) const { return moves_[axis]; }
   std::optional<StepFigures> MoveInProgress(std::size_t axis) const { return trackers_[axis].Current(); }
+  bool Moving(std::size_t axis) const { return trackers_[axis].Moving(); }
 
   // Applies from each axis's next move on.
   void SetStepSettings(const StepSettings& settings);
