@@ -200,7 +200,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
 
   plot_ = new QCustomPlot(this);
   plot_->setObjectName(QStringLiteral("plot"));
-  plot_->setMinimumSize(480, 360);
+  plot_->setMinimumSize(400, 240);
   BuildPlot();
 
   tbl_moves_ = new QTableWidget(0, kColumnCount, this);
@@ -225,7 +225,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   splitter->setStretchFactor(0, 3);
   splitter->setStretchFactor(1, 2);
   splitter->setChildrenCollapsible(false);
-  tbl_moves_->setMinimumHeight(120);
+  tbl_moves_->setMinimumHeight(100);
 
   auto* layout = new QHBoxLayout(this);
   layout->addLayout(controls);
@@ -347,21 +347,43 @@ void frmScope::ShowScope() {
 void frmScope::OpenAtStart() {
   placed_ = true;
   qApp->installEventFilter(this);
+  // The keyboard stays with the window opened before (Enter there is OK):
+  // asked of the window manager, and handed back should it activate the
+  // Scope all the same.
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (window != this && window->isVisible() && hand_keyboard_back_to_ == nullptr) hand_keyboard_back_to_ = window;
+  }
   setAttribute(Qt::WA_ShowWithoutActivating, true);
+  windowHandle()->setProperty("_q_showWithoutActivating", true);
   if (Place()) {
     show();
     // Again with the frame the window now has.
-    if (frameGeometry() != geometry() && !Place()) showMinimized();
+    if (frameGeometry() != geometry() && !Place()) MinimiseForRoom();
   } else {
-    showMinimized();
+    MinimiseForRoom();
   }
   setAttribute(Qt::WA_ShowWithoutActivating, false);
+  windowHandle()->setProperty("_q_showWithoutActivating", false);
+}
+
+bool frmScope::WherePlaced() const {
+  // The window manager may shift a window by its frame; an operator who
+  // moved it has moved it further.
+  constexpr int kFrameShift = 64;
+  return auto_geometry_.isValid() && size() == auto_geometry_.size() &&
+         (pos() - auto_geometry_.topLeft()).manhattanLength() <= kFrameShift;
+}
+
+void frmScope::MinimiseForRoom() {
+  minimised_for_room_ = true;
+  showMinimized();
 }
 
 bool frmScope::Place() {
   std::vector<QRect> avoid;
   for (QWidget* window : QApplication::topLevelWidgets()) {
     if (window == this || !window->isVisible() || window->isMinimized()) continue;
+    if (qobject_cast<QMessageBox*>(window) != nullptr) continue;
     if ((window->windowType() & (Qt::Popup | Qt::ToolTip)) == Qt::Popup) continue;
     avoid.push_back(window->frameGeometry());
   }
@@ -390,13 +412,32 @@ bool frmScope::Place() {
 }
 
 bool frmScope::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::Show && watched != this && watched->isWidgetType() && isVisible()) {
+  if (watched == this && event->type() == QEvent::WindowActivate && hand_keyboard_back_to_ != nullptr) {
+    QPointer<QWidget> to = hand_keyboard_back_to_;
+    hand_keyboard_back_to_ = nullptr;
+    if (to->isVisible()) QTimer::singleShot(0, to, [to] { to->activateWindow(); });
+  }
+  // Another window shown or moved (the window manager centres the start-up
+  // window after it is shown): moved clear of it while where it placed itself.
+  const bool shown_or_moved = event->type() == QEvent::Show || event->type() == QEvent::Move;
+  if (shown_or_moved && watched != this && watched->isWidgetType() && isVisible() && !recheck_queued_) {
     auto* window = static_cast<QWidget*>(watched);
-    if (window->isWindow() && auto_geometry_.isValid() && geometry() == auto_geometry_) {
-      // Once it is mapped and framed.
+    const bool where_placed = WherePlaced();
+    if (window->isWindow() && window->isVisible() && (where_placed || minimised_for_room_)) {
+      recheck_queued_ = true;
       QTimer::singleShot(0, this, [this, guard = QPointer<QWidget>(window)] {
-        if (guard == nullptr || geometry() != auto_geometry_) return;
-        if (Overlaps(frameGeometry(), {guard->frameGeometry()}) && !Place()) showMinimized();
+        recheck_queued_ = false;
+        if (guard == nullptr) return;
+        if (minimised_for_room_) {
+          // Room beside the windows now shown (the main window after OK)?
+          if (isMinimized() && Place()) {
+            minimised_for_room_ = false;
+            showNormal();
+          }
+          return;
+        }
+        if (!WherePlaced()) return;
+        if (Overlaps(frameGeometry(), {guard->frameGeometry()}) && !Place()) MinimiseForRoom();
       });
     }
   }

@@ -16,6 +16,7 @@
 
 #include <QElapsedTimer>
 #include <QImage>
+#include <QPointer>
 #include <QRect>
 #include <QTimer>
 #include <QWidget>
@@ -147,6 +148,8 @@ class frmScope : public QWidget {
   void ScaleValueAxes();
   void FillMoves();
   bool Place();
+  void MinimiseForRoom();
+  bool WherePlaced() const;
   std::vector<CsvAxis> CsvSnapshot() const;
   static bool WriteCsv(const std::vector<CsvAxis>& axes, const QString& path, QString* error);
   static bool WritePng(const QImage& image, const QString& path, QString* error);
@@ -204,6 +207,9 @@ class frmScope : public QWidget {
   std::uint64_t sized_for_moves_ = UINT64_MAX;     // the columns fit the rows of then
   bool placed_ = false;
   QRect auto_geometry_;                            // where the Scope placed itself
+  bool recheck_queued_ = false;
+  QPointer<QWidget> hand_keyboard_back_to_;        // --scope: the start-up window
+  bool minimised_for_room_ = false;                // no room beside the others when placed
   bool exporting_ = false;
   std::thread export_thread_;
   // What the plot and the table show, so an unchanged recorder costs nothing.
