@@ -8,6 +8,10 @@
 #   close-fatal    ... the open-failure message box
 #   sigterm        SIGTERM while polling
 #   x-lost         the X server goes away while polling
+#   scope-clear    --scope: the Scope opens neither over the start-up window
+#                  nor over the main window after OK (minimised when the
+#                  screen has no room), and the keyboard stays with the
+#                  start-up window
 # Each case checks the exit status and which controllers were closed.
 # Exits 77 (skipped) when Xvfb, openbox, xdotool or xprop is missing.
 #   window_system_test.sh PROGRAM LIBRARY CASE
@@ -69,7 +73,9 @@ finish() {
 export HOSTILE_LOG="$work/closes" HOSTILE_COUNT=3
 [ "$case" = close-fatal ] && export HOSTILE_OPEN_FAIL=1
 touch "$work/closes"
-QT_QPA_PLATFORM=xcb "$program" --device-library "$library" 2>"$work/stderr" &
+extra=()
+[ "$case" = scope-clear ] && extra=(--scope)
+QT_QPA_PLATFORM=xcb "$program" --device-library "$library" "${extra[@]}" 2>"$work/stderr" &
 program_pid=$!
 pids+=("$program_pid")
 
@@ -81,6 +87,21 @@ if [ "$case" = close-select ]; then
   [ ! -s "$work/closes" ] || fail "closed controllers that were never opened"
   echo "ok: $case"
   exit 0
+fi
+
+# Whether the Scope, if it is on the screen, overlaps the window with this id.
+scope_over() {
+  local scope
+  scope=$(xdotool search --onlyvisible --name "^Scope\$" 2>/dev/null | head -1)
+  [ -n "$scope" ] || return 1
+  eval "$(xdotool getwindowgeometry --shell --prefix S_ "$scope")"
+  eval "$(xdotool getwindowgeometry --shell --prefix O_ "$1")"
+  ((S_X < O_X + O_WIDTH && O_X < S_X + S_WIDTH && S_Y < O_Y + O_HEIGHT && O_Y < S_Y + S_HEIGHT))
+}
+if [ "$case" = scope-clear ]; then
+  sleep 1  # the window manager centres the start-up window, the Scope moves clear
+  scope_over "$select_window" && fail "the Scope covers the start-up window"
+  [ "$(xdotool getactivewindow 2>/dev/null)" = "$select_window" ] || fail "the start-up window lost the keyboard"
 fi
 
 # OK, clicked: centred on the window, 4320 twips (288 px) from the top of
@@ -126,6 +147,14 @@ case $case in
   sigterm)
     window "KLV-330" >/dev/null || fail "no main window"
     sleep 0.5
+    kill -TERM "$program_pid"
+    finish
+    [ "$status" = 0 ] || fail "status $status, expected 0"
+    ;;
+  scope-clear)
+    main_window=$(window "KLV-330") || fail "no main window"
+    sleep 1
+    scope_over "$main_window" && fail "the Scope covers the main window"
     kill -TERM "$program_pid"
     finish
     [ "$status" = 0 ] || fail "status $status, expected 0"
