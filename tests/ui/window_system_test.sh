@@ -98,10 +98,22 @@ scope_over() {
   eval "$(xdotool getwindowgeometry --shell --prefix O_ "$1")"
   ((S_X < O_X + O_WIDTH && O_X < S_X + S_WIDTH && S_Y < O_Y + O_HEIGHT && O_Y < S_Y + S_HEIGHT))
 }
+# Waits (up to 20 s on a busy machine) until the command succeeds.
+eventually() {
+  for _ in $(seq 200); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+scope_clear_of() { ! scope_over "$1"; }
+select_active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$select_window" ]; }
 if [ "$case" = scope-clear ]; then
-  sleep 1  # the window manager centres the start-up window, the Scope moves clear
-  scope_over "$select_window" && fail "the Scope covers the start-up window"
-  [ "$(xdotool getactivewindow 2>/dev/null)" = "$select_window" ] || fail "the start-up window lost the keyboard"
+  # The window manager centres the start-up window; the Scope moves clear.
+  eventually scope_clear_of "$select_window" || fail "the Scope covers the start-up window"
+  eventually select_active || fail "the start-up window lost the keyboard"
+  sleep 0.5
+  scope_over "$select_window" && fail "the Scope came back over the start-up window"
 fi
 
 # OK, clicked: centred on the window, 4320 twips (288 px) from the top of
@@ -153,8 +165,9 @@ case $case in
     ;;
   scope-clear)
     main_window=$(window "KLV-330") || fail "no main window"
-    sleep 1
-    scope_over "$main_window" && fail "the Scope covers the main window"
+    eventually scope_clear_of "$main_window" || fail "the Scope covers the main window"
+    sleep 0.5
+    scope_over "$main_window" && fail "the Scope came back over the main window"
     kill -TERM "$program_pid"
     finish
     [ "$status" = 0 ] || fail "status $status, expected 0"
