@@ -384,6 +384,6 @@ int main(int argc, char** argv) {
   stage::ui::frmScope scope(tables, *observers.recorder);
   const stage::ui::ScopeShortcut shortcut(scope);
   select.show();
-  if (line.open_scope) scope.ShowScope();
+  if (line.open_scope) scope.OpenAtStart();
   return QApplication::exec();
 }

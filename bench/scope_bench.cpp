@@ -6,7 +6,13 @@
 // traced, 3 new replies per axis between refreshes as at 30 refreshes a
 // second against the 100 Hz polling.
 //
-// --paint measures the paint side only. With --compare (built where Qt
+// Poll side: the 10 ms poll on the GUI thread (a precise timer against
+// absolute deadlines, every axis moving, each tick handing its replies to the
+// recorder) with the Scope hidden, with every one of 32 axes shown over a
+// 60 s window, and with that window exported as CSV again and again: the
+// spread of the tick periods and the longest gap.
+//
+// --paint measures the paint side only; --poll the poll side only. With --compare (built where Qt
 // Charts is installed), also the library choice: the same N x 5 traces of 1000
 // points redrawn by a bare QCustomPlot and by a Qt Charts view, both
 // antialiased, into the same 1000 x 600 image.
@@ -14,6 +20,8 @@
 // Prints mean, p99 and maximum CPU time per tick or per refresh, and the share of the
 // time they take at their rates (100 Hz ticks, 30 Hz refreshes).
 #include <QApplication>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <time.h>
 #include <QImage>
 #include <QListWidget>
@@ -200,6 +208,87 @@ void PaintSide(int axes, int window_s) {
   Print(what, axes, Summarise(us), kRefreshHz);
 }
 
+enum class PollCase { kScopeHidden, kScopeShown, kExporting };
+
+// Ticks on the GUI thread for `seconds`, as the console's timer makes them,
+// with the Scope as `what` says; prints the periods between tick starts.
+void PollSide(int axes, int window_s, PollCase what, int seconds) {
+  stage::modKVT_USB tables;
+  Allocate(tables, axes);
+  std::int64_t tick = 0;
+  const Clock::time_point origin = Clock::now();
+  // The recorder times the replies by the wall clock, as in the program,
+  // after a window's worth recorded beforehand.
+  bool live = false;
+  stage::scope::ScopeRecorder recorder(static_cast<std::size_t>(axes), [&] {
+    return live ? std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - origin) +
+                      std::chrono::nanoseconds(std::int64_t{window_s} * 1'000'000'000)
+                : std::chrono::nanoseconds(tick * 10'000'000);
+  });
+  Exchanges exchanges;
+  for (; tick < window_s * 100; ++tick) exchanges.Feed(recorder, axes);
+  live = true;
+
+  stage::ui::frmScope scope(tables, recorder);
+  scope.spnWindow()->setValue(window_s);
+  for (int row = 0; row < scope.lstAxes()->count(); ++row) scope.lstAxes()->item(row)->setCheckState(Qt::Checked);
+  if (what != PollCase::kScopeHidden) scope.show();
+  QApplication::processEvents();
+  QTemporaryDir dir;
+  const QString csv = dir.filePath(QStringLiteral("scope.csv"));
+  int exports = 0;
+  if (what == PollCase::kExporting) {
+    scope.cmdPause()->click();  // as an operator exports: paused on what to keep
+    QObject::connect(&scope, &stage::ui::frmScope::ExportFinished, [&](bool ok, const QString& message) {
+      if (!ok) std::fprintf(stderr, "scope_bench: %s\n", qPrintable(message));
+      ++exports;
+      scope.StartExportCsv(csv);
+    });
+    scope.StartExportCsv(csv);
+  }
+
+  std::vector<Clock::time_point> starts;
+  starts.reserve(static_cast<std::size_t>(seconds) * 110);
+  QTimer timer;
+  timer.setTimerType(Qt::PreciseTimer);
+  timer.setSingleShot(true);
+  const Clock::time_point first = Clock::now() + std::chrono::milliseconds(10);
+  std::int64_t k = 0;
+  auto arm = [&] {
+    // The next deadline still ahead on the 10 ms grid.
+    const Clock::time_point now = Clock::now();
+    while (first + std::chrono::milliseconds(10 * k) <= now) ++k;
+    timer.start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(first + std::chrono::milliseconds(10 * k) - now).count()));
+  };
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    starts.push_back(Clock::now());
+    exchanges.Feed(recorder, axes);
+    ++tick;
+    if (starts.back() - first < std::chrono::seconds(seconds)) {
+      arm();
+    } else {
+      QApplication::exit(0);
+    }
+  });
+  arm();
+  QApplication::exec();
+  if (what == PollCase::kExporting) {
+    QObject::disconnect(&scope, &stage::ui::frmScope::ExportFinished, nullptr, nullptr);
+    while (scope.Exporting()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+
+  std::vector<double> periods_us;
+  for (std::size_t i = 1; i < starts.size(); ++i) periods_us.push_back(Microseconds(starts[i] - starts[i - 1]));
+  const Figures f = Summarise(periods_us);
+  const char* name = what == PollCase::kScopeHidden  ? "Scope hidden"
+                     : what == PollCase::kScopeShown ? "Scope shown, every axis"
+                                                     : "Scope paused, exporting CSV";
+  std::printf("  %-30s %2d axes, %2d s window: %5zu ticks in %d s  period median %6.2f ms  p99 %6.2f ms  longest %6.2f ms",
+              name, axes, window_s, starts.size(), seconds, f.median_us / 1000, f.p99_us / 1000, f.max_us / 1000);
+  if (what == PollCase::kExporting) std::printf("  (%d exports of %d x %d lines)", exports, axes, window_s * 100);
+  std::printf("\n");
+}
+
 #ifdef STAGE_BENCH_QT_CHARTS
 // The library choice: the same traces, redrawn by each library on its own.
 std::vector<std::vector<QPointF>> Traces(int axes, int shift) {
@@ -286,6 +375,14 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures as they come, also into a pipe
 
   const bool paint_only = argc > 1 && std::strcmp(argv[1], "--paint") == 0;
+  const bool poll_only = argc > 1 && std::strcmp(argv[1], "--poll") == 0;
+  if (!paint_only) {
+    std::printf("Poll side (ticks on the GUI thread, every axis moving)\n");
+    for (PollCase what : {PollCase::kScopeHidden, PollCase::kScopeShown, PollCase::kExporting}) {
+      PollSide(32, 60, what, 20);
+    }
+  }
+  if (poll_only) return 0;
   if (!paint_only) {
     std::printf("Tick side (%d ticks)\n", kTicks);
     for (int axes : {3, 17}) {
@@ -296,6 +393,7 @@ int main(int argc, char** argv) {
   std::printf("Paint side (%d refreshes, every axis traced)\n", kRefreshes);
   for (int axes : {3, 17}) PaintSide(axes, 10);
   PaintSide(17, 60);
+  PaintSide(32, 60);
   if (compare) {
 #ifdef STAGE_BENCH_QT_CHARTS
     std::printf("Plotting libraries (%d redraws each, 1000 x 600, antialiased)\n", kRefreshes / 2);

@@ -25,15 +25,22 @@ ScopeRecorder::ScopeRecorder(std::size_t axis_count, ExchangeClock clock, StepSe
 void ScopeRecorder::OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& /*reply*/,
                                const poll::ExchangeResult& result) {
   const auto k = static_cast<std::size_t>(axis);
-  if (result.outcome != poll::ExchangeResult::Outcome::kOk || k >= samples_.size()) return;
+  using Outcome = poll::ExchangeResult::Outcome;
+  // A command the controller received counts for the moves even when its
+  // reply was lost; only a reply is drawn.
+  const bool replied = result.outcome == Outcome::kOk;
+  const bool received = replied || result.outcome == Outcome::kReadFailed || result.outcome == Outcome::kInvalidReply;
+  if (!received || k >= samples_.size()) return;
   const std::chrono::nanoseconds now = clock_();
   if (!origin_) origin_ = now;
   const std::int64_t time_us = std::chrono::duration_cast<std::chrono::microseconds>(now - *origin_).count();
 
   const usb::StatusReading& reading = result.reading;
-  samples_[k].Push({time_us, reading.position, reading.ideal_position, reading.flags});
-  ++sample_count_;
-  latest_time_us_ = time_us;
+  if (replied) {
+    samples_[k].Push({time_us, reading.position, reading.ideal_position, reading.flags});
+    ++sample_count_;
+    latest_time_us_ = time_us;
+  }
 
   // What was sent decides when a move starts; a packet the console wrote
   // always decodes.
@@ -43,6 +50,7 @@ void ScopeRecorder::OnExchange(AxisIndex axis, const usb::Packet& command, const
   sample.time_us = time_us;
   sample.control_byte = fields->control_byte;
   sample.target_counts = static_cast<std::int32_t>(fields->target_counts);
+  sample.replied = replied;
   sample.position = reading.position;
   sample.ideal_position = reading.ideal_position;
   sample.flags = reading.flags;

@@ -38,7 +38,7 @@ poll::ExchangeResult Reply(std::int32_t position, std::int32_t ideal, std::uint8
 
 TEST(ScopeRecorder, RecordsRepliesPerAxisAndTheMovesTheCommandsStart) {
   std::chrono::nanoseconds now{std::chrono::seconds(5)};
-  ScopeRecorder recorder(2, [&] { return now; }, StepSettings{4, 20'000, 1'000'000});
+  ScopeRecorder recorder(2, [&] { return now; }, StepSettings{4, 20'000, 1'000'000, 1, 20'000});
   constexpr std::uint8_t kActive = usb::kActiveBit;
   auto exchange = [&](AxisIndex axis, std::uint8_t control, double target, std::int32_t position,
                       std::uint8_t flags) {

@@ -89,6 +89,8 @@ std::optional<StepFigures> Play(const MoveCase& c, const StepSettings& settings,
     s.time_us = t;
     s.control_byte = since < 3 * kPeriodUs ? kActive | usb::kGoBit : kActive | usb::kPositionModeBit;
     if (c.stop_at_us && since >= *c.stop_at_us) s.control_byte = kActive | usb::kStopBit;
+    // The watchdog bit alternates, as the console sends it.
+    if ((t / kPeriodUs) % 2 != 0) s.control_byte |= usb::kToggleBit;
     s.target_counts = target;
     s.position = static_cast<std::int32_t>(std::lround(c.shape(static_cast<double>(since) / 1e6)));
     s.ideal_position = target;
@@ -104,7 +106,7 @@ class StepShapeTest : public ::testing::TestWithParam<MoveCase> {};
 
 TEST_P(StepShapeTest, FiguresMatchTheShape) {
   const MoveCase& c = GetParam();
-  StepSettings settings;  // band 16 counts, hold 100 ms, give up after 2 s
+  StepSettings settings;  // band 16 counts, hold 100 ms, at rest 100 ms, give up 2 s after the profile
   const std::optional<StepFigures> figures = Play(c, settings);
   ASSERT_TRUE(figures.has_value()) << "the move never ended";
   EXPECT_EQ(figures->end, c.end);
@@ -126,26 +128,33 @@ TEST_P(StepShapeTest, FiguresMatchTheShape) {
   // The ideal jumped to the target: the largest following error is the
   // whole step, at the start.
   EXPECT_EQ(figures->peak_following_error_counts, -static_cast<std::int32_t>(c.step_counts));
-  const double last = c.shape(static_cast<double>(observed_us) / 1e6);
-  EXPECT_NEAR(figures->steady_state_error_counts, last - c.step_counts, 1);
+  EXPECT_EQ(figures->band_counts, settings.band_counts);
 
   if (c.end == StepFigures::End::kSettled) {
     ASSERT_TRUE(figures->settling_time_us.has_value());
     const double settled_from = ref.last_outside_band_us.value_or(0);
     EXPECT_GE(static_cast<double>(*figures->settling_time_us), settled_from - kPeriodUs);
     EXPECT_LE(static_cast<double>(*figures->settling_time_us), settled_from + kPeriodUs);
-    EXPECT_LE(std::abs(figures->steady_state_error_counts), settings.band_counts);
+    // r - y at rest: the mean of the last 100 ms, where the position moved by
+    // at most a count.
+    ASSERT_TRUE(figures->steady_state_error_counts.has_value());
+    const double at_rest = c.shape(static_cast<double>(figures->DurationUs()) / 1e6);
+    EXPECT_NEAR(*figures->steady_state_error_counts, c.step_counts - at_rest, 1);
     // It ends one hold time after it settled, busy out by then.
     EXPECT_GE(figures->DurationUs(), std::max(*figures->settling_time_us + settings.hold_us, c.busy_until_us));
   } else {
     EXPECT_FALSE(figures->settling_time_us.has_value());
   }
   if (c.end == StepFigures::End::kNotSettled) {
-    // Given up the give-up time after busy went out.
-    EXPECT_EQ(figures->DurationUs(), c.busy_until_us + settings.give_up_us);
+    // The ideal position is at the target from the start: the profile has
+    // ended there, and the move is given up the give-up time later, busy or
+    // not. Never at rest, it has no steady-state error.
+    EXPECT_EQ(figures->DurationUs(), settings.give_up_us);
+    EXPECT_FALSE(figures->steady_state_error_counts.has_value());
   }
   if (c.end == StepFigures::End::kStopped) {
     EXPECT_EQ(figures->DurationUs(), *c.stop_at_us);
+    EXPECT_FALSE(figures->steady_state_error_counts.has_value());
   }
 }
 
@@ -159,8 +168,9 @@ INSTANTIATE_TEST_SUITE_P(
                  StepFigures::End::kSettled},
         // 37 % overshoot, ringing into the band after about 0.9 s.
         MoveCase{"SecondOrderOvershoot", 10000, SecondOrder, 400'000, std::nullopt, StepFigures::End::kSettled},
-        // Keeps swinging 100 counts either side of the target.
+        // Keeps swinging 100 counts either side of the target, busy out or on.
         MoveCase{"NeverSettles", 10000, Swinging, 500'000, std::nullopt, StepFigures::End::kNotSettled},
+        MoveCase{"NeverSettlesBusyOn", 10000, Swinging, 100'000'000, std::nullopt, StepFigures::End::kNotSettled},
         // A constant-speed move stopped half way: never reaches 90 %.
         MoveCase{"StoppedHalfWay", 10000, Ramp, 1'000'000, 500'000, StepFigures::End::kStopped}),
     [](const ::testing::TestParamInfo<MoveCase>& row) { return row.param.name; });
@@ -203,7 +213,7 @@ TEST(StepTracker, ANewTargetWhileMovingReplacesTheMove) {
 }
 
 TEST(StepTracker, AMoveToWhereTheAxisIsSettledWithoutRiseOrOvershoot) {
-  StepTracker tracker(StepSettings{16, 20'000, 2'000'000});
+  StepTracker tracker(StepSettings{16, 20'000, 2'000'000, 1, 20'000});
   tracker.Observe(Sample(0, kActive, 0, 700, 700, 0));
   EXPECT_FALSE(tracker.Observe(Sample(10, kActive | usb::kGoBit, 700, 700, 700, 0)));
   EXPECT_FALSE(tracker.Observe(Sample(20, kActive, 700, 701, 700, 0)));
@@ -217,10 +227,10 @@ TEST(StepTracker, AMoveToWhereTheAxisIsSettledWithoutRiseOrOvershoot) {
 }
 
 TEST(StepTracker, ANewBandAppliesFromTheNextMove) {
-  StepTracker tracker(StepSettings{16, 10'000, 2'000'000});
+  StepTracker tracker(StepSettings{16, 10'000, 2'000'000, 1, 10'000});
   tracker.Observe(Sample(0, kActive, 0, 0, 0, 0));
   tracker.Observe(Sample(10, kActive | usb::kGoBit, 100, 0, 100, usb::kFlagBusy));
-  tracker.SetSettings(StepSettings{2, 10'000, 2'000'000});
+  tracker.SetSettings(StepSettings{2, 10'000, 2'000'000, 1, 10'000});
   tracker.Observe(Sample(20, kActive, 100, 90, 100, 0));  // 10 off: inside the old band of 16
   const std::optional<StepFigures> first = tracker.Observe(Sample(30, kActive, 100, 90, 100, 0));
   ASSERT_TRUE(first.has_value());
@@ -229,6 +239,293 @@ TEST(StepTracker, ANewBandAppliesFromTheNextMove) {
   tracker.Observe(Sample(40, kActive | usb::kGoBit, 0, 90, 0, 0));
   tracker.Observe(Sample(50, kActive, 0, 10, 0, 0));  // outside the new band of 2
   EXPECT_FALSE(tracker.Observe(Sample(60, kActive, 0, 10, 0, 0)));
+}
+
+// Command sequences as the console sends them, one exchange every 10 ms with
+// the watchdog bit alternating, each with the moves the controller makes of
+// them worked out by hand. Band 4 counts, hold 20 ms, at rest within 1 count
+// for 20 ms, give up 100 ms after the profile ends.
+struct Exchange {
+  std::uint8_t control;  // without the watchdog bit
+  std::int32_t target;   // target field: a position for GO, a distance for Rel
+  std::int32_t position;
+  std::int32_t ideal;
+  std::uint8_t flags;
+};
+struct ExpectedMove {
+  StepFigures::End end;
+  bool relative;
+  std::int64_t start_ms;
+  std::int64_t end_ms;
+  std::int32_t start_counts;
+  std::int32_t target_counts;
+  std::optional<std::int64_t> settling_ms;
+  std::optional<double> steady_state_error;  // r - y at rest
+};
+struct SequenceCase {
+  std::string name;
+  std::vector<Exchange> exchanges;
+  std::vector<ExpectedMove> moves;  // in the order they end
+  std::optional<ExpectedMove> in_progress;  // the snapshot after the last exchange
+};
+void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr std::uint8_t kA = kActive;
+constexpr std::uint8_t kGo = usb::kGoBit;
+constexpr std::uint8_t kRel = usb::kRelMoveBit;
+constexpr std::uint8_t kStop = usb::kStopBit;
+constexpr std::uint8_t kZero = usb::kZeroBit;
+constexpr std::uint8_t kBusy = usb::kFlagBusy;
+constexpr std::uint8_t kError = usb::kFlagError;
+using End = StepFigures::End;
+
+class CommandSequenceTest : public ::testing::TestWithParam<SequenceCase> {};
+
+TEST_P(CommandSequenceTest, TheMovesAreTheControllers) {
+  const SequenceCase& c = GetParam();
+  StepTracker tracker(StepSettings{4, 20'000, 100'000, 1, 20'000});
+  std::vector<StepFigures> ended;
+  for (std::size_t i = 0; i < c.exchanges.size(); ++i) {
+    const Exchange& e = c.exchanges[i];
+    StepSample s;
+    s.time_us = static_cast<std::int64_t>(i) * kPeriodUs;
+    s.control_byte = static_cast<std::uint8_t>(e.control | (i % 2 != 0 ? usb::kToggleBit : 0));
+    s.target_counts = e.target;
+    s.position = e.position;
+    s.ideal_position = e.ideal;
+    s.flags = e.flags;
+    if (auto figures = tracker.Observe(s)) ended.push_back(*figures);
+  }
+  auto check = [](const StepFigures& got, const ExpectedMove& want, const std::string& which) {
+    SCOPED_TRACE(which);
+    EXPECT_EQ(got.end, want.end);
+    EXPECT_EQ(got.relative, want.relative);
+    EXPECT_EQ(got.start_us, want.start_ms * 1000);
+    EXPECT_EQ(got.end_us, want.end_ms * 1000);
+    EXPECT_EQ(got.start_counts, want.start_counts);
+    EXPECT_EQ(got.target_counts, want.target_counts);
+    EXPECT_EQ(got.band_counts, 4);
+    if (want.settling_ms) {
+      EXPECT_EQ(got.settling_time_us, *want.settling_ms * 1000);
+    } else {
+      EXPECT_FALSE(got.settling_time_us.has_value());
+    }
+    ASSERT_EQ(got.steady_state_error_counts.has_value(), want.steady_state_error.has_value());
+    if (want.steady_state_error) {
+      EXPECT_NEAR(*got.steady_state_error_counts, *want.steady_state_error, 1e-9);
+    }
+  };
+  ASSERT_EQ(ended.size(), c.moves.size());
+  for (std::size_t k = 0; k < ended.size(); ++k) check(ended[k], c.moves[k], "move " + std::to_string(k));
+  const std::optional<StepFigures> current = tracker.Current();
+  ASSERT_EQ(current.has_value(), c.in_progress.has_value());
+  if (current) check(*current, *c.in_progress, "in progress");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, CommandSequenceTest,
+    ::testing::Values(
+        // Enter leaves GO set; the distance typed afterwards goes out with
+        // Rel and stays in the target field once Rel is released: the
+        // controller sees no new target there, so the only moves are the GO
+        // and the Rel (by 200 from the GO's target, 1000).
+        SequenceCase{"EnterThenRel",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 100, kBusy},
+                      {kA | kGo, 1000, 500, 600, kBusy},
+                      {kA | kGo, 1000, 1000, 1000, 0},
+                      {kA | kGo, 1000, 1000, 1000, 0},
+                      {kA | kGo, 1000, 1000, 1000, 0},
+                      {kA | kGo | kRel, 200, 1000, 1000, kBusy},
+                      {kA | kGo, 200, 1100, 1200, kBusy},
+                      {kA | kGo, 200, 1200, 1200, 0},
+                      {kA | kGo, 200, 1200, 1200, 0},
+                      {kA | kGo, 200, 1200, 1200, 0},
+                      {kA | kGo, 200, 1200, 1200, 0}},
+                     {{End::kSettled, false, 10, 50, 0, 1000, 20, 0.0},
+                      {End::kSettled, true, 60, 100, 1000, 1200, 20, 0.0}},
+                     std::nullopt},
+        // Rel while the GO to 1000 runs: the controller adds 500 to 1000,
+        // not to the ideal position of 500 at the press.
+        SequenceCase{"RelDuringAMove",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 100, kBusy},
+                      {kA, 1000, 200, 300, kBusy},
+                      {kA | kRel, 500, 400, 500, kBusy},
+                      {kA, 500, 900, 1000, kBusy},
+                      {kA, 500, 1500, 1500, 0},
+                      {kA, 500, 1500, 1500, 0},
+                      {kA, 500, 1500, 1500, 0}},
+                     {{End::kReplaced, false, 10, 30, 0, 1000, std::nullopt, std::nullopt},
+                      {End::kSettled, true, 30, 70, 200, 1500, 20, 0.0}},
+                     std::nullopt},
+        // Enter with a new target while GO is held replaces the move; the
+        // next starts from the position read before its command, 300.
+        SequenceCase{"GoReplaced",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 100, kBusy},
+                      {kA | kGo, 1000, 300, 400, kBusy},
+                      {kA | kGo, -500, 500, 400, kBusy},
+                      {kA | kGo, -500, 0, -100, kBusy},
+                      {kA | kGo, -500, -500, -500, 0},
+                      {kA | kGo, -500, -500, -500, 0},
+                      {kA | kGo, -500, -500, -500, 0}},
+                     {{End::kReplaced, false, 10, 30, 0, 1000, std::nullopt, std::nullopt},
+                      {End::kSettled, false, 30, 70, 300, -500, 20, 0.0}},
+                     std::nullopt},
+        // STOP ends the move at its sample; the GO still held after it does
+        // not start one again.
+        SequenceCase{"StopMidMove",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 100, kBusy},
+                      {kA | kGo, 1000, 200, 300, kBusy},
+                      {kA | kGo | kStop, 1000, 400, 450, kBusy},
+                      {kA | kGo, 1000, 500, 500, kBusy},
+                      {kA | kGo, 1000, 500, 500, 0}},
+                     {{End::kStopped, false, 10, 30, 0, 1000, std::nullopt, std::nullopt}},
+                     std::nullopt},
+        // ZERO during a move ends it as stopped there, GO held or not.
+        SequenceCase{"ZeroMidMove",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 100, kBusy},
+                      {kA | kGo, 1000, 200, 300, kBusy},
+                      {kA | kGo | kZero, 1000, 0, 0, kBusy},
+                      {kA | kGo, 1000, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 0, 0}},
+                     {{End::kStopped, false, 10, 30, 0, 1000, std::nullopt, std::nullopt}},
+                     std::nullopt},
+        // The servo switched off ends the move the same way.
+        SequenceCase{"ServoOffMidMove",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 100, kBusy},
+                      {kGo, 1000, 200, 200, 0},
+                      {kA | kGo, 1000, 250, 250, 0}},
+                     {{End::kStopped, false, 10, 20, 0, 1000, std::nullopt, std::nullopt}},
+                     std::nullopt},
+        // A following-error fault ends the move as a fault; GO is ignored
+        // until STOP clears it, then starts the next move.
+        SequenceCase{"Fault",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 100, kBusy},
+                      {kA, 1000, 150, 600, kBusy},
+                      {kA, 1000, 350, 350, kError},
+                      {kA | kGo, 2000, 360, 360, kError},
+                      {kA | kStop, 2000, 360, 360, 0},
+                      {kA, 2000, 360, 360, 0},
+                      {kA | kGo, 2000, 360, 400, kBusy}},
+                     {{End::kFault, false, 10, 30, 0, 1000, std::nullopt, std::nullopt}},
+                     ExpectedMove{End::kMoving, false, 70, 70, 360, 2000, std::nullopt, std::nullopt}},
+        // Swinging round the target with busy on: given up 100 ms after the
+        // profile reached the target at 10 ms; in progress until then.
+        SequenceCase{"NeverSettles",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 100, 0, 100, kBusy},
+                      {kA, 100, 120, 100, kBusy},
+                      {kA, 100, 80, 100, kBusy},
+                      {kA, 100, 120, 100, kBusy},
+                      {kA, 100, 80, 100, kBusy},
+                      {kA, 100, 120, 100, kBusy},
+                      {kA, 100, 80, 100, kBusy},
+                      {kA, 100, 120, 100, kBusy},
+                      {kA, 100, 80, 100, kBusy},
+                      {kA, 100, 120, 100, kBusy},
+                      {kA, 100, 80, 100, kBusy}},
+                     {{End::kNotSettled, false, 10, 110, 0, 100, std::nullopt, std::nullopt}},
+                     std::nullopt},
+        SequenceCase{"NeverSettlesInProgress",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 100, 0, 100, kBusy},
+                      {kA, 100, 120, 100, kBusy},
+                      {kA, 100, 80, 100, kBusy},
+                      {kA, 100, 120, 100, kBusy}},
+                     {},
+                     ExpectedMove{End::kMoving, false, 10, 40, 0, 100, std::nullopt, std::nullopt}},
+        // A step of 3 counts, inside the band from the start: settled at
+        // once, at rest at 2 from 20 ms, so 1 count short.
+        SequenceCase{"StepInsideTheBand",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 3, 0, 3, 0},
+                      {kA, 3, 2, 3, 0},
+                      {kA, 3, 2, 3, 0},
+                      {kA, 3, 2, 3, 0}},
+                     {{End::kSettled, false, 10, 40, 0, 3, 0, 1.0}},
+                     std::nullopt},
+        // The loop pulls in from 1004 to 1000 after busy went out: the error
+        // is taken once the position has come to rest, not on entering the
+        // band, and it is the target minus the position.
+        SequenceCase{"PullsInBeforeRest",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 1000, kBusy},
+                      {kA, 1000, 1004, 1000, kBusy},
+                      {kA, 1000, 1003, 1000, 0},
+                      {kA, 1000, 1002, 1000, 0},
+                      {kA, 1000, 1001, 1000, 0},
+                      {kA, 1000, 1000, 1000, 0},
+                      {kA, 1000, 1000, 1000, 0},
+                      {kA, 1000, 1000, 1000, 0}},
+                     {{End::kSettled, false, 10, 80, 0, 1000, 10, 0.0}},
+                     std::nullopt},
+        SequenceCase{"RestsShort",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 1000, kBusy},
+                      {kA, 1000, 998, 1000, 0},
+                      {kA, 1000, 998, 1000, 0},
+                      {kA, 1000, 998, 1000, 0}},
+                     {{End::kSettled, false, 10, 40, 0, 1000, 10, 2.0}},
+                     std::nullopt},
+        // At rest 10 counts short, outside the band: not settled, with the
+        // error it rests at.
+        SequenceCase{"RestsOutsideTheBand",
+                     {{kA, 0, 0, 0, 0},
+                      {kA | kGo, 1000, 0, 1000, kBusy},
+                      {kA, 1000, 990, 1000, 0},
+                      {kA, 1000, 990, 1000, 0},
+                      {kA, 1000, 990, 1000, 0},
+                      {kA, 1000, 990, 1000, 0},
+                      {kA, 1000, 990, 1000, 0},
+                      {kA, 1000, 990, 1000, 0},
+                      {kA, 1000, 990, 1000, 0},
+                      {kA, 1000, 990, 1000, 0},
+                      {kA, 1000, 990, 1000, 0},
+                      {kA, 1000, 990, 1000, 0}},
+                     {{End::kNotSettled, false, 10, 110, 0, 1000, std::nullopt, 10.0}},
+                     std::nullopt}),
+    [](const ::testing::TestParamInfo<SequenceCase>& row) { return row.param.name; });
+
+// The toggle bit held for 100 ms trips the controller's watchdog: the move
+// ends stopped and GO edges are ignored until the bit alternates again.
+TEST(StepTracker, TheWatchdogStopsTheMoveAndIgnoresGoUntilTheBitAlternates) {
+  StepTracker tracker;
+  tracker.Observe(Sample(0, kActive, 0, 0, 0, 0));
+  EXPECT_FALSE(tracker.Observe(Sample(10, kActive | usb::kGoBit, 1000, 0, 100, usb::kFlagBusy)));
+  std::optional<StepFigures> stopped;
+  for (std::int64_t t = 20; t <= 110 && !stopped; t += 10) {
+    stopped = tracker.Observe(Sample(t, kActive, 1000, 100, 200, usb::kFlagBusy));
+  }
+  ASSERT_TRUE(stopped.has_value());
+  EXPECT_EQ(stopped->end, StepFigures::End::kStopped);
+  EXPECT_EQ(stopped->end_us, 100'000);  // 100 ms after the bit last changed, at 0 ms
+  EXPECT_FALSE(tracker.Observe(Sample(120, kActive | usb::kGoBit, 3000, 150, 150, 0)));
+  EXPECT_FALSE(tracker.Moving());
+  tracker.Observe(Sample(130, kActive | usb::kToggleBit, 3000, 150, 150, 0));
+  tracker.Observe(Sample(140, kActive | usb::kGoBit, 3000, 150, 150, 0));
+  ASSERT_TRUE(tracker.Current().has_value());
+  EXPECT_EQ(tracker.Current()->target_counts, 3000);
+}
+
+// A Rel whose reply was lost still moved the axis: the next GO edge replaces
+// that move, and the Rel counted from the ideal position read before it.
+TEST(StepTracker, ACommandWithoutAReplyStillStartsItsMove) {
+  StepTracker tracker;
+  tracker.Observe(Sample(0, kActive, 0, 10, 10, 0));
+  StepSample rel = Sample(10, kActive | usb::kRelMoveBit | usb::kToggleBit, 40, 0, 0, 0);
+  rel.replied = false;
+  EXPECT_FALSE(tracker.Observe(rel));
+  const std::optional<StepFigures> current = tracker.Current();
+  ASSERT_TRUE(current.has_value());
+  EXPECT_EQ(current->start_counts, 10);
+  EXPECT_EQ(current->target_counts, 50);
+  EXPECT_EQ(current->start_us, 10'000);
 }
 
 }  // namespace

@@ -8,6 +8,10 @@
 #   close-fatal    ... the open-failure message box
 #   sigterm        SIGTERM while polling
 #   x-lost         the X server goes away while polling
+#   scope-clear    --scope: the Scope opens neither over the start-up window
+#                  nor over the main window after OK (minimised when the
+#                  screen has no room), and the keyboard stays with the
+#                  start-up window
 # Each case checks the exit status and which controllers were closed.
 # Exits 77 (skipped) when Xvfb, openbox, xdotool or xprop is missing.
 #   window_system_test.sh PROGRAM LIBRARY CASE
@@ -58,7 +62,9 @@ finish() {
 export HOSTILE_LOG="$work/closes" HOSTILE_COUNT=3
 [ "$case" = close-fatal ] && export HOSTILE_OPEN_FAIL=1
 touch "$work/closes"
-QT_QPA_PLATFORM=xcb "$program" --device-library "$library" 2>"$work/stderr" &
+extra=()
+[ "$case" = scope-clear ] && extra=(--scope)
+QT_QPA_PLATFORM=xcb "$program" --device-library "$library" "${extra[@]}" 2>"$work/stderr" &
 program_pid=$!
 pids+=("$program_pid")
 
@@ -70,6 +76,33 @@ if [ "$case" = close-select ]; then
   [ ! -s "$work/closes" ] || fail "closed controllers that were never opened"
   echo "ok: $case"
   exit 0
+fi
+
+# Whether the Scope, if it is on the screen, overlaps the window with this id.
+scope_over() {
+  local scope
+  scope=$(xdotool search --onlyvisible --name "^Scope\$" 2>/dev/null | head -1)
+  [ -n "$scope" ] || return 1
+  eval "$(xdotool getwindowgeometry --shell --prefix S_ "$scope")"
+  eval "$(xdotool getwindowgeometry --shell --prefix O_ "$1")"
+  ((S_X < O_X + O_WIDTH && O_X < S_X + S_WIDTH && S_Y < O_Y + O_HEIGHT && O_Y < S_Y + S_HEIGHT))
+}
+# Waits (up to 20 s on a busy machine) until the command succeeds.
+eventually() {
+  for _ in $(seq 200); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+scope_clear_of() { ! scope_over "$1"; }
+select_active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$select_window" ]; }
+if [ "$case" = scope-clear ]; then
+  # The window manager centres the start-up window; the Scope moves clear.
+  eventually scope_clear_of "$select_window" || fail "the Scope covers the start-up window"
+  eventually select_active || fail "the start-up window lost the keyboard"
+  sleep 0.5
+  scope_over "$select_window" && fail "the Scope came back over the start-up window"
 fi
 
 # OK, clicked: centred on the window, 4320 twips (288 px) from the top of
@@ -106,6 +139,15 @@ case $case in
   sigterm)
     window "KLV-330" >/dev/null || fail "no main window"
     sleep 0.5
+    kill -TERM "$program_pid"
+    finish
+    [ "$status" = 0 ] || fail "status $status, expected 0"
+    ;;
+  scope-clear)
+    main_window=$(window "KLV-330") || fail "no main window"
+    eventually scope_clear_of "$main_window" || fail "the Scope covers the main window"
+    sleep 0.5
+    scope_over "$main_window" && fail "the Scope came back over the main window"
     kill -TERM "$program_pid"
     finish
     [ "$status" = 0 ] || fail "status $status, expected 0"

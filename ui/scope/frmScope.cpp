@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -12,15 +11,24 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+#include <QSaveFile>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSpinBox>
+#include <QSplitter>
 #include <QTableWidget>
 #include <QTextStream>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <utility>
 #include <qcustomplot.h>
 
+#include "stage/scope/plot_reduction.h"
 #include "stage/usb/packet_codec.h"
 #include "ui/common/outside_window.h"
 
@@ -39,6 +47,19 @@ constexpr double kBusyBase = 1.5;
 constexpr qint64 kMaxPaintShare = 5;
 // ...but never further than this.
 constexpr qint64 kSlowestRefreshMs = 500;
+// A redraw starts only this soon after the latest poll, so that it runs in
+// the time between two polls rather than holding the next one back; it
+// waits for the next poll at most this many times.
+constexpr std::int64_t kDrawAfterPollUs = 2'000;
+constexpr int kMostDeferrals = 3;
+constexpr int kPollPeriodMs = 10;
+// The points of all the line traces together at most (down to kLeastColumns
+// pixel columns a trace), and the most axes named in the legend.
+constexpr std::size_t kMostPoints = 60'000;
+constexpr int kLeastColumns = 200;
+constexpr std::size_t kMostAxesInLegend = 8;
+// How often the rows of moves in progress are brought up to date.
+constexpr qint64 kInProgressRefreshMs = 250;
 
 const std::array<QColor, 8> kAxisColors = {QColor(31, 119, 180), QColor(214, 39, 40), QColor(44, 160, 44),
                                            QColor(255, 127, 14), QColor(148, 103, 189), QColor(140, 86, 75),
@@ -54,13 +75,41 @@ QString EndName(StepFigures::End end) {
       return QStringLiteral("stopped");
     case StepFigures::End::kReplaced:
       return QStringLiteral("replaced");
+    case StepFigures::End::kFault:
+      return QStringLiteral("fault");
     case StepFigures::End::kMoving:
-      return QStringLiteral("moving");
+      return QStringLiteral("in progress");
   }
   return {};
 }
 
 QString Milliseconds(double us) { return QString::number(us / 1000, 'f', 1); }
+
+bool Overlaps(const QRect& r, const std::vector<QRect>& avoid) {
+  return std::any_of(avoid.begin(), avoid.end(), [&](const QRect& a) { return a.intersects(r); });
+}
+
+// The largest rectangle up to `wanted` (and at least `least`) on `screen`
+// beside the rectangles to avoid: right of them, left, below or above them
+// all. Empty when none has room.
+QRect FreePlace(const QRect& screen, const QSize& wanted, const QSize& least, const std::vector<QRect>& avoid) {
+  QRect all;
+  for (const QRect& r : avoid) all |= r;
+  if (all.isEmpty()) return QRect(screen.topLeft(), wanted.boundedTo(screen.size()));
+  const std::array<QRect, 4> sides = {
+      QRect(QPoint(all.right() + 1, screen.top()), screen.bottomRight()),
+      QRect(screen.topLeft(), QPoint(all.left() - 1, screen.bottom())),
+      QRect(QPoint(screen.left(), all.bottom() + 1), screen.bottomRight()),
+      QRect(screen.topLeft(), QPoint(screen.right(), all.top() - 1))};
+  QRect best;
+  for (const QRect& side : sides) {
+    const QRect free = side.intersected(screen);
+    if (free.width() < least.width() || free.height() < least.height()) continue;
+    const QRect r(free.topLeft(), wanted.boundedTo(free.size()));
+    if (static_cast<qint64>(r.width()) * r.height() > static_cast<qint64>(best.width()) * best.height()) best = r;
+  }
+  return best;
+}
 
 // The first sample at or after `from_us`: the times only grow.
 std::size_t FirstFrom(const scope::Ring<ScopeSample>& ring, std::int64_t from_us) {
@@ -91,6 +140,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
     auto* item = new QListWidgetItem(AxisName(i), lst_axes_);
     item->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsSelectable);
     item->setCheckState(i == 0 ? Qt::Checked : Qt::Unchecked);
+    item->setForeground(kAxisColors[i % kAxisColors.size()]);  // as its traces
   }
   lst_axes_->setMaximumWidth(140);
 
@@ -150,32 +200,40 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
 
   plot_ = new QCustomPlot(this);
   plot_->setObjectName(QStringLiteral("plot"));
-  plot_->setMinimumSize(480, 360);
+  plot_->setMinimumSize(400, 240);
   BuildPlot();
 
   tbl_moves_ = new QTableWidget(0, kColumnCount, this);
   tbl_moves_->setObjectName(QStringLiteral("tblMoves"));
-  tbl_moves_->setHorizontalHeaderLabels({QStringLiteral("Axis"), QStringLiteral("Move"), QStringLiteral("Step"),
+  tbl_moves_->setHorizontalHeaderLabels({QStringLiteral("Axis"), QStringLiteral("Move"),
+                                         QStringLiteral("Start\n(s)"), QStringLiteral("Step"),
                                          QStringLiteral("Rise\n10-90 %\n(ms)"), QStringLiteral("Over-\nshoot\n(%)"),
                                          QStringLiteral("Over-\nshoot"), QStringLiteral("Settling\n(ms)"),
                                          QStringLiteral("Steady-\nstate\nerror"),
-                                         QStringLiteral("Peak\nfollowing\nerror"), QStringLiteral("End")});
-  tbl_moves_->setMinimumWidth(600);
-  tbl_moves_->setMaximumWidth(700);
+                                         QStringLiteral("Peak\nfollowing\nerror"), QStringLiteral("Band"),
+                                         QStringLiteral("End")});
   tbl_moves_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tbl_moves_->verticalHeader()->setVisible(false);
   // Sized once per refill: sizing to contents on every cell set costs seconds
   // for a full table (scope_bench).
   tbl_moves_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
 
+  // The figures under the plot, as wide as it: every column shows whole.
+  auto* splitter = new QSplitter(Qt::Vertical, this);
+  splitter->addWidget(plot_);
+  splitter->addWidget(tbl_moves_);
+  splitter->setStretchFactor(0, 3);
+  splitter->setStretchFactor(1, 2);
+  splitter->setChildrenCollapsible(false);
+  tbl_moves_->setMinimumHeight(100);
+
   auto* layout = new QHBoxLayout(this);
   layout->addLayout(controls);
-  layout->addWidget(plot_, 1);
-  layout->addWidget(tbl_moves_);
-  resize(1400, 640);
+  layout->addWidget(splitter, 1);
+  resize(1100, 760);
 
   connect(lst_axes_, &QListWidget::itemChanged, this, &frmScope::SelectionChanged);
-  connect(spn_window_, &QSpinBox::valueChanged, this, [this] { drawn_samples_ = UINT64_MAX; });
+  connect(spn_window_, &QSpinBox::valueChanged, this, [this] { RedrawAll(); });
   connect(spn_band_, &QSpinBox::valueChanged, this, [this](int band) {
     scope::StepSettings settings = recorder_.Settings();
     settings.band_counts = band;
@@ -184,30 +242,30 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   connect(chk_autoscale_, &QCheckBox::toggled, this, [this](bool autoscale) {
     for (QDoubleSpinBox* box : {spn_position_min_, spn_position_max_, spn_error_max_}) box->setEnabled(!autoscale);
     if (!autoscale) {
-      // Fixed where it is now, for the operator to change.
-      spn_position_min_->setValue(position_rect_->axis(QCPAxis::atLeft)->range().lower);
-      spn_position_max_->setValue(position_rect_->axis(QCPAxis::atLeft)->range().upper);
-      spn_error_max_->setValue(std::max(0.01, following_rect_->axis(QCPAxis::atLeft)->range().upper));
+      // Fixed where it is now (the first unit's scales), for the operator to change.
+      spn_position_min_->setValue(position_axes_.front()->range().lower);
+      spn_position_max_->setValue(position_axes_.front()->range().upper);
+      spn_error_max_->setValue(std::max(0.01, following_axes_.front()->range().upper));
     }
-    drawn_samples_ = UINT64_MAX;
+    RedrawAll();
   });
   for (QDoubleSpinBox* box : {spn_position_min_, spn_position_max_, spn_error_max_}) {
-    connect(box, &QDoubleSpinBox::valueChanged, this, [this] { drawn_samples_ = UINT64_MAX; });
+    connect(box, &QDoubleSpinBox::valueChanged, this, [this] { RedrawAll(); });
   }
   connect(cmd_pause_, &QPushButton::toggled, this, [this](bool paused) {
     cmd_pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
-    drawn_samples_ = UINT64_MAX;
+    RedrawAll();
     drawn_moves_ = UINT64_MAX;
   });
   connect(cmd_export_csv_, &QPushButton::clicked, this, [this] {
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export CSV"), QStringLiteral("scope.csv"),
                                                       QStringLiteral("CSV (*.csv)"));
-    if (!path.isEmpty()) ExportCsv(path);
+    if (!path.isEmpty()) StartExportCsv(path);
   });
   connect(cmd_export_png_, &QPushButton::clicked, this, [this] {
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export PNG"), QStringLiteral("scope.png"),
                                                       QStringLiteral("PNG (*.png)"));
-    if (!path.isEmpty()) ExportPng(path);
+    if (!path.isEmpty()) StartExportPng(path);
   });
 
   refresh_.setInterval(kRefreshMs);
@@ -216,7 +274,10 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   SelectionChanged();
 }
 
-frmScope::~frmScope() = default;
+frmScope::~frmScope() {
+  if (qApp != nullptr) qApp->removeEventFilter(this);
+  if (export_thread_.joinable()) export_thread_.join();
+}
 
 void frmScope::BuildPlot() {
   plot_->setAutoAddPlottableToLegend(false);
@@ -234,6 +295,8 @@ void frmScope::BuildPlot() {
   };
   position_rect_ = rect(0, QStringLiteral("Position"));
   following_rect_ = rect(1, QStringLiteral("Following error"));
+  position_axes_ = {position_rect_->axis(QCPAxis::atLeft), position_rect_->axis(QCPAxis::atRight)};
+  following_axes_ = {following_rect_->axis(QCPAxis::atLeft), following_rect_->axis(QCPAxis::atRight)};
   flags_rect_ = rect(2, QStringLiteral("Flags"));
   plot_->plotLayout()->setRowStretchFactor(0, 3);
   plot_->plotLayout()->setRowStretchFactor(1, 2);
@@ -269,13 +332,120 @@ void frmScope::BuildPlot() {
 }
 
 void frmScope::ShowScope() {
+  if (!placed_) {
+    placed_ = true;
+    Place();
+    // Windows that open later (the main window after OK) are kept clear of
+    // while the Scope is where it placed itself.
+    qApp->installEventFilter(this);
+  }
   show();
   raise();
   activateWindow();
 }
 
+void frmScope::OpenAtStart() {
+  placed_ = true;
+  qApp->installEventFilter(this);
+  // The keyboard stays with the window opened before (Enter there is OK):
+  // asked of the window manager, and handed back should it activate the
+  // Scope all the same.
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (window != this && window->isVisible() && hand_keyboard_back_to_ == nullptr) hand_keyboard_back_to_ = window;
+  }
+  setAttribute(Qt::WA_ShowWithoutActivating, true);
+  windowHandle()->setProperty("_q_showWithoutActivating", true);
+  if (Place()) {
+    show();
+    // Again with the frame the window now has.
+    if (frameGeometry() != geometry() && !Place()) MinimiseForRoom();
+  } else {
+    MinimiseForRoom();
+  }
+  setAttribute(Qt::WA_ShowWithoutActivating, false);
+  windowHandle()->setProperty("_q_showWithoutActivating", false);
+}
+
+bool frmScope::WherePlaced() const {
+  // The window manager may shift a window by its frame; an operator who
+  // moved it has moved it further.
+  constexpr int kFrameShift = 64;
+  return auto_geometry_.isValid() && size() == auto_geometry_.size() &&
+         (pos() - auto_geometry_.topLeft()).manhattanLength() <= kFrameShift;
+}
+
+void frmScope::MinimiseForRoom() {
+  minimised_for_room_ = true;
+  showMinimized();
+}
+
+bool frmScope::Place() {
+  std::vector<QRect> avoid;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (window == this || !window->isVisible() || window->isMinimized()) continue;
+    if (qobject_cast<QMessageBox*>(window) != nullptr) continue;
+    if ((window->windowType() & (Qt::Popup | Qt::ToolTip)) == Qt::Popup) continue;
+    avoid.push_back(window->frameGeometry());
+  }
+  const QScreen* screen = avoid.empty() || QGuiApplication::screenAt(avoid.front().center()) == nullptr
+                              ? QGuiApplication::primaryScreen()
+                              : QGuiApplication::screenAt(avoid.front().center());
+  if (screen == nullptr) return false;
+  // The frame the window manager adds, as far as it is known yet.
+  const QMargins frame = isVisible() ? QMargins(geometry().left() - frameGeometry().left(),
+                                                geometry().top() - frameGeometry().top(),
+                                                frameGeometry().right() - geometry().right(),
+                                                frameGeometry().bottom() - geometry().bottom())
+                                     : QMargins();
+  const QRect area = screen->availableGeometry();
+  const QSize least = minimumSizeHint().expandedTo(minimumSize()).grownBy(frame);
+  const QRect free = FreePlace(area, size().grownBy(frame), least, avoid);
+  if (free.isEmpty()) {
+    // No room beside them: left where it is (OpenAtStart and a window that
+    // opens later minimise it rather than cover the console's controls).
+    auto_geometry_ = QRect();
+    return false;
+  }
+  setGeometry(free.marginsRemoved(frame));
+  auto_geometry_ = geometry();
+  return true;
+}
+
+bool frmScope::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == this && event->type() == QEvent::WindowActivate && hand_keyboard_back_to_ != nullptr) {
+    QPointer<QWidget> to = hand_keyboard_back_to_;
+    hand_keyboard_back_to_ = nullptr;
+    if (to->isVisible()) QTimer::singleShot(0, to, [to] { to->activateWindow(); });
+  }
+  // Another window shown or moved (the window manager centres the start-up
+  // window after it is shown): moved clear of it while where it placed itself.
+  const bool shown_or_moved = event->type() == QEvent::Show || event->type() == QEvent::Move;
+  if (shown_or_moved && watched != this && watched->isWidgetType() && isVisible() && !recheck_queued_) {
+    auto* window = static_cast<QWidget*>(watched);
+    const bool where_placed = WherePlaced();
+    if (window->isWindow() && window->isVisible() && (where_placed || minimised_for_room_)) {
+      recheck_queued_ = true;
+      QTimer::singleShot(0, this, [this, guard = QPointer<QWidget>(window)] {
+        recheck_queued_ = false;
+        if (guard == nullptr) return;
+        if (minimised_for_room_) {
+          // Room beside the windows now shown (the main window after OK)?
+          if (isMinimized() && Place()) {
+            minimised_for_room_ = false;
+            showNormal();
+          }
+          return;
+        }
+        if (!WherePlaced()) return;
+        if (Overlaps(frameGeometry(), {guard->frameGeometry()}) && !Place()) MinimiseForRoom();
+      });
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
 void frmScope::showEvent(QShowEvent* event) {
-  drawn_samples_ = UINT64_MAX;
+  RedrawAll();
   drawn_moves_ = UINT64_MAX;
   Refresh();
   refresh_.start();
@@ -306,7 +476,9 @@ void frmScope::SelectionChanged() {
       graph->setVisible(visible);
       if (!visible) graph->data()->clear();
     }
-    if (visible) {
+    // Past a few axes the legend would cover the traces (and cost more to
+    // draw than they do): the axis list beside the plot has the colours.
+    if (visible && shown.size() <= kMostAxesInLegend) {
       g.position->addToLegend();
       g.ideal->addToLegend();
     }
@@ -319,129 +491,306 @@ void frmScope::SelectionChanged() {
   }
   flags_rect_->axis(QCPAxis::atLeft)->setTicker(ticker);
   flags_rect_->axis(QCPAxis::atLeft)->setRange(-0.25, std::max<double>(1, static_cast<double>(shown.size())) * kFlagsSlot);
-  drawn_samples_ = UINT64_MAX;
+  RedrawAll();
   drawn_moves_ = UINT64_MAX;
 }
 
-void frmScope::LabelValueAxes(const std::vector<std::size_t>& shown) {
-  // The unit on the value axes when the shown axes share one.
-  QString unit;
-  for (std::size_t axis : shown) {
-    const QString its = axis < tables_.UnitSuffix.size() ? QString::fromStdString(tables_.UnitSuffix[axis]).trimmed()
-                                                        : QString();
-    if (axis == shown.front()) {
-      unit = its;
-    } else if (its != unit) {
-      unit.clear();
+QString frmScope::UnitOf(std::size_t axis) const {
+  return axis < tables_.UnitSuffix.size() ? QString::fromStdString(tables_.UnitSuffix[axis]).trimmed() : QString();
+}
+
+QCPAxis* frmScope::PositionAxis(std::size_t unit) const {
+  return unit < units_.size() ? units_[unit].position : nullptr;
+}
+
+QCPAxis* frmScope::FollowingAxis(std::size_t unit) const {
+  return unit < units_.size() ? units_[unit].following : nullptr;
+}
+
+void frmScope::AssignValueAxes(const std::vector<std::size_t>& shown) {
+  // The units are settled on the start-up window's OK, so this is looked at
+  // on every redraw; the axes change only when the units shown do.
+  QStringList units;
+  unit_of_shown_.resize(shown.size());
+  for (std::size_t slot = 0; slot < shown.size(); ++slot) {
+    const QString unit = UnitOf(shown[slot]);
+    qsizetype k = units.indexOf(unit);
+    if (k < 0) {
+      k = units.size();
+      units.append(unit);
+    }
+    unit_of_shown_[slot] = static_cast<std::size_t>(k);
+  }
+  if (units.isEmpty()) units.append(QString());
+  if (units != drawn_units_) {
+    drawn_units_ = units;
+    // One value axis per unit: the first on the left, the second on the
+    // right, any more beside them.
+    auto axis = [](QCPAxisRect* rect, std::vector<QCPAxis*>& made, std::size_t k) {
+      while (made.size() <= k) made.push_back(rect->addAxis(made.size() % 2 == 0 ? QCPAxis::atLeft : QCPAxis::atRight));
+      return made[k];
+    };
+    units_.assign(static_cast<std::size_t>(units.size()), UnitAxes{});
+    for (std::size_t k = 0; k < units_.size(); ++k) {
+      UnitAxes& u = units_[k];
+      u.unit = units[static_cast<qsizetype>(k)];
+      u.position = axis(position_rect_, position_axes_, k);
+      u.following = axis(following_rect_, following_axes_, k);
+      const QString in_unit = u.unit.isEmpty() ? QString() : QStringLiteral(" (") + u.unit + QLatin1Char(')');
+      u.position->setLabel(QStringLiteral("Position") + in_unit);
+      u.following->setLabel(QStringLiteral("Following error") + in_unit);
+    }
+    for (std::size_t k = 0; k < position_axes_.size(); ++k) {
+      const bool used = k < units_.size();
+      position_axes_[k]->setVisible(used);
+      following_axes_[k]->setVisible(used);
     }
   }
-  const QString in_unit = unit.isEmpty() ? QString() : QStringLiteral(" (") + unit + QLatin1Char(')');
-  position_rect_->axis(QCPAxis::atLeft)->setLabel(QStringLiteral("Position") + in_unit);
-  following_rect_->axis(QCPAxis::atLeft)->setLabel(QStringLiteral("Following error") + in_unit);
+  for (std::size_t slot = 0; slot < shown.size(); ++slot) {
+    const AxisGraphs& g = graphs_[shown[slot]];
+    UnitAxes& u = units_[unit_of_shown_[slot]];
+    if (g.position->valueAxis() != u.position) {
+      g.position->setValueAxis(u.position);
+      g.ideal->setValueAxis(u.position);
+      g.following->setValueAxis(u.following);
+    }
+  }
+  for (std::size_t slot = 0; slot < shown.size(); ++slot) {
+    UnitAxes& u = units_[unit_of_shown_[slot]];
+    const double least = kLeastHalfSpanCounts / CountsPerUnit(shown[slot]);
+    u.least_half_span = slot == 0 || std::find(unit_of_shown_.begin(), unit_of_shown_.begin() + static_cast<std::ptrdiff_t>(slot),
+                                               unit_of_shown_[slot]) == unit_of_shown_.begin() + static_cast<std::ptrdiff_t>(slot)
+                            ? least
+                            : std::min(u.least_half_span, least);
+  }
+}
+
+bool frmScope::InTheWayOfThePoll(std::int64_t cost_us) const {
+  // A poll overdue (or none coming: the clock of a test) is not waited for.
+  const std::int64_t since_poll_us = recorder_.NowUs() - recorder_.LatestTimeUs();
+  constexpr std::int64_t kPeriodUs = kPollPeriodMs * 1000;
+  return since_poll_us < kPeriodUs && since_poll_us + cost_us > kPeriodUs - kDrawAfterPollUs;
+}
+
+void frmScope::WaitForThePoll() {
+  ++deferred_;
+  const std::int64_t since_poll_us = recorder_.NowUs() - recorder_.LatestTimeUs();
+  const auto wait_ms = static_cast<int>(std::clamp<std::int64_t>((kPollPeriodMs * 1000 - since_poll_us) / 1000 + 1, 1, kPollPeriodMs));
+  QTimer::singleShot(wait_ms, Qt::PreciseTimer, this, &frmScope::Refresh);
 }
 
 void frmScope::Refresh() {
   if (!isVisible() || cmd_pause_->isChecked()) return;
-  if (recorder_.SampleCount() != drawn_samples_) {
-    QElapsedTimer cost;
-    cost.start();
-    drawn_samples_ = recorder_.SampleCount();
-    FillGraphs();
-    plot_->replot(QCustomPlot::rpImmediateRefresh);
-    // The polling shares this thread: many axes over a long window redraw
-    // less often, so that drawing never takes more than a fifth of the time.
-    const auto next_ms = static_cast<int>(std::clamp<qint64>(cost.elapsed() * kMaxPaintShare, kRefreshMs, kSlowestRefreshMs));
-    if (refresh_.interval() != next_ms) refresh_.setInterval(next_ms);
-  }
-  if (recorder_.MoveCount() != drawn_moves_) {
+  if (!frame_.drawing && recorder_.SampleCount() != drawn_samples_) BeginFrame();
+  if (frame_.drawing) DrawFrame();
+  // A move in progress changes without a new move ending: its row is
+  // brought up to date a few times a second, and at once when one starts.
+  std::size_t in_progress = 0;
+  for (std::size_t axis : ShownAxes()) in_progress += recorder_.Moving(axis) ? 1 : 0;
+  const bool changed = recorder_.MoveCount() != drawn_moves_ || in_progress != shown_in_progress_;
+  const bool aged = in_progress > 0 && (!moves_age_.isValid() || moves_age_.elapsed() >= kInProgressRefreshMs);
+  if (changed || aged) {
     drawn_moves_ = recorder_.MoveCount();
+    shown_in_progress_ = in_progress;
     FillMoves();
+    moves_age_.start();
   }
 }
 
-void frmScope::FillGraphs() {
+void frmScope::BeginFrame() {
   // The traces start at the left edge and roll once they fill the window.
   const std::int64_t window_us = std::int64_t{spn_window_->value()} * 1'000'000;
-  const std::int64_t latest_us = std::max(recorder_.LatestTimeUs(), window_us);
-  const std::int64_t from_us = latest_us - window_us;
-  const std::vector<std::size_t> shown = ShownAxes();
-  LabelValueAxes(shown);  // the units are settled on the start-up window's OK
-  for (std::size_t slot = 0; slot < shown.size(); ++slot) {
-    const std::size_t axis = shown[slot];
+  frame_.drawing = true;
+  frame_.samples = recorder_.SampleCount();
+  frame_.latest_us = std::max(recorder_.LatestTimeUs(), window_us);
+  frame_.from_us = frame_.latest_us - window_us;
+  frame_.shown = ShownAxes();
+  frame_.next_slot = 0;
+  frame_.cost_us = 0;
+  AssignValueAxes(frame_.shown);
+  for (UnitAxes& u : units_) u.any = false;
+  // Two points per pixel column are all a line of that width can show; with
+  // many axes shown, fewer, so that a redraw stays short.
+  frame_.columns = std::clamp(static_cast<int>(kMostPoints / (2 * 3 * std::max<std::size_t>(1, frame_.shown.size()))),
+                              std::min(kLeastColumns, position_rect_->width()), std::max(1, position_rect_->width()));
+}
+
+void frmScope::DrawFrame() {
+  // Filled axis by axis and drawn at the end, each piece only where it ends
+  // before the next poll is due; otherwise the rest waits until just after
+  // that poll, so that drawing fills the time between polls.
+  QElapsedTimer piece;
+  while (frame_.next_slot < frame_.shown.size()) {
+    if (InTheWayOfThePoll(fill_cost_us_) && deferred_ < kMostDeferrals) {
+      WaitForThePoll();
+      return;
+    }
+    piece.start();
+    FillAxis(frame_.next_slot);
+    ++frame_.next_slot;
+    fill_cost_us_ = piece.nsecsElapsed() / 1000;
+    frame_.cost_us += fill_cost_us_;
+    deferred_ = 0;
+  }
+  if (InTheWayOfThePoll(replot_cost_us_) && deferred_ < kMostDeferrals) {
+    WaitForThePoll();
+    return;
+  }
+  deferred_ = 0;
+  piece.start();
+  for (QCPAxisRect* r : {position_rect_, following_rect_, flags_rect_}) {
+    r->axis(QCPAxis::atBottom)->setRange(static_cast<double>(frame_.from_us) / 1e6,
+                                         static_cast<double>(frame_.latest_us) / 1e6);
+  }
+  ScaleValueAxes();
+  plot_->replot(QCustomPlot::rpImmediateRefresh);
+  replot_cost_us_ = piece.nsecsElapsed() / 1000;
+  frame_.cost_us += replot_cost_us_;
+  frame_.drawing = false;
+  drawn_samples_ = frame_.samples;
+  // The polling shares this thread: many axes over a long window redraw less
+  // often, so that drawing never takes more than a fifth of the time.
+  const auto next_ms = static_cast<int>(
+      std::clamp<qint64>(frame_.cost_us / 1000 * kMaxPaintShare, kRefreshMs, kSlowestRefreshMs));
+  if (refresh_.interval() != next_ms) refresh_.setInterval(next_ms);
+}
+
+void frmScope::FillAxis(std::size_t slot) {
+  const std::int64_t from_us = frame_.from_us;
+  const std::int64_t latest_us = frame_.latest_us;
+  const int columns = frame_.columns;
+  {
+    const std::size_t axis = frame_.shown[slot];
     const AxisGraphs& g = graphs_[axis];
+    UnitAxes& u = units_[unit_of_shown_[slot]];
     const double per_unit = CountsPerUnit(axis);
     const double base = static_cast<double>(slot) * kFlagsSlot;
     // clear() keeps the containers' capacity: a steady window allocates nothing.
-    for (QCPGraph* graph : {g.position, g.ideal, g.following, g.busy, g.error}) graph->data()->clear();
+    std::array<QCPGraph*, 5> graphs = {g.position, g.ideal, g.following, g.busy, g.error};
+    for (QCPGraph* graph : graphs) graph->data()->clear();
+    std::array<scope::ColumnDecimator, 5> cut = {
+        scope::ColumnDecimator(from_us, latest_us, columns), scope::ColumnDecimator(from_us, latest_us, columns),
+        scope::ColumnDecimator(from_us, latest_us, columns), scope::ColumnDecimator(from_us, latest_us, columns),
+        scope::ColumnDecimator(from_us, latest_us, columns)};
     const scope::Ring<ScopeSample>& ring = recorder_.Samples(axis);
-    for (std::size_t k = FirstFrom(ring, from_us); k < ring.Size(); ++k) {
+    double p_low = 0, p_high = 0, f_low = 0, f_high = 0;
+    bool any = false;
+    for (std::size_t k = FirstFrom(ring, from_us); k < ring.Size() && ring[k].time_us <= latest_us; ++k) {
       const ScopeSample& s = ring[k];
-      const double t = static_cast<double>(s.time_us) / 1e6;
-      g.position->addData(t, s.position / per_unit);
-      g.ideal->addData(t, s.ideal_position / per_unit);
-      g.following->addData(t, (static_cast<double>(s.position) - s.ideal_position) / per_unit);
-      g.busy->addData(t, base + kBusyBase + ((s.flags & usb::kFlagBusy) != 0 ? 1 : 0));
-      g.error->addData(t, base + ((s.flags & usb::kFlagError) != 0 ? 1 : 0));
-    }
-  }
-  for (QCPAxisRect* r : {position_rect_, following_rect_, flags_rect_}) {
-    r->axis(QCPAxis::atBottom)->setRange(static_cast<double>(from_us) / 1e6, static_cast<double>(latest_us) / 1e6);
-  }
-  QCPAxis* position_axis = position_rect_->axis(QCPAxis::atLeft);
-  QCPAxis* following_axis = following_rect_->axis(QCPAxis::atLeft);
-  if (chk_autoscale_->isChecked()) {
-    position_axis->rescale(true);
-    following_axis->rescale(true);
-    // A margin round the traces; a flat trace still gets a visible band.
-    for (QCPAxis* axis : {position_axis, following_axis}) {
-      if (axis->range().size() < 1e-6) {
-        axis->setRange(axis->range().center(), 1, Qt::AlignCenter);
+      const double position = s.position / per_unit;
+      const double ideal = s.ideal_position / per_unit;
+      const double following = (static_cast<double>(s.position) - s.ideal_position) / per_unit;
+      const std::array<double, 5> values = {position, ideal, following,
+                                            base + kBusyBase + ((s.flags & usb::kFlagBusy) != 0 ? 1 : 0),
+                                            base + ((s.flags & usb::kFlagError) != 0 ? 1 : 0)};
+      for (std::size_t n = 0; n < values.size(); ++n) {
+        cut[n].Add(s.time_us, values[n], [graph = graphs[n]](std::int64_t t, double v) {
+          graph->addData(static_cast<double>(t) / 1e6, v);
+        });
+      }
+      const double p_min = std::min(position, ideal);
+      const double p_max = std::max(position, ideal);
+      if (!any) {
+        p_low = p_min, p_high = p_max, f_low = following, f_high = following;
+        any = true;
       } else {
-        axis->scaleRange(1.1, axis->range().center());
+        p_low = std::min(p_low, p_min), p_high = std::max(p_high, p_max);
+        f_low = std::min(f_low, following), f_high = std::max(f_high, following);
       }
     }
-  } else {
-    position_axis->setRange(spn_position_min_->value(), spn_position_max_->value());
-    following_axis->setRange(-spn_error_max_->value(), spn_error_max_->value());
+    for (std::size_t n = 0; n < cut.size(); ++n) {
+      cut[n].Finish([graph = graphs[n]](std::int64_t t, double v) { graph->addData(static_cast<double>(t) / 1e6, v); });
+    }
+    if (any) {
+      if (!u.any) {
+        u.position_low = p_low, u.position_high = p_high, u.following_low = f_low, u.following_high = f_high;
+        u.any = true;
+      } else {
+        u.position_low = std::min(u.position_low, p_low), u.position_high = std::max(u.position_high, p_high);
+        u.following_low = std::min(u.following_low, f_low), u.following_high = std::max(u.following_high, f_high);
+      }
+    }
+  }
+}
+
+void frmScope::ScaleValueAxes() {
+  for (const UnitAxes& u : units_) {
+    if (chk_autoscale_->isChecked()) {
+      // From the values alone (never from the range shown before), so a flat
+      // trace keeps a fixed span round it.
+      const scope::ValueRange position = u.any ? scope::AutoscaleRange(u.position_low, u.position_high, u.least_half_span)
+                                               : scope::AutoscaleRange(1, 0, u.least_half_span);
+      const scope::ValueRange following = u.any
+                                              ? scope::AutoscaleRange(u.following_low, u.following_high, u.least_half_span)
+                                              : scope::AutoscaleRange(1, 0, u.least_half_span);
+      u.position->setRange(position.lower, position.upper);
+      u.following->setRange(following.lower, following.upper);
+    } else {
+      u.position->setRange(spn_position_min_->value(), spn_position_max_->value());
+      u.following->setRange(-spn_error_max_->value(), spn_error_max_->value());
+    }
   }
 }
 
 void frmScope::FillMoves() {
   struct Row {
     std::size_t axis;
-    const StepFigures* figures;
+    StepFigures figures;
   };
   std::vector<Row> rows;
   for (std::size_t axis : ShownAxes()) {
     const scope::Ring<StepFigures>& moves = recorder_.Moves(axis);
-    for (std::size_t k = 0; k < moves.Size(); ++k) rows.push_back({axis, &moves[k]});
+    for (std::size_t k = 0; k < moves.Size(); ++k) rows.push_back({axis, moves[k]});
+    if (auto current = recorder_.MoveInProgress(axis)) rows.push_back({axis, *current});
   }
-  std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.figures->end_us > b.figures->end_us; });
+  // Newest first; a move in progress above the finished ones.
+  std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+    const bool a_moving = a.figures.end == StepFigures::End::kMoving;
+    const bool b_moving = b.figures.end == StepFigures::End::kMoving;
+    if (a_moving != b_moving) return a_moving;
+    return a.figures.end_us > b.figures.end_us;
+  });
 
   const QString none = QStringLiteral("-");
+  const bool new_rows = tbl_moves_->rowCount() != static_cast<int>(rows.size()) || recorder_.MoveCount() != sized_for_moves_;
+  sized_for_moves_ = recorder_.MoveCount();
   tbl_moves_->setRowCount(static_cast<int>(rows.size()));
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const std::size_t axis = rows[r].axis;
-    const StepFigures& f = *rows[r].figures;
+    const StepFigures& f = rows[r].figures;
     auto set = [&](Column column, const QString& text) {
-      auto* item = new QTableWidgetItem(text);
-      if (column != kAxisColumn && column != kMoveColumn && column != kEndColumn) {
-        item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      QTableWidgetItem* item = tbl_moves_->item(static_cast<int>(r), column);
+      if (item == nullptr) {
+        item = new QTableWidgetItem(text);
+        if (column != kAxisColumn && column != kMoveColumn && column != kEndColumn) {
+          item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        }
+        tbl_moves_->setItem(static_cast<int>(r), column, item);
+      } else if (item->text() != text) {
+        item->setText(text);
       }
-      tbl_moves_->setItem(static_cast<int>(r), column, item);
     };
     set(kAxisColumn, AxisName(axis));
     set(kMoveColumn, f.relative ? QStringLiteral("Rel") : QStringLiteral("GO"));
+    set(kStartColumn, QString::number(static_cast<double>(f.start_us) / 1e6, 'f', 3));
     set(kStepColumn, Units(static_cast<double>(f.target_counts) - f.start_counts, axis));
     set(kRiseColumn, f.rise_time_us ? Milliseconds(*f.rise_time_us) : none);
     set(kOvershootPercentColumn, f.overshoot_percent ? QString::number(*f.overshoot_percent, 'f', 2) : none);
     set(kOvershootColumn, Units(f.overshoot_counts, axis));
     set(kSettlingColumn, f.settling_time_us ? Milliseconds(static_cast<double>(*f.settling_time_us)) : none);
-    set(kSteadyStateColumn, Units(f.steady_state_error_counts, axis));
+    set(kSteadyStateColumn, f.steady_state_error_counts ? Units(*f.steady_state_error_counts, axis) : none);
     set(kFollowingColumn, Units(f.peak_following_error_counts, axis));
+    set(kBandColumn, QStringLiteral("± ") + Units(f.band_counts, axis));
     set(kEndColumn, EndName(f.end));
   }
+  if (!new_rows) return;
   tbl_moves_->resizeColumnsToContents();
+  // The end column as wide as its longest word, whatever the rows show now.
+  const int end_width = tbl_moves_->fontMetrics().horizontalAdvance(EndName(StepFigures::End::kNotSettled)) +
+                        tbl_moves_->fontMetrics().horizontalAdvance(QStringLiteral("MM"));
+  if (tbl_moves_->horizontalHeader()->sectionSize(kEndColumn) < end_width) {
+    tbl_moves_->horizontalHeader()->resizeSection(kEndColumn, end_width);
+  }
 }
 
 double frmScope::CountsPerUnit(std::size_t axis) const {
@@ -460,33 +809,116 @@ QString frmScope::AxisName(std::size_t axis) const {
   return name.isEmpty() ? QString::number(axis) : name;
 }
 
-bool frmScope::ExportCsv(const QString& path) const {
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return false;
-  QTextStream out(&file);
-  out << "time_s,axis,name,unit,position,ideal_position,following_error,busy,error\n";
+std::vector<frmScope::CsvAxis> frmScope::CsvSnapshot() const {
+  // A copy of what the plot shows, so the export can be written while the
+  // rings go on filling.
+  std::vector<CsvAxis> axes;
   const QCPRange shown = position_rect_->axis(QCPAxis::atBottom)->range();
   for (std::size_t axis : ShownAxes()) {
-    const double per_unit = CountsPerUnit(axis);
-    const QString unit = axis < tables_.UnitSuffix.size() ? QString::fromStdString(tables_.UnitSuffix[axis]).trimmed()
-                                                         : QString();
+    CsvAxis a;
+    a.axis = axis;
+    a.name = AxisName(axis);
+    a.unit = UnitOf(axis);
+    a.per_unit = CountsPerUnit(axis);
     const scope::Ring<ScopeSample>& ring = recorder_.Samples(axis);
-    for (std::size_t k = FirstFrom(ring, static_cast<std::int64_t>(shown.lower * 1e6)); k < ring.Size(); ++k) {
-      const ScopeSample& s = ring[k];
-      if (static_cast<double>(s.time_us) / 1e6 > shown.upper) break;
-      out << QString::number(static_cast<double>(s.time_us) / 1e6, 'f', 6) << ',' << axis << ",\""
-          << AxisName(axis).replace(QLatin1Char('"'), QStringLiteral("\"\"")) << "\"," << unit << ','
-          << QString::number(s.position / per_unit, 'g', 10) << ','
-          << QString::number(s.ideal_position / per_unit, 'g', 10) << ','
-          << QString::number((static_cast<double>(s.position) - s.ideal_position) / per_unit, 'g', 10) << ','
+    const std::size_t first = FirstFrom(ring, static_cast<std::int64_t>(std::llround(shown.lower * 1e6)));
+    a.samples.reserve(ring.Size() - first);
+    for (std::size_t k = first; k < ring.Size(); ++k) {
+      if (static_cast<double>(ring[k].time_us) / 1e6 > shown.upper) break;
+      a.samples.push_back(ring[k]);
+    }
+    axes.push_back(std::move(a));
+  }
+  return axes;
+}
+
+bool frmScope::WriteCsv(const std::vector<CsvAxis>& axes, const QString& path, QString* error) {
+  // Written beside the file and renamed over it only when whole: a full disk
+  // or a failed write leaves no truncated file, and an older one untouched.
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    if (error != nullptr) *error = file.errorString();
+    return false;
+  }
+  QTextStream out(&file);
+  out << "time_s,axis,name,unit,position,ideal_position,following_error,busy,error\n";
+  for (const CsvAxis& a : axes) {
+    QString name = a.name;
+    name.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    for (const ScopeSample& s : a.samples) {
+      out << QString::number(static_cast<double>(s.time_us) / 1e6, 'f', 6) << ',' << a.axis << ",\"" << name << "\","
+          << a.unit << ',' << QString::number(s.position / a.per_unit, 'g', 10) << ','
+          << QString::number(s.ideal_position / a.per_unit, 'g', 10) << ','
+          << QString::number((static_cast<double>(s.position) - s.ideal_position) / a.per_unit, 'g', 10) << ','
           << ((s.flags & usb::kFlagBusy) != 0 ? 1 : 0) << ',' << ((s.flags & usb::kFlagError) != 0 ? 1 : 0) << '\n';
     }
   }
   out.flush();
-  return file.error() == QFileDevice::NoError;
+  if (out.status() != QTextStream::Ok || file.error() != QFileDevice::NoError || !file.commit()) {
+    if (error != nullptr) *error = file.errorString();
+    return false;
+  }
+  return true;
 }
 
-bool frmScope::ExportPng(const QString& path) { return plot_->savePng(path); }
+bool frmScope::WritePng(const QImage& image, const QString& path, QString* error) {
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) {
+    if (error != nullptr) *error = file.errorString();
+    return false;
+  }
+  if (!image.save(&file, "PNG") || !file.commit()) {
+    if (error != nullptr) *error = file.error() != QFileDevice::NoError ? file.errorString() : QStringLiteral("the picture could not be encoded");
+    file.cancelWriting();
+    return false;
+  }
+  return true;
+}
+
+bool frmScope::ExportCsv(const QString& path, QString* error) const { return WriteCsv(CsvSnapshot(), path, error); }
+
+bool frmScope::ExportPng(const QString& path, QString* error) {
+  return WritePng(plot_->toPixmap().toImage(), path, error);
+}
+
+void frmScope::StartExportCsv(const QString& path) {
+  RunExport([axes = CsvSnapshot(), path](QString* error) { return WriteCsv(axes, path, error); }, path);
+}
+
+void frmScope::StartExportPng(const QString& path) {
+  // Drawn here (the plot is this thread's), encoded and written there.
+  RunExport([image = plot_->toPixmap().toImage(), path](QString* error) { return WritePng(image, path, error); }, path);
+}
+
+void frmScope::RunExport(std::function<bool(QString*)> job, const QString& path) {
+  if (exporting_) return;
+  if (export_thread_.joinable()) export_thread_.join();
+  exporting_ = true;
+  cmd_export_csv_->setEnabled(false);
+  cmd_export_png_->setEnabled(false);
+  export_thread_ = std::thread([this, job = std::move(job), path] {
+    QString error;
+    const bool ok = job(&error);
+    QMetaObject::invokeMethod(this, [this, ok, path, error] { ExportDone(ok, path, error); }, Qt::QueuedConnection);
+  });
+}
+
+void frmScope::ExportDone(bool ok, const QString& path, const QString& error) {
+  if (export_thread_.joinable()) export_thread_.join();
+  exporting_ = false;
+  cmd_export_csv_->setEnabled(true);
+  cmd_export_png_->setEnabled(true);
+  QString message;
+  if (!ok) {
+    message = QStringLiteral("Could not export to %1: %2. The file was not written.").arg(path, error);
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Scope"), message, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("msgExportFailed"));
+    box->setTextFormat(Qt::PlainText);  // the path is the operator's
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  }
+  emit ExportFinished(ok, message);
+}
 
 ScopeShortcut::ScopeShortcut(frmScope& scope, QObject* parent) : QObject(parent), scope_(scope) {
   QApplication::instance()->installEventFilter(this);

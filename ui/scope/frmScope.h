@@ -4,16 +4,25 @@
 // of each axis's latest moves. Everything it draws comes from the recorder,
 // which the polling exchange feeds; it reads no control of the console's
 // windows and writes nothing anyone else reads. The plot is redrawn at most
-// kRefreshMs apart while the window is visible and something new came in.
+// kRefreshMs apart while the window is visible and something new came in,
+// just after a poll rather than in the way of the next one, and with each
+// trace cut to two points per pixel column. Exports are written by a thread
+// of their own, through a temporary file renamed into place only when whole.
 //
 // Not one of the console's own windows: coming back from it to the main
 // window counts as coming back from another application, and closing it only
 // hides it.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPointer>
+#include <QRect>
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
+#include <thread>
 #include <vector>
 
 #include "stage/axis/modKVT_USB.h"
@@ -23,6 +32,7 @@ class QCheckBox;
 class QCustomPlot;
 class QCPAxisRect;
 class QCPGraph;
+class QCPAxis;
 class QDoubleSpinBox;
 class QListWidget;
 class QPushButton;
@@ -41,19 +51,34 @@ class frmScope : public QWidget {
   static constexpr int kMinWindowS = 2;
   static constexpr int kMaxWindowS = 60;
   // The figures table: one row per move kept, newest first.
-  enum Column { kAxisColumn, kMoveColumn, kStepColumn, kRiseColumn, kOvershootPercentColumn,
-                kOvershootColumn, kSettlingColumn, kSteadyStateColumn, kFollowingColumn, kEndColumn,
-                kColumnCount };
+  enum Column { kAxisColumn, kMoveColumn, kStartColumn, kStepColumn, kRiseColumn, kOvershootPercentColumn,
+                kOvershootColumn, kSettlingColumn, kSteadyStateColumn, kFollowingColumn, kBandColumn,
+                kEndColumn, kColumnCount };
+  // The least span autoscale gives a value axis, either side of a flat trace.
+  static constexpr double kLeastHalfSpanCounts = 16;
 
   frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWidget* parent = nullptr);
   ~frmScope() override;
 
-  // Shows the window in front (the keyboard shortcut, --scope).
+  // Shows the window in front (the keyboard shortcut, --scope). The first
+  // time, it is placed clear of the program's other windows where the
+  // screen has room, and moved clear of a window that opens later (the main
+  // window after OK) until the operator moves it.
   void ShowScope();
+  // --scope: opened with the start-up window, clear of it and without taking
+  // the keyboard from it; minimised when the screen has no room beside it.
+  void OpenAtStart();
 
-  // The traces of the shown axes over the time window, one row per reply.
-  bool ExportCsv(const QString& path) const;
-  bool ExportPng(const QString& path);
+  // The traces of the shown axes over the time window, one row per reply;
+  // the plot as a picture. Written here and now; false with `error` set when
+  // the file could not be written whole (no file is left then).
+  bool ExportCsv(const QString& path, QString* error = nullptr) const;
+  bool ExportPng(const QString& path, QString* error = nullptr);
+  // The same on the export thread, as the buttons do: ExportFinished tells
+  // the outcome, and a failure is shown in a message box.
+  void StartExportCsv(const QString& path);
+  void StartExportPng(const QString& path);
+  bool Exporting() const { return exporting_; }
 
   // Redraws now if anything changed (the refresh timer's handler).
   void Refresh();
@@ -69,10 +94,18 @@ class frmScope : public QWidget {
   QTableWidget* tblMoves() const { return tbl_moves_; }
   QCustomPlot* Plot() const { return plot_; }
   QTimer& RefreshTimer() { return refresh_; }
+  // The value axes of the position and the following error for the k-th unit
+  // among the shown axes (one pair per unit), empty past the last.
+  QCPAxis* PositionAxis(std::size_t unit) const;
+  QCPAxis* FollowingAxis(std::size_t unit) const;
+
+ signals:
+  void ExportFinished(bool ok, const QString& message);
 
  protected:
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   struct AxisGraphs {
@@ -83,11 +116,46 @@ class frmScope : public QWidget {
     QCPGraph* error = nullptr;
   };
 
+  struct UnitAxes {
+    QString unit;
+    QCPAxis* position = nullptr;
+    QCPAxis* following = nullptr;
+    double least_half_span = 1;
+    double position_low = 0, position_high = 0, following_low = 0, following_high = 0;
+    bool any = false;
+  };
+  struct CsvAxis {
+    std::size_t axis = 0;
+    QString name;
+    QString unit;
+    double per_unit = 1;
+    std::vector<scope::ScopeSample> samples;
+  };
+
   void BuildPlot();
   void SelectionChanged();
-  void LabelValueAxes(const std::vector<std::size_t>& shown);
-  void FillGraphs();
+  void AssignValueAxes(const std::vector<std::size_t>& shown);
+  // Everything drawn again from the start (a setting changed).
+  void RedrawAll() {
+    frame_.drawing = false;
+    drawn_samples_ = UINT64_MAX;
+  }
+  void BeginFrame();
+  void DrawFrame();
+  void FillAxis(std::size_t slot);
+  bool InTheWayOfThePoll(std::int64_t cost_us) const;
+  void WaitForThePoll();
+  void ScaleValueAxes();
   void FillMoves();
+  bool Place();
+  void MinimiseForRoom();
+  bool WherePlaced() const;
+  std::vector<CsvAxis> CsvSnapshot() const;
+  static bool WriteCsv(const std::vector<CsvAxis>& axes, const QString& path, QString* error);
+  static bool WritePng(const QImage& image, const QString& path, QString* error);
+  void RunExport(std::function<bool(QString*)> job, const QString& path);
+  void ExportDone(bool ok, const QString& path, const QString& error);
+  QString UnitOf(std::size_t axis) const;
   double CountsPerUnit(std::size_t axis) const;
   QString Units(double counts, std::size_t axis) const;
   QString AxisName(std::size_t axis) const;
@@ -114,6 +182,36 @@ class frmScope : public QWidget {
   QTimer refresh_;
 
   std::vector<AxisGraphs> graphs_;
+  std::vector<UnitAxes> units_;                    // of the shown axes, in order
+  std::vector<QCPAxis*> position_axes_;            // made so far: left, right, then more
+  std::vector<QCPAxis*> following_axes_;
+  std::vector<std::size_t> unit_of_shown_;         // index into units_, per shown axis
+  QStringList drawn_units_;
+  // The redraw under way: filled axis by axis, then drawn.
+  struct Frame {
+    bool drawing = false;
+    std::uint64_t samples = 0;
+    std::int64_t from_us = 0;
+    std::int64_t latest_us = 0;
+    std::vector<std::size_t> shown;
+    std::size_t next_slot = 0;
+    int columns = 1;
+    std::int64_t cost_us = 0;
+  };
+  Frame frame_;
+  int deferred_ = 0;                               // pieces put off until just after a poll
+  std::int64_t fill_cost_us_ = 0;                  // what the latest axis filled cost
+  std::int64_t replot_cost_us_ = 0;                // what the latest drawing cost
+  std::size_t shown_in_progress_ = 0;              // moves in progress the table shows
+  QElapsedTimer moves_age_;                        // since the table was last filled
+  std::uint64_t sized_for_moves_ = UINT64_MAX;     // the columns fit the rows of then
+  bool placed_ = false;
+  QRect auto_geometry_;                            // where the Scope placed itself
+  bool recheck_queued_ = false;
+  QPointer<QWidget> hand_keyboard_back_to_;        // --scope: the start-up window
+  bool minimised_for_room_ = false;                // no room beside the others when placed
+  bool exporting_ = false;
+  std::thread export_thread_;
   // What the plot and the table show, so an unchanged recorder costs nothing.
   std::uint64_t drawn_samples_ = UINT64_MAX;
   std::uint64_t drawn_moves_ = UINT64_MAX;

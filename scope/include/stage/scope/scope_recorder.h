@@ -75,6 +75,7 @@ class ScopeRecorder final : public poll::ExchangeObserver {
   // Finished moves, oldest first.
   const Ring<StepFigures>& Moves(std::size_t axis) const { return moves_[axis]; }
   std::optional<StepFigures> MoveInProgress(std::size_t axis) const { return trackers_[axis].Current(); }
+  bool Moving(std::size_t axis) const { return trackers_[axis].Moving(); }
 
   // Applies from each axis's next move on.
   void SetStepSettings(const StepSettings& settings);
@@ -86,6 +87,10 @@ class ScopeRecorder final : public poll::ExchangeObserver {
   std::uint64_t MoveCount() const { return move_count_; }
   // Time of the latest reply, since the first exchange.
   std::int64_t LatestTimeUs() const { return latest_time_us_; }
+  // The time now on the same scale (0 before the first exchange).
+  std::int64_t NowUs() const {
+    return origin_ ? std::chrono::duration_cast<std::chrono::microseconds>(clock_() - *origin_).count() : 0;
+  }
 
  private:
   ExchangeClock clock_;
