@@ -1,13 +1,6 @@
 #include "stage/profile/controller_profile.h"
 
-// toml++ is used header-only, without exceptions (a parse gives a result to
-// judge) and without its own writers (the text is written here, in a fixed
-// order with comments). This is the only file that includes it; the fuzz
-// target compiles it with the same settings.
-#define TOML_HEADER_ONLY 1
-#define TOML_EXCEPTIONS 0
-#define TOML_ENABLE_FORMATTERS 0
-#include <toml++/toml.h>
+#include "toml_parser.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -49,6 +42,61 @@ ProfileError MakeError(std::string_view file_name, Position where, std::string f
   return error;
 }
 
+// The length of the well-formed UTF-8 sequence at the start of `text`, 0 if
+// there is none (a stray continuation byte, an overlong form, a surrogate).
+std::size_t Utf8Length(std::string_view text) {
+  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  std::uint32_t code = 0;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code = lead & 0x1FU;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code = lead & 0x0FU;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code = lead & 0x07U;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0U) != 0x80U) return 0;
+    code = (code << 6) | (byte(i) & 0x3FU);
+  }
+  const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+// The parser quotes what it saw, line feeds and stray bytes included: the
+// message stays one line of valid UTF-8 with those shown as escapes.
+std::string OneLine(std::string_view text) {
+  std::string out;
+  while (!text.empty()) {
+    const std::size_t length = Utf8Length(text);
+    const auto c = static_cast<unsigned char>(text[0]);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (length == 0 || c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else {
+      out += text.substr(0, length);
+      text.remove_prefix(length);
+      continue;
+    }
+    text.remove_prefix(1);
+  }
+  return out;
+}
+
 const char* TypeName(const toml::node& node) {
   switch (node.type()) {
     case toml::node_type::table: return "a table";
@@ -63,6 +111,12 @@ const char* TypeName(const toml::node& node) {
     case toml::node_type::none: break;
   }
   return "nothing";
+}
+
+// saved_at is written in UTC with a four-digit year.
+bool IsWritableTime(std::chrono::sys_seconds t) {
+  const int year = static_cast<int>(std::chrono::year_month_day{std::chrono::floor<std::chrono::days>(t)}.year());
+  return year >= 1 && year <= 9999;
 }
 
 // Collects the problems of one file; the one reported is the first in the
@@ -160,8 +214,13 @@ class Checker {
     const toml::date_time& t = value->get();
     using namespace std::chrono;
     const sys_days day{year{t.date.year} / month{t.date.month} / t.date.day};
-    return sys_seconds{day} + hours{t.time.hour} + minutes{t.time.minute} + seconds{t.time.second} -
-           minutes{t.offset->minutes};
+    const sys_seconds utc = sys_seconds{day} + hours{t.time.hour} + minutes{t.time.minute} +
+                            seconds{t.time.second} - minutes{t.offset->minutes};
+    if (!IsWritableTime(utc)) {
+      Fail(node.source().begin, field, "out of range (years 1 to 9999 in UTC)");
+      return std::nullopt;
+    }
+    return utc;
   }
 
  private:
@@ -425,7 +484,7 @@ ProfileReading ReadProfile(std::string_view text, std::string_view file_name,
 
   toml::parse_result parsed = toml::parse(text);
   if (!parsed) {
-    checker.Fail(parsed.error().source().begin, "", parsed.error().description());
+    checker.Fail(parsed.error().source().begin, "", OneLine(parsed.error().description()));
     return refused();
   }
   const toml::table& root = parsed.table();
@@ -525,10 +584,7 @@ std::string WriteProfile(const ControllerProfile& p) {
   out += "# every field is described in docs/profiles.md.\n";
   out += "schema_version = " + std::to_string(kSchemaVersion) + "\n";
   out += "serial = " + Quoted(p.serial) + "\n";
-  if (p.saved_at) {
-    const auto year = static_cast<int>(std::chrono::year_month_day{std::chrono::floor<std::chrono::days>(*p.saved_at)}.year());
-    if (year >= 0 && year <= 9999) out += "saved_at = " + TimeText(*p.saved_at) + "\n";
-  }
+  if (p.saved_at && IsWritableTime(*p.saved_at)) out += "saved_at = " + TimeText(*p.saved_at) + "\n";
   out += "notes = " + Quoted(p.notes) + "\n";
 
   out += "\n[mechanics]\n";

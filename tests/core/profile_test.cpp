@@ -144,6 +144,12 @@ TEST(ProfileDefaultsTest, HandWrittenVariantsOfTheSameValuesAreRead) {
   EXPECT_EQ(p.saved_at, std::chrono::sys_days{std::chrono::year{2026} / 12 / 11} + 2h + 21min + 51s);
 }
 
+TEST(ProfileDefaultsTest, NonAsciiAfterALineEndingBackslashIsRead) {
+  // toml++ 3.3.0 reached undefined behaviour here.
+  const ControllerProfile p = ReadBack("schema_version = 1\nserial = 'S'\nnotes = \"\"\"\\\n\xC2\xA7\"\"\"\n");
+  EXPECT_EQ(p.notes, "\xC2\xA7");
+}
+
 TEST(ProfileDefaultsTest, MechanicsAreKeptAsTheirFieldsWillShowThem) {
   // 17 significant digits in the file; the field shows 15, and the factor
   // is computed from what the field shows.
@@ -200,6 +206,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "not a text file (it holds a zero byte)"},
         BadFile{"not_utf8", kHead + "notes = \"\xFF\xFE\"\n", "", 3, 9, "Encountered invalid utf-8 sequence"},
         BadFile{"syntax", kHead + "[tuning\np = 3\n", "", 3, 8, "Error while parsing table header: expected ']', saw '\\n'"},
+        // The parser's own words, its quote of a line feed shown as an escape.
+        BadFile{"line_feed_quoted", kHead + "enabled =t\n", "", 3, 11,
+                "Error while parsing boolean: expected 'true', saw 't\\n'"},
+        // Characters that toml++ 3.3.0 could not class as blank or not.
+        BadFile{"non_ascii_alone", "\xEF\xBB\xBB", "", 1, 1,
+                "Error while parsing root table: expected keys, tables, whitespace or comments, saw '\xEF\xBB\xBB'"},
+        BadFile{"non_ascii_key", kHead + "\xC3\xA9 = 1\n", "", 3, 1,
+                "Error while parsing root table: expected keys, tables, whitespace or comments, saw '\xC3\xA9'"},
         BadFile{"duplicate_key", kHead + "serial = \"B\"\n", "", 3, 10,
                 "Error while parsing key-value pair: cannot redefine existing string 'serial'"},
         // The version.
@@ -233,6 +247,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "expected a whole number, found a list"},
         BadFile{"saved_at_without_offset", kHead + "saved_at = 2026-12-11T02:21:51\n", "saved_at", 3, 12,
                 "expected a date and time with its offset (2026-01-31T12:00:00Z), found a date and time"},
+        BadFile{"saved_before_year_1", kHead + "saved_at = 0001-01-01T00:00:00+00:01\n", "saved_at", 3, 12,
+                "out of range (years 1 to 9999 in UTC)"},
         BadFile{"direction_as_bool", kHead + "[referencing]\ndirection = true\n", "referencing.direction", 4, 13,
                 "expected text in quotes, found true or false"},
         // Out of range.
