@@ -178,7 +178,8 @@ run_case() {
   rm -f "$work/calls" "$work/stderr"
   STAMP_AXES=$axes STAMP_MOTION=$motion STAMP_READ_US=$read_us STAMP_LOG="$work/calls" \
     STAMP_SECONDS=$((seconds + warm_up + 30)) QT_QPA_PLATFORM=xcb \
-    "$program" --device-library "$library" >/dev/null 2>"$work/stderr" &
+    # The designed console: no profile read or saved.
+    "$program" --device-library "$library" --no-profile >/dev/null 2>"$work/stderr" &
   program_pid=$!
 
   local select_window

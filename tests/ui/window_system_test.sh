@@ -69,7 +69,8 @@ finish() {
 export HOSTILE_LOG="$work/closes" HOSTILE_COUNT=3
 [ "$case" = close-fatal ] && export HOSTILE_OPEN_FAIL=1
 touch "$work/closes"
-QT_QPA_PLATFORM=xcb "$program" --device-library "$library" 2>"$work/stderr" &
+# The controllers' profiles go to a folder of the run's own, never the user's.
+XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$program" --device-library "$library" 2>"$work/stderr" &
 program_pid=$!
 pids+=("$program_pid")
 

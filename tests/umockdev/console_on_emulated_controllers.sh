@@ -49,7 +49,8 @@ start_x_server 1280x1024 || fail "no X display could be started"
 # controller, so it is started again; any other end fails the test.
 select_shown() { xdotool search --onlyvisible --name '^Motor Settings$' >"$work/select" 2>/dev/null; }
 for attempt in 1 2 3; do
-  QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
+  # The controllers' profiles go to a folder of the run's own, never the user's.
+  XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
     "$console" >"$work/stdout" 2>"$work/stderr" &
   console_pid=$!
   for _ in $(seq 300); do

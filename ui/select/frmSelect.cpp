@@ -207,6 +207,7 @@ void frmSelect::Load() {
     InitialiseColumn(k);
     NameColumn(k);
   }
+  LoadProfiles();
   // Enter in a mechanics field recomputes its axis.
   for (const auto* family : {&Text2, &Text3, &Text4}) {
     for (QLineEdit* field : *family) field->installEventFilter(this);
@@ -428,8 +429,10 @@ void frmSelect::OnOkClick() {
       main_ = make_main_window_(context_);
       main_->show();
       if (context_.exit.Ended()) return;
+      ApplyTuningProfiles();
     }
   }
+  ConfirmProfiles();
 }
 
 void frmSelect::OnCancelClick() { context_.exit.End(0); }
