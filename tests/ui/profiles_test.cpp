@@ -99,6 +99,7 @@ class ProfilesTest : public QObject {
   void withoutAProfileEveryControlIsAsDesigned_data();
   void withoutAProfileEveryControlIsAsDesigned();
   void motorSettingsAndSlidersStartFromTheProfile();
+  void anUnchangedProfileIsNotWrittenAgain();
   void aBadProfileIsSaidAndNeverOverwritten();
   void theOrderlyEndSavesTheSliders();
 };
@@ -171,12 +172,16 @@ void ProfilesTest::motorSettingsAndSlidersStartFromTheProfile() {
     QVERIFY(!start.Checked("Check2", k));
   }
 
-  // The operator still confirms with OK: the wiring goes out as ticked.
+  // The operator still confirms with OK, here after unticking "Cancel When
+  // Error": the wiring goes out as ticked.
+  QCheckBox* cancel = FindElement<QCheckBox>(&start.window, QStringLiteral("Check4"), 1);
+  QTest::mouseClick(cancel, Qt::LeftButton, {}, QPoint(6, cancel->height() / 2));
+  QVERIFY(!cancel->isChecked());
   start.ClickOk();
   QVERIFY(start.Main() != nullptr);
   QCOMPARE(start.tables.CountsPerMicron[1], 1.85);
   QCOMPARE(int{start.tables.RevLimitBit[1]}, 2);
-  QCOMPARE(int{start.tables.CancelOnErrorBit[1]}, 8);
+  QCOMPARE(int{start.tables.CancelOnErrorBit[1]}, 0);
   QCOMPARE(int{start.tables.RevLimitBit[0]}, 0);
   stage::ui::frmXCtrl0& panel = start.Main()->TuningPanel();
   QCOMPARE(panel.Slider3(1)->value(), 40);
@@ -186,18 +191,37 @@ void ProfilesTest::motorSettingsAndSlidersStartFromTheProfile() {
   QCOMPARE(panel.Slider1(1)->value(), 0);  // Speed always starts at 0
   QCOMPARE(panel.Slider3(0)->value(), 15);
 
-  // OK saved every controller; SimY keeps its notes, the previous file is
-  // its .bak.
+  // OK saved every controller; SimY keeps its notes and its new wiring, the
+  // previous file is its .bak.
   const stage::profile::ProfileReading saved =
       stage::profile::ReadProfile(Contents(folder.filePath("SimY.toml")).toStdString(), "SimY.toml");
   QVERIFY2(saved.profile.has_value(), saved.error.message.c_str());
   QCOMPARE(saved.profile->notes, std::string("kept"));
   QCOMPARE(saved.profile->mechanics.counts_per_rotation, std::int64_t{1000});
   QVERIFY(saved.profile->wiring.reverse_limit_switch);
+  QVERIFY(!saved.profile->wiring.cancel_when_error);
   QVERIFY(saved.profile->saved_at.has_value());
   QCOMPARE(Contents(folder.filePath("SimY.toml.bak")), kSimY);
   QVERIFY(QFile::exists(folder.filePath("SimX.toml")));
   QVERIFY(QFile::exists(folder.filePath("SimZ.toml")));
+}
+
+void ProfilesTest::anUnchangedProfileIsNotWrittenAgain() {
+  const QTemporaryDir folder;
+  QVERIFY(folder.isValid());
+  // (With a saved Speed, the end would save the 0 the slider starts at.)
+  const QByteArray resting = QByteArray(kSimY).replace("speed = 300\n", "");
+  Put(folder.filePath("SimY.toml"), resting);
+  ProfiledStart start(Profiles::kInFolder, folder.path());
+  start.ClickOk();
+  QVERIFY(start.Main() != nullptr);
+  start.profiles.SaveAtEnd();
+  QCOMPARE(Contents(folder.filePath("SimY.toml")), resting);
+  QVERIFY(!QFile::exists(folder.filePath("SimY.toml.bak")));
+  // The controllers without a profile got theirs at OK, once.
+  QVERIFY(QFile::exists(folder.filePath("SimX.toml")));
+  QVERIFY(!QFile::exists(folder.filePath("SimX.toml.bak")));
+  QVERIFY(start.profiles.SaveErrors().isEmpty());
 }
 
 void ProfilesTest::aBadProfileIsSaidAndNeverOverwritten() {
