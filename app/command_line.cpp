@@ -56,6 +56,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   bool list_given = false;
   bool scope_given = false;
   bool trace_given = false;
+  bool profile_dir_given = false;
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string_view word = arguments[i];
@@ -70,6 +71,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 
     if (word == "--list-devices") {
       list_given = true;
+      continue;
+    }
+    if (word == "--no-profile") {
+      if (line.no_profile) return Error("--no-profile is given more than once");
+      line.no_profile = true;
       continue;
     }
     if (word == "--scope") {
@@ -87,7 +93,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
     const bool takes_value =
         name == "--simulate" || name == "--device-library" || name == "--render-windows" ||
-        name == "--scenario" || name == "--usb-id" || name == "--trace";
+        name == "--scenario" || name == "--usb-id" || name == "--trace" || name == "--profile-dir";
     if (!takes_value) {
       if (word.starts_with("-")) return Error("unknown option '" + std::string(word) + "'");
       return Error("unexpected argument '" + std::string(word) + "'");
@@ -127,6 +133,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       trace_given = true;
       if (value->empty()) return Error("--trace needs a file");
       line.trace_path = std::string(*value);
+    } else if (name == "--profile-dir") {
+      if (profile_dir_given) return Error("--profile-dir is given more than once");
+      profile_dir_given = true;
+      if (value->empty()) return Error("--profile-dir needs a folder");
+      line.profile_dir = std::string(*value);
     } else {
       if (render_given) return Error("--render-windows is given more than once");
       render_given = true;
@@ -135,6 +146,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
   }
 
+  if (profile_dir_given && line.no_profile) return Error("--profile-dir and --no-profile exclude each other");
   if (simulate_given && library_given) {
     return Error("--simulate and --device-library exclude each other");
   }
@@ -167,6 +179,7 @@ std::string HelpText(std::string_view program) {
   return "Usage: " + name +
          " [[--usb-id VID:PID]... [--list-devices] | --simulate N [--scenario SPEC] |\n"
          "       --device-library PATH] [--scope] [--trace FILE]\n"
+         "       [--profile-dir DIR | --no-profile]\n"
          "\n"
          "Operator console for a motorised positioning stage whose axes are USB servo\n"
          "controllers. Without an option the console finds the controllers on USB itself\n"
@@ -187,6 +200,11 @@ std::string HelpText(std::string_view program) {
          "  --scope                  open the Scope at start; F9 opens it from any window\n"
          "  --trace FILE             write one CSV row per exchange with a controller to\n"
          "                           FILE (sent and received bytes, decoded reply)\n"
+         "  --profile-dir DIR        keep the controllers' profiles (mechanics, wiring,\n"
+         "                           tuning, limits) in DIR instead of\n"
+         "                           $XDG_CONFIG_HOME/stage-console/controllers\n"
+         "  --no-profile             read and save no profile: every controller starts\n"
+         "                           from the designed defaults\n"
          "  --render-windows DIR     render the three windows on simulated controllers\n"
          "                           (3 unless --simulate says otherwise) to\n"
          "                           DIR/motor-settings.png, DIR/main-window.png and\n"

@@ -34,6 +34,8 @@ struct CommandLine {
   std::string scenario;                               // Backend::kSimulated: faults to play
   bool open_scope = false;                            // --scope: the Scope opens at start
   std::string trace_path;                             // --trace: the exchange trace's file
+  std::string profile_dir;                            // --profile-dir; empty: the user's own folder
+  bool no_profile = false;                            // --no-profile: nothing read, nothing saved
   std::string error;                                  // Action::kError: what was wrong
 };
 

@@ -31,6 +31,7 @@
 #include "ui/common/fonts.h"
 #include "ui/common/offscreen_screen.h"
 #include "ui/common/outside_end.h"
+#include "ui/common/profile_session.h"
 #include "ui/common/program_exit.h"
 #include "ui/common/window_icon.h"
 #include "ui/main/frmMain.h"
@@ -370,7 +371,12 @@ int main(int argc, char** argv) {
   stage::ui::ProcessExit exit;
   // No destructor runs when the program ends: the trace is finished first.
   if (observers.trace) exit.BeforeEnd([&observers] { observers.trace->Finish(); });
-  const stage::ui::ConsoleContext context{tables, *devices, exit, &observers.fan_out};
+  // The controllers' profiles; the rendered pictures above never use them.
+  stage::ui::ProfileSession profiles(line.no_profile            ? QString()
+                                     : line.profile_dir.empty() ? stage::ui::ProfileSession::DefaultFolder()
+                                                                : QString::fromStdString(line.profile_dir));
+  exit.BeforeOrderlyEnd([&profiles] { profiles.SaveAtEnd(); });
+  const stage::ui::ConsoleContext context{tables, *devices, exit, &observers.fan_out, &profiles};
 
   const ControllersAtExit close_at_exit(tables, *devices, exit);
 

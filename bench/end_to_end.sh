@@ -176,9 +176,10 @@ run_case() {
   label=${label/.000 ms/ ms}
   echo "Running: $label, $seconds s" >&2
   rm -f "$work/calls" "$work/stderr"
+  # The designed console: no profile read or saved.
   STAMP_AXES=$axes STAMP_MOTION=$motion STAMP_READ_US=$read_us STAMP_LOG="$work/calls" \
     STAMP_SECONDS=$((seconds + warm_up + 30)) QT_QPA_PLATFORM=xcb \
-    "$program" --device-library "$library" >/dev/null 2>"$work/stderr" &
+    "$program" --device-library "$library" --no-profile >/dev/null 2>"$work/stderr" &
   program_pid=$!
 
   local select_window

@@ -16,6 +16,8 @@ build_packages=(
   libqcustomplot-dev
   fonts-liberation
   libusb-1.0-0-dev
+  # The controller profiles' TOML reader and writer (header-only).
+  libtomlplusplus-dev
   # The icon's sizes, the manual page, and the Debian package (cpack reads
   # the program's shared libraries with dpkg-shlibdeps and file).
   librsvg2-bin scdoc gzip dpkg-dev file

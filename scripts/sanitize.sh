@@ -94,7 +94,7 @@ fuzz_build=build/fuzz
 cmake -S . -B "$fuzz_build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DSTAGE_BUILD_FUZZ=ON \
   -DSTAGE_BUILD_UI=OFF -DSTAGE_BUILD_TESTS=OFF -DSTAGE_BUILD_BENCH=OFF >/dev/null
 cmake --build "$fuzz_build" --parallel "$(nproc)"
-for target in number_text_fuzz command_line_fuzz; do
+for target in number_text_fuzz command_line_fuzz profile_reader_fuzz; do
   corpus="$pictures/corpus-$target"
   mkdir -p "$corpus"
   if "$fuzz_build/fuzz/$target" -max_total_time="$FUZZ_SECONDS" -print_final_stats=0 "$corpus" \

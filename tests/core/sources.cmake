@@ -5,7 +5,7 @@ stage_core_test(exchange_tests core/poll_exchange_test.cpp)
 target_link_libraries(exchange_tests PRIVATE stage_poll stage_native_usb)
 target_include_directories(exchange_tests PRIVATE ${PROJECT_SOURCE_DIR})
 stage_core_test(axis_tests core/modKVT_USB_test.cpp core/number_text_test.cpp core/mechanics_test.cpp
-                core/command_latch_test.cpp)
+                core/command_latch_test.cpp core/travel_limits_test.cpp)
 stage_core_test(sim_tests core/simulated_controllers_test.cpp core/simple_axis_model_test.cpp)
 stage_core_test(servo_tests core/servo_axis_model_test.cpp core/scenario_test.cpp)
 stage_core_test(scope_tests core/step_response_test.cpp core/trace_writer_test.cpp core/scope_recorder_test.cpp
@@ -24,3 +24,6 @@ stage_core_test(tick_tests core/deadline_scheduler_test.cpp)
 stage_core_test(native_usb_tests core/native_usb_test.cpp)
 target_link_libraries(native_usb_tests PRIVATE stage_native_usb)
 target_include_directories(native_usb_tests PRIVATE ${PROJECT_SOURCE_DIR})
+# Controller profiles: the TOML reader and writer, the files on disk.
+stage_core_test(profile_tests core/profile_test.cpp core/profile_file_test.cpp)
+target_link_libraries(profile_tests PRIVATE stage_profile)

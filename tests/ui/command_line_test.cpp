@@ -23,6 +23,7 @@ class CommandLineTest : public QObject {
   void parse();
   void scenarioIsKeptForTheSimulator();
   void scopeAndTraceGoWithAnyBackend();
+  void profileOptionsGoWithAnyBackend();
   void versionIsInTheGnuForm();
   void usbIdsAreKeptInOrder();
   void help_names_the_stop_key();
@@ -103,6 +104,18 @@ void CommandLineTest::parse_data() {
                                        << B::kNativeUsb << 0 << vendor << "" << "excludes --simulate";
   QTest::newRow("list on a library") << QStringList{"--list-devices", "--device-library", "a.so"} << A::kError
                                      << B::kNativeUsb << 0 << vendor << "" << "--list-devices lists USB";
+  QTest::newRow("profile dir without a folder") << QStringList{"--profile-dir"} << A::kError << B::kNativeUsb << 0
+                                               << vendor << "" << "--profile-dir needs a value";
+  QTest::newRow("profile dir empty") << QStringList{"--profile-dir="} << A::kError << B::kNativeUsb << 0 << vendor
+                                     << "" << "--profile-dir needs a folder";
+  QTest::newRow("profile dir twice") << QStringList{"--profile-dir", "a", "--profile-dir", "b"} << A::kError
+                                     << B::kNativeUsb << 0 << vendor << "" << "--profile-dir is given more than once";
+  QTest::newRow("profile dir and no profile") << QStringList{"--no-profile", "--profile-dir", "a"} << A::kError
+                                              << B::kNativeUsb << 0 << vendor << "" << "exclude each other";
+  QTest::newRow("no profile twice") << QStringList{"--no-profile", "--no-profile"} << A::kError << B::kNativeUsb
+                                    << 0 << vendor << "" << "--no-profile is given more than once";
+  QTest::newRow("no profile takes no value") << QStringList{"--no-profile=1"} << A::kError << B::kNativeUsb << 0
+                                             << vendor << "" << "unknown option '--no-profile=1'";
   QTest::newRow("list with a value") << QStringList{"--list-devices=3"} << A::kError << B::kNativeUsb << 0 << vendor
                                      << "" << "unknown option";
 }
@@ -133,6 +146,22 @@ void CommandLineTest::scopeAndTraceGoWithAnyBackend() {
   QCOMPARE(library.backend, CommandLine::Backend::kSharedLibrary);
   QVERIFY(!library.open_scope);
   QCOMPARE(library.trace_path, std::string("t.csv"));
+}
+
+void CommandLineTest::profileOptionsGoWithAnyBackend() {
+  const CommandLine none = ParseCommandLine({});
+  QVERIFY(none.profile_dir.empty());
+  QVERIFY(!none.no_profile);
+  const CommandLine folder = ParseCommandLine({"--simulate", "2", "--profile-dir=/srv/lab/stages"});
+  QCOMPARE(folder.action, CommandLine::Action::kRun);
+  QCOMPARE(folder.profile_dir, std::string("/srv/lab/stages"));
+  QVERIFY(!folder.no_profile);
+  const CommandLine off = ParseCommandLine({"--no-profile", "--render-windows", "out"});
+  QCOMPARE(off.action, CommandLine::Action::kRenderWindows);
+  QVERIFY(off.no_profile);
+  const QString help = QString::fromStdString(stage::app::HelpText("stage-console"));
+  QVERIFY(help.contains(QStringLiteral("--profile-dir DIR")));
+  QVERIFY(help.contains(QStringLiteral("--no-profile")));
 }
 
 // Name and version on the first line (what scripts read), then copyright and

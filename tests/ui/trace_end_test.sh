@@ -23,6 +23,8 @@ program=$1 case=$2
 export QT_QPA_PLATFORM=offscreen
 
 work=$(mktemp -d)
+# The controllers' profiles go to a folder of the run's own, never the user's.
+export XDG_CONFIG_HOME="$work/config"
 pids=()
 program_pid=""
 cleanup() {

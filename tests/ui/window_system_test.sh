@@ -64,7 +64,8 @@ export HOSTILE_LOG="$work/closes" HOSTILE_COUNT=3
 touch "$work/closes"
 extra=()
 [ "$case" = scope-clear ] && extra=(--scope)
-QT_QPA_PLATFORM=xcb "$program" --device-library "$library" "${extra[@]}" 2>"$work/stderr" &
+# The controllers' profiles go to a folder of the run's own, never the user's.
+XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$program" --device-library "$library" "${extra[@]}" 2>"$work/stderr" &
 program_pid=$!
 pids+=("$program_pid")
 

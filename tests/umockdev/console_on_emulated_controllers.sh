@@ -62,7 +62,8 @@ select_shown() { xdotool search --onlyvisible --name '^Motor Settings$' >"$work/
 console_args=()
 [[ $mode == unplug || $mode == twice ]] && console_args=(--trace "$work/trace.csv")
 for attempt in 1 2 3; do
-  QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
+  # The controllers' profiles go to a folder of the run's own, never the user's.
+  XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb LD_PRELOAD=libumockdev-preload.so.0 \
     "$console" "${console_args[@]}" >"$work/stdout" 2>"$work/stderr" &
   console_pid=$!
   for _ in $(seq 300); do

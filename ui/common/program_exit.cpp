@@ -44,6 +44,10 @@ void ProcessExit::Fatal(QWidget* parent, const QString& message) {
 
 void ProcessExit::End(int status) {
   ended_ = true;
+  if (status == 0) {
+    for (const std::function<void()>& finish : orderly_finishers_) finish();
+  }
+  orderly_finishers_.clear();
   RunFinishers();
   std::fflush(nullptr);
   std::_Exit(status);

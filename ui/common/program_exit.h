@@ -52,12 +52,16 @@ class ProcessExit final : public ProgramExit {
   // Runs `finish` before the program ends (before a fatal message appears),
   // since no destructor runs then: a file being written is completed there.
   void BeforeEnd(std::function<void()> finish) { finishers_.push_back(std::move(finish)); }
+  // Runs `finish` before an orderly end only (End with status 0: Exit,
+  // Cancel, a termination signal), never before a fatal one.
+  void BeforeOrderlyEnd(std::function<void()> finish) { orderly_finishers_.push_back(std::move(finish)); }
 
  private:
   void RunFinishers();
 
   bool ended_ = false;
   std::vector<std::function<void()>> finishers_;
+  std::vector<std::function<void()>> orderly_finishers_;
 };
 
 // Records instead of ending: for tests.

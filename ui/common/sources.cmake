@@ -7,6 +7,7 @@ target_sources(stage_ui PRIVATE
   common/lamp.cpp
   common/outside_end.cpp
   common/panel_cache_style.cpp
+  common/profile_session.cpp
   common/program_exit.cpp
   common/tuning_slider.cpp
   common/window_fit.cpp

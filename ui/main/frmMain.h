@@ -91,6 +91,10 @@ class frmMain : public QWidget {
   // Never blocks the operator.
   QLabel* lblMessage() const { return lbl_message_; }
 
+  // The eight tuning sliders of an axis, as the next packet carries them
+  // (also what the axis's profile keeps at the end).
+  usb::TuningValues SliderTuning(AxisIndex axis) const;
+
   // Set by construction.
   std::int16_t RowPitch() const { return row_pitch_; }
   std::int16_t PanelRowPitch() const { return panel_row_pitch_; }
@@ -134,7 +138,6 @@ class frmMain : public QWidget {
   // timer for the next one.
   void Timer1Fired();
   void ArmTimer1();
-  usb::TuningValues SliderTuning(AxisIndex axis) const;
   // Shows one axis's reply, or ends the program with the failure's message
   // (false).
   bool ShowResult(AxisIndex axis, const poll::ExchangeResult& result);

@@ -216,6 +216,7 @@ void frmSelect::Load() {
     InitialiseColumn(k);
     NameColumn(k);
   }
+  LoadProfiles();
   // Enter in a mechanics field, and leaving it, recompute its axis.
   for (const auto* family : {&Text2, &Text3, &Text4}) {
     for (QLineEdit* field : *family) field->installEventFilter(this);
@@ -517,8 +518,10 @@ void frmSelect::OnOkClick() {
       main_ = make_main_window_(context_);
       main_->show();
       if (context_.exit.Ended()) return;
+      ApplyTuningProfiles();
     }
   }
+  ConfirmProfiles();
 }
 
 void frmSelect::OnCancelClick() { context_.exit.End(0); }

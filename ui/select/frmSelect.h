@@ -93,6 +93,11 @@ class frmSelect : public QWidget {
   void OnOkMouseDown();
   void OnOkClick();
   void OnCancelClick();
+  // The controllers' profiles (frmSelect_profiles.cpp): read at load, the
+  // tuning sliders set when the main window exists, saved at OK.
+  void LoadProfiles();
+  void ApplyTuningProfiles();
+  void ConfirmProfiles();
 
   ConsoleContext context_;
   MainWindowFactory make_main_window_;

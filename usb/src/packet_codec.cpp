@@ -60,6 +60,8 @@ bool IsEncodableTarget(double target_counts) {
   return RoundedTarget(target_counts).has_value();
 }
 
+std::optional<std::int64_t> EncodedTargetCounts(double target_counts) { return RoundedTarget(target_counts); }
+
 EncodeResult EncodeCommand(const CommandFields& fields) {
   if ((fields.frame_marker != kFrameA && fields.frame_marker != kFrameB) ||
       fields.config_bits > 15) {

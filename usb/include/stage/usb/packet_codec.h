@@ -85,6 +85,10 @@ EncodeResult EncodeCommand(const CommandFields& fields);
 // rounding, so 1073741823.5 is out and -1073741824.5 is in).
 bool IsEncodableTarget(double target_counts);
 
+// The whole counts a target travels as (the half-to-even rounding above), or
+// empty when it cannot travel.
+std::optional<std::int64_t> EncodedTargetCounts(double target_counts);
+
 // A decoded reply.
 struct StatusReading {
   std::int32_t position = 0;

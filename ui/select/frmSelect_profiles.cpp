@@ -1,0 +1,100 @@
+// Motor Settings and the controllers' profiles: a controller with a profile
+// starts with its saved mechanics and wiring in its column (the operator
+// still confirms them with OK) and its tuning sliders at the saved
+// positions; OK saves what was confirmed. Without profiles (none saved yet,
+// --no-profile, or no session at all) nothing here changes the window.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
+#include <cmath>
+
+#include "stage/axis/mechanics.h"
+#include "stage/axis/number_text.h"
+#include "ui/common/profile_session.h"
+#include "ui/main/frmMain.h"
+#include "ui/select/frmSelect.h"
+#include "ui/tuning/frmXCtrl0.h"
+
+namespace stage::ui {
+namespace {
+
+constexpr double kMaxProfileCounts = 2147483647;
+
+}  // namespace
+
+void frmSelect::LoadProfiles() {
+  ProfileSession* session = context_.profiles;
+  if (session == nullptr || !session->Enabled()) return;
+  QStringList serials;
+  for (std::int32_t k = 0; k <= context_.tables.AxisCount; ++k) serials.append(cmbDevice->itemText(k));
+  session->Load(serials);
+
+  for (std::int32_t k = 0; k <= context_.tables.AxisCount; ++k) {
+    const profile::ControllerProfile* saved = session->Profile(k);
+    if (saved == nullptr) continue;
+    Text2[k]->setText(QString::fromStdString(std::to_string(saved->mechanics.counts_per_rotation)));
+    Text3[k]->setText(QString::fromStdString(CanonicalNumberText(saved->mechanics.gearhead_ratio)));
+    Text4[k]->setText(QString::fromStdString(CanonicalNumberText(saved->mechanics.pitch_um)));
+    RecomputeAxis(k);
+    Check1[k]->setChecked(saved->wiring.reverse_motor_polarity);
+    Check2[k]->setChecked(saved->wiring.reverse_limit_switch);
+    Check3[k]->setChecked(saved->wiring.limit_switch_active_high);
+    Check4[k]->setChecked(saved->wiring.cancel_when_error);
+  }
+
+  if (session->Messages().isEmpty()) return;
+  // Not modal: the operator reads it beside the columns it speaks of. Plain
+  // text, since it quotes the file and the controller's product string.
+  auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), session->Messages().join(QStringLiteral("\n\n")),
+                              QMessageBox::Ok, this);
+  box->setObjectName(QStringLiteral("profileMessage"));
+  box->setTextFormat(Qt::PlainText);
+  box->setModal(false);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  // Once this window is up, so that the box stands over it.
+  QTimer::singleShot(0, box, &QWidget::show);
+}
+
+void frmSelect::ApplyTuningProfiles() {
+  ProfileSession* session = context_.profiles;
+  auto* main = qobject_cast<frmMain*>(main_.get());
+  if (session == nullptr || !session->Enabled() || main == nullptr) return;
+  frmXCtrl0& panel = main->TuningPanel();
+  for (AxisIndex axis = 0; axis < panel.RowCount(); ++axis) {
+    const profile::ControllerProfile* saved = session->Profile(axis);
+    if (saved == nullptr) continue;
+    // The Speed slider starts at 0 as designed: a click on it starts the
+    // axis at its position, which no earlier run may choose.
+    const usb::TuningValues& t = saved->tuning;
+    panel.Slider3(axis)->setValue(t.p);
+    panel.Slider4(axis)->setValue(t.i);
+    panel.Slider5(axis)->setValue(t.d);
+    panel.Slider6(axis)->setValue(t.acc);
+    panel.Slider2(axis)->setValue(t.max_speed);
+    panel.Slider7(axis)->setValue(t.torque);
+    panel.Slider8(axis)->setValue(t.f_error);
+  }
+  session->SetTuningSource([main](int axis) { return main->SliderTuning(axis); });
+}
+
+void frmSelect::ConfirmProfiles() {
+  ProfileSession* session = context_.profiles;
+  if (session == nullptr || !session->Enabled() || context_.exit.Ended()) return;
+  for (std::int32_t k = 0; k <= context_.tables.AxisCount; ++k) {
+    // The fields as they show now, read by the window's own rule.
+    profile::Mechanics mechanics;
+    // A count beyond what a profile holds is left to the check before saving.
+    const double counts = AcceptCountsPerRotationField(Text2[k]->text().toStdString()).counts;
+    mechanics.counts_per_rotation = std::abs(counts) <= kMaxProfileCounts ? static_cast<std::int64_t>(counts) : 0;
+    mechanics.gearhead_ratio = AcceptMechanicsField(Text3[k]->text().toStdString()).value;
+    mechanics.pitch_um = AcceptMechanicsField(Text4[k]->text().toStdString()).value;
+    const profile::Wiring wiring{Check1[k]->isChecked(), Check2[k]->isChecked(), Check3[k]->isChecked(),
+                                 Check4[k]->isChecked()};
+    session->Confirm(k, mechanics, wiring);
+  }
+  session->SaveConfirmed();
+}
+
+}  // namespace stage::ui
