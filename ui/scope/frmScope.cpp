@@ -132,6 +132,12 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
     : QWidget(parent, Qt::Window), tables_(tables), recorder_(recorder) {
   setObjectName(QStringLiteral("frmScope"));
   setWindowTitle(QStringLiteral("Scope"));
+  constexpr int kSettleCheckMs = 250;
+  settle_timer_.setInterval(kSettleCheckMs);
+  connect(&settle_timer_, &QTimer::timeout, this, [this] {
+    if (--settle_checks_left_ <= 0) settle_timer_.stop();
+    KeepClear();
+  });
 
   lst_axes_ = new QListWidget(this);
   lst_axes_->setObjectName(QStringLiteral("lstAxes"));
@@ -364,6 +370,7 @@ void frmScope::OpenAtStart() {
   }
   setAttribute(Qt::WA_ShowWithoutActivating, false);
   windowHandle()->setProperty("_q_showWithoutActivating", false);
+  SettleClear();
 }
 
 bool frmScope::WherePlaced() const {
@@ -379,14 +386,42 @@ void frmScope::MinimiseForRoom() {
   showMinimized();
 }
 
-bool frmScope::Place() {
-  std::vector<QRect> avoid;
+std::vector<QRect> frmScope::OtherWindows() const {
+  std::vector<QRect> windows;
   for (QWidget* window : QApplication::topLevelWidgets()) {
     if (window == this || !window->isVisible() || window->isMinimized()) continue;
     if (qobject_cast<QMessageBox*>(window) != nullptr) continue;
     if ((window->windowType() & (Qt::Popup | Qt::ToolTip)) == Qt::Popup) continue;
-    avoid.push_back(window->frameGeometry());
+    windows.push_back(window->frameGeometry());
   }
+  return windows;
+}
+
+void frmScope::KeepClear() {
+  if (!isVisible()) return;
+  if (minimised_for_room_) {
+    // Room beside the windows now shown (the main window after OK)?
+    if (isMinimized() && Place()) {
+      minimised_for_room_ = false;
+      showNormal();
+    }
+    return;
+  }
+  if (!WherePlaced()) return;  // the operator moved it: left where it is
+  if (Overlaps(frameGeometry(), OtherWindows()) && !Place()) MinimiseForRoom();
+}
+
+void frmScope::SettleClear() {
+  // About 5 s: a loaded machine's window manager may take that long to
+  // centre and frame a window, and a Move it makes before the Scope is
+  // mapped would otherwise go unseen.
+  constexpr int kSettleChecks = 20;
+  settle_checks_left_ = kSettleChecks;
+  if (!settle_timer_.isActive()) settle_timer_.start();
+}
+
+bool frmScope::Place() {
+  const std::vector<QRect> avoid = OtherWindows();
   const QScreen* screen = avoid.empty() || QGuiApplication::screenAt(avoid.front().center()) == nullptr
                               ? QGuiApplication::primaryScreen()
                               : QGuiApplication::screenAt(avoid.front().center());
@@ -425,20 +460,11 @@ bool frmScope::eventFilter(QObject* watched, QEvent* event) {
     const bool where_placed = WherePlaced();
     if (window->isWindow() && window->isVisible() && (where_placed || minimised_for_room_)) {
       recheck_queued_ = true;
-      QTimer::singleShot(0, this, [this, guard = QPointer<QWidget>(window)] {
+      QTimer::singleShot(0, this, [this] {
         recheck_queued_ = false;
-        if (guard == nullptr) return;
-        if (minimised_for_room_) {
-          // Room beside the windows now shown (the main window after OK)?
-          if (isMinimized() && Place()) {
-            minimised_for_room_ = false;
-            showNormal();
-          }
-          return;
-        }
-        if (!WherePlaced()) return;
-        if (Overlaps(frameGeometry(), {guard->frameGeometry()}) && !Place()) MinimiseForRoom();
+        KeepClear();
       });
+      if (event->type() == QEvent::Show) SettleClear();
     }
   }
   return QWidget::eventFilter(watched, event);

@@ -150,6 +150,9 @@ class frmScope : public QWidget {
   bool Place();
   void MinimiseForRoom();
   bool WherePlaced() const;
+  std::vector<QRect> OtherWindows() const;
+  void KeepClear();
+  void SettleClear();
   std::vector<CsvAxis> CsvSnapshot() const;
   static bool WriteCsv(const std::vector<CsvAxis>& axes, const QString& path, QString* error);
   static bool WritePng(const QImage& image, const QString& path, QString* error);
@@ -208,6 +211,10 @@ class frmScope : public QWidget {
   bool placed_ = false;
   QRect auto_geometry_;                            // where the Scope placed itself
   bool recheck_queued_ = false;
+  // For a while after a window appears the window manager may still place,
+  // frame or centre it: the Scope looks again every few hundred ms.
+  QTimer settle_timer_;
+  int settle_checks_left_ = 0;
   QPointer<QWidget> hand_keyboard_back_to_;        // --scope: the start-up window
   bool minimised_for_room_ = false;                // no room beside the others when placed
   bool exporting_ = false;
