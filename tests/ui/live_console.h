@@ -57,6 +57,8 @@ struct StartUp {
   bool simple_model = true;
   // Sees every exchange of the polling cycle (the Scope's recorder).
   poll::ExchangeObserver* observer = nullptr;
+  // The controllers' profiles (none: as with --no-profile).
+  ProfileSession* profiles = nullptr;
 };
 
 // The exit seam as the program's: Ended() before the message box. While the
@@ -93,7 +95,7 @@ class LiveConsole {
     }
     devices = std::make_unique<sim::SimulatedControllers>(std::move(config), clock);
 
-    select = std::make_unique<frmSelect>(ConsoleContext{tables, *devices, exit, start_up.observer});
+    select = std::make_unique<frmSelect>(ConsoleContext{tables, *devices, exit, start_up.observer, start_up.profiles});
     select->show();
     if (!QTest::qWaitForWindowActive(select.get())) qWarning("start-up window not active");
     for (const StartUp::Mechanics& m : start_up.mechanics) {

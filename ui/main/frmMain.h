@@ -22,6 +22,7 @@
 
 #include "stage/axis/command_latch.h"
 #include "stage/axis/modKVT_USB.h"
+#include "stage/axis/travel_limits.h"
 #include "stage/tick/deadline_scheduler.h"
 #include "stage/poll/poll_exchange.h"
 #include "ui/common/command_button.h"
@@ -94,6 +95,10 @@ class frmMain : public QWidget {
   // The eight tuning sliders of an axis, as the next packet carries them
   // (also what the axis's profile keeps at the end).
   usb::TuningValues SliderTuning(AxisIndex axis) const;
+  // The soft travel limits of an axis, in counts, from its profile; every
+  // target and Rel entered afterwards is checked against them. Without a
+  // call (no profile, --no-profile) an axis has none.
+  void SetTravelLimits(AxisIndex axis, const TravelLimits& limits);
 
   // Set by construction.
   std::int16_t RowPitch() const { return row_pitch_; }
@@ -148,7 +153,10 @@ class frmMain : public QWidget {
   // Operator commands.
   // Reads the target box into the axis's target, or refuses it (false): the
   // refusal line says why and the box shows the target in force again.
-  bool EnterTarget(AxisIndex axis, bool key_repeat = false);
+  // A Rel entry (kRelative) is a distance; every entry, target or distance,
+  // that would take the axis beyond its travel limits is refused whole.
+  bool EnterTarget(AxisIndex axis, MoveKind kind, bool key_repeat = false);
+  void EndMoveInForce(AxisIndex axis);
   void StopPressed(AxisIndex axis, CommandHolder holder);
   void EscapePressed();
   void EscapeReleased();
@@ -210,6 +218,17 @@ class frmMain : public QWidget {
     bool refused = false;
   };
   std::vector<TargetInForce> targets_;
+  // Per axis: the soft travel limits from the controller's profile (none
+  // without one), and where the move the console last commanded ends, which
+  // is where the controller counts a Rel from until STOP, ZERO, the speed
+  // mode, activation or a fault ends that move (then: the ideal position).
+  struct MoveInForce {
+    bool valid = false;
+    double end_counts = 0;
+    double rel_base_counts = 0;  // the base of the latest Rel, for its key repeats
+  };
+  std::vector<TravelLimits> limits_;
+  std::vector<MoveInForce> moves_;
   // The program's focus window as last reported: where the operator comes
   // from when the main window gets the focus.
   QPointer<QWindow> focus_window_;

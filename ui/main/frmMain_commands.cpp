@@ -54,6 +54,12 @@ QString RefusalMessage(TargetRefusal refusal, const QString& typed, const QStrin
   return OutOfRangeMessage(typed, axis, counts_per_micron, unit);
 }
 
+// As the command packet carries a position (the encoder's rounding).
+double WholeCounts(double counts) {
+  const std::optional<std::int64_t> whole = usb::EncodedTargetCounts(counts);
+  return whole ? static_cast<double>(*whole) : counts;
+}
+
 bool IsEnterKey(int key) { return key == Qt::Key_Return || key == Qt::Key_Enter; }
 
 }  // namespace
@@ -69,7 +75,10 @@ void frmMain::ConnectRow(AxisIndex axis) {
   connect(command1_[axis], &CommandButton::mouseUp, this,
           [this, axis] { latches_.Release(axis, LevelCommand::kStop, kButton); });
   connect(command2_[axis], &CommandButton::mouseDown, this,
-          [this, axis] { latches_.Press(axis, LevelCommand::kZero, kButton); });
+          [this, axis] {
+            latches_.Press(axis, LevelCommand::kZero, kButton);
+            EndMoveInForce(axis);
+          });
   connect(command2_[axis], &CommandButton::mouseUp, this,
           [this, axis] { latches_.Release(axis, LevelCommand::kZero, kButton); });
 
@@ -78,7 +87,7 @@ void frmMain::ConnectRow(AxisIndex axis) {
   // target commands nothing, so its press raises no click either.
   CommandButton* go = cmd_go_[axis];
   connect(go, &CommandButton::mouseDown, this, [this, go, axis](Qt::MouseButton) {
-    if (EnterTarget(axis)) {
+    if (EnterTarget(axis, MoveKind::kAbsolute)) {
       latches_.Press(axis, LevelCommand::kGo, kButton);
     } else {
       go->CancelClick();
@@ -92,7 +101,7 @@ void frmMain::ConnectRow(AxisIndex axis) {
   // box, and only that: a held key commands one relative move.
   CommandButton* rel = command7_[axis];
   const auto rel_down = [this, rel, axis](bool key_repeat) {
-    if (EnterTarget(axis, key_repeat)) {
+    if (EnterTarget(axis, MoveKind::kRelative, key_repeat)) {
       latches_.Press(axis, LevelCommand::kRelMove, kButton);
     } else {
       rel->CancelClick();
@@ -106,7 +115,7 @@ void frmMain::ConnectRow(AxisIndex axis) {
     if (!auto_repeat) {
       rel_down(false);
     } else if (rel->SpaceHeld()) {
-      EnterTarget(axis, true);
+      EnterTarget(axis, MoveKind::kRelative, true);
     }
   });
   connect(rel, &CommandButton::keyUp, this, [this, axis](int key) {
@@ -116,7 +125,10 @@ void frmMain::ConnectRow(AxisIndex axis) {
 
   // A click on the Speed slider sets the speed mode, after a GO or Rel click
   // that still waits for its packet.
-  connect(panel_->Slider1(axis), &TuningSlider::sliderClick, this, [this, axis] { latches_.SpeedModeClick(axis); });
+  connect(panel_->Slider1(axis), &TuningSlider::sliderClick, this, [this, axis] {
+    latches_.SpeedModeClick(axis);
+    EndMoveInForce(axis);
+  });
 
   // Enter in the target box, and the ideal-position box being shown: see
   // eventFilter.
@@ -128,6 +140,8 @@ void frmMain::ConnectRow(AxisIndex axis) {
   // The box shows the starting target, which is in force until an entry is
   // taken.
   if (targets_.size() <= k) targets_.resize(k + 1);
+  if (limits_.size() <= k) limits_.resize(k + 1);
+  if (moves_.size() <= k) moves_.resize(k + 1);
   targets_[k] = TargetInForce{text2_[axis]->text(), false};
   connect(text1_[axis], &QLineEdit::textEdited, this, [this, k] { shown_[k].position_valid = false; });
   connect(text3_[axis], &QLineEdit::textEdited, this, [this, k] { shown_[k].ideal_valid = false; });
@@ -146,14 +160,16 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
       // An automatic repeat only enters the target again: it never sets a
       // GoBit that a release on GO cleared while Enter was held.
       const bool repeat = static_cast<QKeyEvent*>(event)->isAutoRepeat();
-      if (EnterTarget(axis, repeat) && !repeat) latches_.Press(axis, LevelCommand::kGo, CommandHolder::kNone);
+      if (EnterTarget(axis, MoveKind::kAbsolute, repeat) && !repeat) {
+        latches_.Press(axis, LevelCommand::kGo, CommandHolder::kNone);
+      }
     }
   }
   // The key goes on to the box as usual.
   return QWidget::eventFilter(watched, event);
 }
 
-bool frmMain::EnterTarget(AxisIndex axis, bool key_repeat) {
+bool frmMain::EnterTarget(AxisIndex axis, MoveKind kind, bool key_repeat) {
   modKVT_USB& tables = context_.tables;
   const auto k = static_cast<std::size_t>(axis);
   TargetInForce& in_force = targets_.at(k);
@@ -163,17 +179,41 @@ bool frmMain::EnterTarget(AxisIndex axis, bool key_repeat) {
   QLineEdit* box = text2_[axis];
   const QString typed = box->text();
   const TargetEntry entry = stage::EnterTarget(typed.toStdString(), tables.CountsPerMicron[k]);
+  QString refusal;
+  MoveInForce& move = moves_.at(k);
+  // A Rel counts from the end of the move in force, else from the ideal
+  // position; a key repeat of a held Rel from where its press counted.
+  double base = 0;
+  if (kind == MoveKind::kRelative) {
+    base = key_repeat ? move.rel_base_counts
+                      : (move.valid ? move.end_counts : static_cast<double>(shown_[k].ideal_position));
+  }
   if (entry.refusal != TargetRefusal::kNone) {
+    refusal = RefusalMessage(entry.refusal, typed, AxisLabel(axis), tables.CountsPerMicron[k],
+                             QString::fromStdString(tables.UnitSuffix[k]));
+  } else if (limits_.at(k).Any()) {
+    const std::string label = AxisLabel(axis).toStdString();
+    const LimitVerdict verdict =
+        CheckTravelLimits(limits_[k], MoveRequest{kind, entry.target_counts, base},
+                          AxisUnits{label, tables.CountsPerMicron[k], tables.UnitSuffix[k]});
+    if (!verdict.accepted) refusal = QString::fromStdString(verdict.refusal);
+  }
+  if (!refusal.isEmpty()) {
     // Refused: the previous target stays and the box shows it again, while
     // the line beside it says what was refused and why. The polling goes on.
-    lbl_message_->setText(RefusalMessage(entry.refusal, typed, AxisLabel(axis), tables.CountsPerMicron[k],
-                                         QString::fromStdString(tables.UnitSuffix[k])));
+    lbl_message_->setText(refusal);
     box->setText(in_force.shown);
     box->setCursorPosition(0);
     in_force.refused = true;
     return false;
   }
   tables.TargetCounts[k] = entry.target_counts;
+  if (!key_repeat || kind == MoveKind::kAbsolute) {
+    // The controller adds the whole-count distance to its whole-count base.
+    const double end = kind == MoveKind::kRelative ? WholeCounts(base) + WholeCounts(entry.target_counts)
+                                                   : entry.target_counts;
+    move = MoveInForce{true, end, base};
+  }
   box->setText(QString::fromStdString(entry.display_text));
   // setText leaves the cursor at the end, and a number wider than the box
   // would show without its sign and leading digits.
@@ -183,9 +223,20 @@ bool frmMain::EnterTarget(AxisIndex axis, bool key_repeat) {
   return true;
 }
 
+void frmMain::SetTravelLimits(AxisIndex axis, const TravelLimits& limits) {
+  const auto k = static_cast<std::size_t>(axis);
+  if (k < limits_.size()) limits_[k] = limits;
+}
+
+void frmMain::EndMoveInForce(AxisIndex axis) {
+  const auto k = static_cast<std::size_t>(axis);
+  if (k < moves_.size()) moves_[k].valid = false;
+}
+
 void frmMain::StopPressed(AxisIndex axis, CommandHolder holder) {
   const auto k = static_cast<std::size_t>(axis);
   latches_.Press(axis, LevelCommand::kStop, holder);
+  EndMoveInForce(axis);
   latches_.SpeedModeOff(axis);
   panel_->Slider1(axis)->setValue(0);
   // The error display starts afresh; the next reply shows it again if the
@@ -213,6 +264,7 @@ void frmMain::Activate() {
   for (AxisIndex i = 0; i <= tables.AxisCount; ++i) {
     const auto k = static_cast<std::size_t>(i);
     tables.ActiveBit[k] = usb::kActiveBit;
+    EndMoveInForce(i);
     text1_[i]->setText(zero);
     text2_[i]->setText(zero);
     text3_[i]->setText(zero);

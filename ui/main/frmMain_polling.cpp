@@ -184,6 +184,9 @@ void frmMain::ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ide
   }
 
   const bool error = (flags & usb::kFlagError) != 0;
+  // A fault or a limit switch ends the move in force: a Rel then counts from
+  // the ideal position.
+  if (error || (flags & (usb::kFlagLimit1 | usb::kFlagLimit2)) != 0) moves_[k].valid = false;
   const bool cancel_on_error = tables.CancelOnErrorBit[k] == usb::kCancelOnErrorBit;
   if (!shown.flags_valid || shown.flags != flags) {
     frmXCtrl0& panel = *panel_;

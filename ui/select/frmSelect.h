@@ -94,7 +94,8 @@ class frmSelect : public QWidget {
   void OnOkClick();
   void OnCancelClick();
   // The controllers' profiles (frmSelect_profiles.cpp): read at load, the
-  // tuning sliders set when the main window exists, saved at OK.
+  // tuning sliders and the travel limits set when the main window exists,
+  // saved at OK.
   void LoadProfiles();
   void ApplyTuningProfiles();
   void ConfirmProfiles();

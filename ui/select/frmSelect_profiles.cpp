@@ -1,7 +1,8 @@
 // Motor Settings and the controllers' profiles: a controller with a profile
 // starts with its saved mechanics and wiring in its column (the operator
 // still confirms them with OK) and its tuning sliders at the saved
-// positions; OK saves what was confirmed. Without profiles (none saved yet,
+// positions, its travel limits checked on every target entered; OK saves
+// what was confirmed. Without profiles (none saved yet,
 // --no-profile, or no session at all) nothing here changes the window.
 #include <QCheckBox>
 #include <QComboBox>
@@ -65,6 +66,8 @@ void frmSelect::ApplyTuningProfiles() {
   for (AxisIndex axis = 0; axis < panel.RowCount(); ++axis) {
     const profile::ControllerProfile* saved = session->Profile(axis);
     if (saved == nullptr) continue;
+    // Kept in counts: the axis's unit only words the refusal.
+    main->SetTravelLimits(axis, saved->limits);
     // The Speed slider starts at 0 as designed: a click on it starts the
     // axis at its position, which no earlier run may choose.
     const usb::TuningValues& t = saved->tuning;
