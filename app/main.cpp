@@ -110,13 +110,13 @@ struct Observers {
     if (path.empty()) return;
     stage::scope::TraceOpen opened = stage::scope::OpenTraceFile(path);
     if (!opened.sink) {
-      std::fprintf(stderr, "stage-console: %s; the console goes on without it\n", opened.message.c_str());
+      PrintLine(opened.message + "; the console goes on without it");
       return;
     }
-    if (!opened.message.empty()) std::fprintf(stderr, "stage-console: %s\n", opened.message.c_str());
+    if (!opened.message.empty()) PrintLine(opened.message);
     trace = std::make_unique<stage::scope::TraceWriter>(
         std::move(opened.sink),
-        [](const std::string& message) { std::fprintf(stderr, "stage-console: %s\n", message.c_str()); });
+        [](const std::string& message) { PrintLine(message); });
     trace_observer =
         std::make_unique<stage::scope::TraceObserver>(*trace, tables, stage::scope::SteadyExchangeClock());
     fan_out.Add(*trace_observer);
