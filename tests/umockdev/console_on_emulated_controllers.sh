@@ -73,7 +73,8 @@ for attempt in 1 2 3; do
   done
   select_shown && break
   kill -0 "$console_pid" 2>/dev/null && break
-  grep -q "could not connect to display" "$work/stderr" || break
+  # Qt's words, or the console's own display check's.
+  grep -q "could not connect to display\|cannot open a display" "$work/stderr" || break
   echo "note: start $attempt could not connect to $DISPLAY; starting again" >&2
 done
 pids+=("$console_pid")
