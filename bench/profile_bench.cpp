@@ -50,7 +50,7 @@ class ProfileFolder {
 
 void BM_Load17Profiles(benchmark::State& state) {
   const ProfileFolder folder;
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     for (int k = 0; k < kControllers; ++k) {
       profile::ProfileLoad load = profile::LoadProfileFile(folder.File(k));
       if (load.status != profile::ProfileLoad::Status::kLoaded) std::abort();
@@ -62,7 +62,7 @@ BENCHMARK(BM_Load17Profiles)->Unit(benchmark::kMicrosecond);
 
 void BM_Save17Profiles(benchmark::State& state) {
   const ProfileFolder folder;
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     for (int k = 0; k < kControllers; ++k) {
       if (!profile::SaveFileKeepingBackup(folder.File(k), profile::WriteProfile(ProfileFolder::Profile(k))).ok) {
         std::abort();

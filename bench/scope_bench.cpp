@@ -226,7 +226,7 @@ void PollSide(int axes, int window_s, PollCase what, int seconds) {
                 : std::chrono::nanoseconds(tick * 10'000'000);
   });
   Exchanges exchanges;
-  for (; tick < window_s * 100; ++tick) exchanges.Feed(recorder, axes);
+  for (; tick < std::int64_t{window_s} * 100; ++tick) exchanges.Feed(recorder, axes);
   live = true;
 
   stage::ui::frmScope scope(tables, recorder);

@@ -392,7 +392,7 @@ class ScopeTest : public QObject {
       if (!disk->mounted) QSKIP("mounting a small tmpfs needs root (or CAP_SYS_ADMIN): not possible here");
       QFile filler(dir.filePath(QStringLiteral("filler")));
       QVERIFY(filler.open(QIODevice::WriteOnly));
-      filler.write(QByteArray(60 * 1024, 'x'));
+      filler.write(QByteArray(qsizetype{60} * 1024, 'x'));
       filler.close();
       path = dir.filePath(QStringLiteral("scope.") + kind);
     }
