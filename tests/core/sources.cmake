@@ -18,6 +18,8 @@ if(STAGE_BUILD_UI)
   # So is the check for a display, made before Qt is started.
   stage_core_test(display_check_tests core/display_check_test.cpp)
   target_link_libraries(display_check_tests PRIVATE stage_app_cli)
+  stage_core_test(stderr_relay_tests core/stderr_relay_test.cpp)
+  target_link_libraries(stderr_relay_tests PRIVATE stage_app_cli)
 endif()
 stage_core_test(tick_tests core/deadline_scheduler_test.cpp)
 # The native USB backend's protocol logic on a scripted transport: no libusb.
