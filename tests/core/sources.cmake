@@ -29,3 +29,6 @@ target_include_directories(native_usb_tests PRIVATE ${PROJECT_SOURCE_DIR})
 # Controller profiles: the TOML reader and writer, the files on disk.
 stage_core_test(profile_tests core/profile_test.cpp core/profile_file_test.cpp core/axis_order_test.cpp)
 target_link_libraries(profile_tests PRIVATE stage_profile)
+# The control API's protocol core against a fake console.
+stage_core_test(control_tests core/control_core_test.cpp core/event_log_test.cpp)
+target_link_libraries(control_tests PRIVATE stage_control)
