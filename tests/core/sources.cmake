@@ -27,3 +27,6 @@ target_include_directories(native_usb_tests PRIVATE ${PROJECT_SOURCE_DIR})
 # Controller profiles: the TOML reader and writer, the files on disk.
 stage_core_test(profile_tests core/profile_test.cpp core/profile_file_test.cpp)
 target_link_libraries(profile_tests PRIVATE stage_profile)
+# Referencing: scripted replies, the packets they give, the outcome.
+stage_core_test(referencing_tests core/referencing_test.cpp)
+target_link_libraries(referencing_tests PRIVATE stage_referencing)
