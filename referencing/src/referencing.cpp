@@ -1,5 +1,6 @@
 #include "stage/referencing/referencing.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -59,7 +60,7 @@ bool Referencing::Start(AxisIndex axis, const Plan& plan) {
 
 void Referencing::ApplySpeed(AxisIndex axis, usb::TuningValues& tuning) const {
   const Axis& a = axes_.at(static_cast<std::size_t>(axis));
-  if (a.speed_mode) tuning.speed = a.direction * a.state.plan.speed;
+  if (a.speed_mode) tuning.speed = a.run_speed;
 }
 
 void Referencing::OnReply(AxisIndex axis, const usb::StatusReading* reply) {
@@ -75,6 +76,7 @@ void Referencing::OnReply(AxisIndex axis, const usb::StatusReading* reply) {
     case Phase::kArming: OnArming(axis, a, *reply); return;
     case Phase::kHolding: OnHolding(axis, a, *reply); return;
     case Phase::kSeeking: OnSeeking(axis, a, *reply); return;
+    case Phase::kReleasing: OnReleasing(axis, a, *reply); return;
     case Phase::kBackingOff: OnBackingOff(axis, a, *reply); return;
     case Phase::kZeroing: OnZeroing(axis, a, *reply); return;
     case Phase::kIdle: return;
@@ -118,19 +120,53 @@ void Referencing::OnHolding(AxisIndex axis, Axis& a, const usb::StatusReading& r
   }
   latches_.Release(axis, LevelCommand::kStop, kHolder);
   a.holds_stop = false;
-  if (Has(reply, a.sought_flag)) {
-    a.state.on_switch = true;
+  const bool on = Has(reply, a.sought_flag);
+  if (a.state.released) {
+    if (on) return Fail(axis, a, Outcome::kSwitchLost, true);
     StartBackOff(axis, a, reply);
     return;
   }
+  if (on) {
+    // The packet that lets go of STOP starts the slow run off the switch.
+    a.state.on_switch = true;
+    a.run_start = reply.position;
+    const std::int32_t slow = std::max(1, a.state.plan.speed / kReleaseSpeedDivisor);
+    StartRun(axis, a, reply, -a.direction * slow, Phase::kReleasing);
+    return;
+  }
   if (a.state.on_switch) return Fail(axis, a, Outcome::kSwitchLost, true);
-  // The packet that lets go of STOP starts the run.
+  // The packet that lets go of STOP starts the seek.
   a.state.seek_start_counts = reply.position;
+  StartRun(axis, a, reply, a.direction * a.state.plan.speed, Phase::kSeeking);
+}
+
+void Referencing::StartRun(AxisIndex axis, Axis& a, const usb::StatusReading& reply, std::int32_t speed,
+                           Phase phase) {
   a.watch_position = reply.position;
   a.watch_replies = 0;
+  a.run_speed = speed;
   a.speed_mode = true;
   latches_.SpeedModeClick(axis);
-  Enter(a, Phase::kSeeking);
+  Enter(a, phase);
+}
+
+void Referencing::OnReleasing(AxisIndex axis, Axis& a, const usb::StatusReading& reply) {
+  const std::int32_t away = -a.direction;
+  const std::int64_t moved = (static_cast<std::int64_t>(reply.position) - a.run_start) * away;
+  if (Has(reply, kFlagError)) return Fail(axis, a, Outcome::kErrorFlag, false);
+  if (moved < -kWrongWayCounts) return Fail(axis, a, Outcome::kWrongWay, true);
+  if ((reply.flags & kBothFlags) == kBothFlags) return Fail(axis, a, Outcome::kBothSwitches, true);
+  if (!Has(reply, a.sought_flag)) {
+    a.state.released = true;
+    a.state.edge_counts = reply.position;
+    a.speed_mode = false;
+    latches_.SpeedModeOff(axis);
+    HoldStop(axis, a);
+    Enter(a, Phase::kHolding);
+    return;
+  }
+  if (moved > a.state.plan.max_seek_counts) return Fail(axis, a, Outcome::kTravelBound, true);
+  if (Watchdog(a, reply.position, away)) Fail(axis, a, Outcome::kNoProgress, true);
 }
 
 void Referencing::OnSeeking(AxisIndex axis, Axis& a, const usb::StatusReading& reply) {
@@ -166,11 +202,14 @@ void Referencing::OnBackingOff(AxisIndex axis, Axis& a, const usb::StatusReading
     latches_.Click(axis, LevelCommand::kRelMove);
     a.holds_rel = false;
   }
-  const std::int32_t away = -a.direction;
-  const std::int64_t moved = (static_cast<std::int64_t>(reply.position) - a.back_off_start) * away;
+  // Along the Rel's own direction: a back-off shorter than the overrun of
+  // the edge goes back toward the switch.
+  const std::int32_t along = a.back_off_along;
+  const std::int64_t moved = (static_cast<std::int64_t>(reply.position) - a.back_off_start) * along;
+  const std::int64_t length = a.back_off_length;
   if (Has(reply, kFlagError)) return Fail(axis, a, Outcome::kErrorFlag, false);
   if (moved < -kWrongWayCounts) return Fail(axis, a, Outcome::kWrongWay, true);
-  if (moved > a.state.plan.back_off_counts + kWrongWayCounts) return Fail(axis, a, Outcome::kTravelBound, true);
+  if (moved > length + kWrongWayCounts) return Fail(axis, a, Outcome::kTravelBound, true);
   if ((reply.flags & kBothFlags) == kBothFlags) return Fail(axis, a, Outcome::kBothSwitches, true);
   if (Has(reply, a.other_flag)) {
     if (a.other_was_clear) return Fail(axis, a, Outcome::kWrongSwitch, true);
@@ -179,10 +218,11 @@ void Referencing::OnBackingOff(AxisIndex axis, Axis& a, const usb::StatusReading
   }
   if (!Has(reply, kFlagBusy) && std::abs(reply.ideal_position - a.back_off_end) <= kArrivalCounts) {
     if (Has(reply, a.sought_flag)) return Fail(axis, a, Outcome::kStillOnSwitch, true);
+    a.state.zeroed_from_counts = reply.position;
     Zero(axis, a);
     return;
   }
-  if (Watchdog(a, reply.position, away)) Fail(axis, a, Outcome::kNoProgress, true);
+  if (Watchdog(a, reply.position, along)) Fail(axis, a, Outcome::kNoProgress, true);
 }
 
 void Referencing::OnZeroing(AxisIndex axis, Axis& a, const usb::StatusReading& reply) {
@@ -197,17 +237,22 @@ void Referencing::OnZeroing(AxisIndex axis, Axis& a, const usb::StatusReading& r
 // --- Steps ------------------------------------------------------------------
 
 void Referencing::StartBackOff(AxisIndex axis, Axis& a, const usb::StatusReading& reply) {
-  if (a.state.plan.back_off_counts == 0) {
+  // The back-off counts from the edge; a Rel counts from the ideal position
+  // of an axis at rest, a little past the edge.
+  const std::int64_t distance =
+      a.state.edge_counts - a.direction * a.state.plan.back_off_counts - reply.ideal_position;
+  if (distance == 0) {
+    a.state.zeroed_from_counts = reply.position;
     Zero(axis, a);
     return;
   }
-  // A Rel counts from the ideal position of an axis at rest.
-  const std::int64_t distance = -a.direction * a.state.plan.back_off_counts;
   tables_.TargetCounts.at(static_cast<std::size_t>(axis)) = static_cast<double>(distance);
   latches_.Press(axis, LevelCommand::kRelMove, kHolder);
   a.holds_rel = true;
   a.back_off_start = reply.position;
   a.back_off_end = reply.ideal_position + distance;
+  a.back_off_along = distance > 0 ? 1 : -1;
+  a.back_off_length = distance * a.back_off_along;
   a.watch_position = reply.position;
   a.watch_replies = 0;
   Enter(a, Phase::kBackingOff);
@@ -243,6 +288,7 @@ void Referencing::LetGo(AxisIndex axis, Axis& a) {
   a.holds_stop = false;
   a.holds_rel = false;
   a.speed_mode = false;
+  a.run_speed = 0;
 }
 
 void Referencing::Fail(AxisIndex axis, Axis& a, Outcome outcome, bool stop_pulse) {
@@ -299,11 +345,14 @@ std::string RunningText(const RunState& s, const AxisWords& words) {
   switch (s.phase) {
     case Phase::kArming: text += "starting."; break;
     case Phase::kHolding:
-      text += s.on_switch ? "on " + SwitchName(s.plan.toward) + ", stopping." : "waiting for the axis to come to rest.";
+      text += s.released    ? "off the edge of " + SwitchName(s.plan.toward) + ", stopping."
+              : s.on_switch ? "on " + SwitchName(s.plan.toward) + ", stopping."
+                            : "waiting for the axis to come to rest.";
       break;
     case Phase::kSeeking:
       text += "seeking " + SwitchName(s.plan.toward) + " at speed " + std::to_string(s.plan.speed) + ".";
       break;
+    case Phase::kReleasing: text += "leaving " + SwitchName(s.plan.toward) + " slowly to find its edge."; break;
     case Phase::kBackingOff: text += "backing off " + Distance(s.plan.back_off_counts, words) + "."; break;
     case Phase::kZeroing: text += "zeroing."; break;
     case Phase::kIdle: break;
@@ -335,10 +384,12 @@ std::string Why(const RunState& s, const AxisWords& words) {
              " s (watchdog): check ACTIVE, the tuning and the speed";
     case Outcome::kNotAtRest:
       return "the axis did not come to rest within " + std::to_string(kRestReplies / 100) + " s";
-    case Outcome::kSwitchLost: return sought + " released while the axis stopped on it";
+    case Outcome::kSwitchLost:
+      if (s.released) return sought + " came on again off its edge";
+      return sought + " released while the axis stopped on it";
     case Outcome::kStillOnSwitch:
       return "still on " + sought + " after backing off " + Distance(s.plan.back_off_counts, words) +
-             ": set a longer back-off";
+             " from its edge: check the switch";
     case Outcome::kNotZeroed: return "the controller did not show the position 0 after ZERO";
     case Outcome::kNone:
     case Outcome::kRunning:
@@ -356,8 +407,8 @@ std::string Question(const Plan& plan, const AxisWords& words) {
   std::string text = "Reference axis ";
   text += words.axis_label;
   text += "? It moves toward " + SwitchName(plan.toward) + " at speed " + std::to_string(plan.speed) +
-          ", stops on the switch, ";
-  if (plan.back_off_counts > 0) text += "backs off " + Distance(plan.back_off_counts, words) + " and ";
+          ", stops on the switch, leaves it slowly to find its edge, ";
+  if (plan.back_off_counts > 0) text += "backs off " + Distance(plan.back_off_counts, words) + " from the edge and ";
   text += "is zeroed there. Without a switch it gives up after " + Distance(plan.max_seek_counts, words) +
           ". STOP or Esc ends it at once.";
   return text;
@@ -371,8 +422,10 @@ std::string Describe(const RunState& s, const AxisWords& words) {
     case Outcome::kNone:
     case Outcome::kRunning: return {};
     case Outcome::kDone:
-      if (s.plan.back_off_counts == 0) return "Axis " + axis + " is referenced: zeroed on " + SwitchName(s.plan.toward) + ".";
-      return "Axis " + axis + " is referenced: zeroed " + Distance(s.plan.back_off_counts, words) + " off " +
+      if (s.plan.back_off_counts == 0) {
+        return "Axis " + axis + " is referenced: zeroed at the edge of " + SwitchName(s.plan.toward) + ".";
+      }
+      return "Axis " + axis + " is referenced: zeroed " + Distance(s.plan.back_off_counts, words) + " off the edge of " +
              SwitchName(s.plan.toward) + ".";
     case Outcome::kStopped: return "Referencing of axis " + axis + " ended by STOP: the axis is stopped" + not_zeroed;
     case Outcome::kEscape: return "Referencing of axis " + axis + " ended by Esc: the axis is stopped" + not_zeroed;

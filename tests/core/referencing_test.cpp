@@ -105,7 +105,10 @@ TEST_P(ConversationTest, SendsTheseBitsAndEndsSo) {
       ASSERT_EQ(sent.bits, step.next_bits) << "after reply " << reply;
       ASSERT_EQ(sent.speed, step.next_speed) << "after reply " << reply;
       if ((sent.bits & kRel) != 0) {
-        EXPECT_EQ(sent.target, (c.plan.toward == Toward::kLower ? 1 : -1) * static_cast<double>(c.plan.back_off_counts));
+        // To the back-off from the edge, from the ideal position at rest.
+        const RunState& state = axis.referencing.State(0);
+        const std::int64_t away = c.plan.toward == Toward::kLower ? 1 : -1;
+        EXPECT_EQ(sent.target, static_cast<double>(state.edge_counts + away * c.plan.back_off_counts - step.ideal));
       }
     }
   }
@@ -117,6 +120,11 @@ TEST_P(ConversationTest, SendsTheseBitsAndEndsSo) {
   EXPECT_EQ(axis.Packet().bits, 0);
   EXPECT_EQ(axis.Packet().speed, 0);
   EXPECT_EQ(axis.tables.TargetCounts[0], 1234);
+  if (c.outcome == Outcome::kDone) {
+    // The reply before the ZERO: where the back-off ended.
+    const Step& before_zero = c.steps[c.steps.size() - 2];
+    EXPECT_EQ(state.zeroed_from_counts, before_zero.position);
+  }
   EXPECT_NE(Describe(state, {"X", 128, " um"}).find(c.says), std::string::npos) << Describe(state, {"X", 128, " um"});
 }
 
@@ -134,8 +142,10 @@ std::vector<Step> Then(std::vector<Step> steps, const std::vector<Step>& more) {
 INSTANTIATE_TEST_SUITE_P(
     Referencing, ConversationTest,
     ::testing::Values(
-        // The whole run: seek, switch, STOP until at rest, Rel away (the
-        // click's position mode follows), ZERO for one packet, done.
+        // The whole run: seek, switch, STOP until at rest, off the switch
+        // slowly (a fiftieth of the speed) to its edge, STOP, a Rel to the
+        // back-off from the edge (the click's position mode follows), ZERO
+        // for one packet, done.
         Conversation{"LowerSwitch",
                      Lower(),
                      Then(ArmAndSeekLower(),
@@ -143,31 +153,47 @@ INSTANTIATE_TEST_SUITE_P(
                            {-4000, kBusy, -4050, kSpeedMode, -500, 10},
                            {-5000, kBusy | kL1, -5050, kStop},
                            {-5100, kBusy | kL1, -5120, kStop},
-                           {-5120, kL1, -5120, kRel},
-                           {-5000, kBusy | kL1, -4900, 0},
-                           {-4300, kBusy, -4120, 0, 0, 5},
-                           {-4121, 0, -4120, kZero},
+                           {-5120, kL1, -5120, kSpeedMode, 10},
+                           {-5110, kBusy | kL1, -5110, kSpeedMode, 10},
+                           {-5100, kBusy, -5100, kStop},
+                           {-5098, 0, -5098, kRel},
+                           {-5000, kBusy, -4900, 0},
+                           {-4300, kBusy, -4102, 0, 0, 5},
+                           {-4101, 0, -4100, kZero},
                            {0, 0, 0, 0}}),
-                     Outcome::kDone, Phase::kZeroing, "zeroed 1000 counts (7.81 um) off the lower limit switch"},
+                     Outcome::kDone, Phase::kZeroing,
+                     "zeroed 1000 counts (7.81 um) off the edge of the lower limit switch"},
         Conversation{"UpperSwitch",
                      Upper(),
                      Then(ArmAndSeekUpper(),
                           {{4000, kBusy, 4050, kSpeedMode, 500},
                            {5000, kBusy | kL2, 5050, kStop},
-                           {5120, kL2, 5120, kRel},
-                           {5000, kBusy | kL2, 4900, 0},
-                           {4121, 0, 4120, kZero},
+                           {5120, kL2, 5120, kSpeedMode, -10},
+                           {5100, kBusy, 5100, kStop},
+                           {5098, 0, 5098, kRel},
+                           {5000, kBusy, 4900, 0},
+                           {4101, 0, 4100, kZero},
                            {1, 0, 0, 0}}),
-                     Outcome::kDone, Phase::kZeroing, "off the upper limit switch"},
-        // No back-off: ZERO on the switch, right after the STOP.
-        Conversation{"NoBackOffZeroesOnTheSwitch",
+                     Outcome::kDone, Phase::kZeroing, "off the edge of the upper limit switch"},
+        // No back-off: ZERO at the edge, after a Rel back over the overrun.
+        Conversation{"NoBackOffZeroesAtTheEdge",
                      Lower(0),
-                     Then(ArmAndSeekLower(), {{-5000, kBusy | kL1, -5050, kStop}, {-5120, kL1, -5120, kZero}, {0, kL1, 0, 0}}),
-                     Outcome::kDone, Phase::kZeroing, "zeroed on the lower limit switch"},
+                     Then(ArmAndSeekLower(), {{-5000, kBusy | kL1, -5050, kStop},
+                                              {-5120, kL1, -5120, kSpeedMode, 10},
+                                              {-5100, kBusy, -5100, kStop},
+                                              {-5098, 0, -5098, kRel},
+                                              {-5100, 0, -5100, kZero},
+                                              {0, 0, 0, 0}}),
+                     Outcome::kDone, Phase::kZeroing, "zeroed at the edge of the lower limit switch"},
         // Already on the switch: no seek at all.
         Conversation{"StartsOnTheSwitch",
                      Lower(),
-                     {{-5120, kL1, -5120, kStop}, {-5120, kL1, -5120, kRel}, {-4120, 0, -4120, kZero}, {0, 0, 0, 0}},
+                     {{-5120, kL1, -5120, kStop},
+                      {-5120, kL1, -5120, kSpeedMode, 10},
+                      {-5100, 0, -5100, kStop},
+                      {-5100, 0, -5100, kRel},
+                      {-4100, 0, -4100, kZero},
+                      {0, 0, 0, 0}},
                      Outcome::kDone, Phase::kZeroing, "referenced"},
         // On the other switch at the start: the seek leaves it; it released
         // and came on again would be the wrong switch, but this is not.
@@ -177,15 +203,24 @@ INSTANTIATE_TEST_SUITE_P(
                       {5120, kL2, 5120, kSpeedMode, -500},
                       {5000, kBusy | kL2, 5000, kSpeedMode, -500},
                       {-100, kBusy | kL1, -100, kStop},
-                      {-120, kL1, -120, kRel},
-                      {880, 0, 880, kZero},
+                      {-120, kL1, -120, kSpeedMode, 10},
+                      {-100, kBusy, -100, kStop},
+                      {-99, 0, -99, kRel},
+                      {901, 0, 900, kZero},
                       {0, 0, 0, 0}},
                      Outcome::kDone, Phase::kZeroing, "referenced"},
         // A move in progress at the start comes to rest under STOP first.
         Conversation{"WaitsForRestBeforeTheSeek",
                      Lower(),
-                     {{0, kBusy, 0, kStop}, {300, kBusy, 300, kStop, 0, 20}, {310, 0, 310, kSpeedMode, -500}, {100, kBusy | kL1, 100, kStop},
-                      {90, kL1, 90, kRel}, {1090, 0, 1090, kZero}, {0, 0, 0, 0}},
+                     {{0, kBusy, 0, kStop},
+                      {300, kBusy, 300, kStop, 0, 20},
+                      {310, 0, 310, kSpeedMode, -500},
+                      {100, kBusy | kL1, 100, kStop},
+                      {90, kL1, 90, kSpeedMode, 10},
+                      {110, kBusy, 110, kStop},
+                      {112, 0, 112, kRel},
+                      {1110, 0, 1110, kZero},
+                      {0, 0, 0, 0}},
                      Outcome::kDone, Phase::kZeroing, "referenced"},
 
         // Faults. Every one but the error flag ends with one STOP packet.
@@ -195,10 +230,12 @@ INSTANTIATE_TEST_SUITE_P(
                      Outcome::kErrorFlag, Phase::kSeeking, "The axis is stopped; it is not zeroed."},
         // A reversed motor runs the wrong way into a following-error fault:
         // said as the wrong way, which names the option to check.
-        Conversation{"ReversedPolarityFaults", Lower(), Then(ArmAndSeekLower(), {{200, kBusy, -250, kSpeedMode, -500}, {800, kErr, 800, 0}}),
+        Conversation{"ReversedPolarityFaults", Lower(),
+                     Then(ArmAndSeekLower(), {{200, kBusy, -250, kSpeedMode, -500}, {800, kErr, 800, 0}}),
                      Outcome::kWrongWay, Phase::kSeeking, "Reverse Motor Polarity"},
         Conversation{"ReversedPolarityRunsAway", Lower(),
-                     Then(ArmAndSeekLower(), {{200, kBusy, -250, kSpeedMode, -500}, {257, kBusy, -500, kStop}, {400, kBusy, -500, 0}}),
+                     Then(ArmAndSeekLower(),
+                          {{200, kBusy, -250, kSpeedMode, -500}, {257, kBusy, -500, kStop}, {400, kBusy, -500, 0}}),
                      Outcome::kWrongWay, Phase::kSeeking, "moved away from the lower limit switch"},
         Conversation{"ReversedLimitWiring", Lower(),
                      Then(ArmAndSeekLower(), {{-5000, kBusy | kL2, -5000, kStop}, {-5100, kL2, -5100, 0}}),
@@ -207,8 +244,10 @@ INSTANTIATE_TEST_SUITE_P(
                      Outcome::kBothSwitches, Phase::kArming, "Limit Sw Active on HI"},
         // No switch within the bound: the seek gives up at it.
         Conversation{"TravelBound", Lower(1000, 100000),
-                     Then(ArmAndSeekLower(), {{-50000, kBusy, -50000, kSpeedMode, -500}, {-100000, kBusy, -100000, kSpeedMode, -500},
-                                              {-100001, kBusy, -100001, kStop}, {-100100, 0, -100100, 0}}),
+                     Then(ArmAndSeekLower(), {{-50000, kBusy, -50000, kSpeedMode, -500},
+                                              {-100000, kBusy, -100000, kSpeedMode, -500},
+                                              {-100001, kBusy, -100001, kStop},
+                                              {-100100, 0, -100100, 0}}),
                      Outcome::kTravelBound, Phase::kSeeking, "travel bound of 100000 counts (781.25 um)"},
         Conversation{"WatchdogWhileSeeking", Lower(),
                      Then(ArmAndSeekLower(), {{-7, kBusy, -7, kSpeedMode, -500, 200}, {-7, kBusy, -7, kStop}}),
@@ -216,20 +255,47 @@ INSTANTIATE_TEST_SUITE_P(
         Conversation{"NeverAtRest", Lower(), {{0, kBusy, 0, kStop, 0, 501}, {0, kBusy, 0, kStop}, {0, kBusy, 0, 0}},
                      Outcome::kNotAtRest, Phase::kHolding, "did not come to rest"},
         Conversation{"SwitchLostWhileStopping", Lower(),
-                     Then(ArmAndSeekLower(), {{-5000, kBusy | kL1, -5000, kStop}, {-4900, 0, -4900, kStop}, {-4900, 0, -4900, 0}}),
+                     Then(ArmAndSeekLower(),
+                          {{-5000, kBusy | kL1, -5000, kStop}, {-4900, 0, -4900, kStop}, {-4900, 0, -4900, 0}}),
                      Outcome::kSwitchLost, Phase::kHolding, "released while the axis stopped"},
-        Conversation{"BackOffShorterThanTheBraking", Lower(1000),
-                     {{-5120, kL1, -5120, kStop}, {-5120, kL1, -5120, kRel}, {-4120, kL1, -4120, kStop}, {-4120, kL1, -4120, 0}},
-                     Outcome::kStillOnSwitch, Phase::kBackingOff, "set a longer back-off"},
+        Conversation{"LeavingTheSwitchTheWrongWay", Lower(),
+                     {{-5120, kL1, -5120, kStop},
+                      {-5120, kL1, -5120, kSpeedMode, 10},
+                      {-5400, kBusy | kL1, -5400, kStop},
+                      {-5400, kL1, -5400, 0}},
+                     Outcome::kWrongWay, Phase::kReleasing, "moved away"},
+        Conversation{"StillOnTheSwitchAfterTheBackOff", Lower(1000),
+                     {{-5120, kL1, -5120, kStop},
+                      {-5120, kL1, -5120, kSpeedMode, 10},
+                      {-5100, 0, -5100, kStop},
+                      {-5100, 0, -5100, kRel},
+                      {-4100, kL1, -4100, kStop},
+                      {-4100, kL1, -4100, 0}},
+                     Outcome::kStillOnSwitch, Phase::kBackingOff, "check the switch"},
         Conversation{"BackOffOvershoots", Lower(1000),
-                     {{-5120, kL1, -5120, kStop}, {-5120, kL1, -5120, kRel}, {-3863, kBusy, -3900, kStop}, {-3800, 0, -3800, 0}},
+                     {{-5120, kL1, -5120, kStop},
+                      {-5120, kL1, -5120, kSpeedMode, 10},
+                      {-5100, 0, -5100, kStop},
+                      {-5100, 0, -5100, kRel},
+                      {-3843, kBusy, -3900, kStop},
+                      {-3800, 0, -3800, 0}},
                      Outcome::kTravelBound, Phase::kBackingOff, "back-off went beyond 1256 counts"},
         Conversation{"BackOffTheWrongWay", Lower(1000),
-                     {{-5120, kL1, -5120, kStop}, {-5120, kL1, -5120, kRel}, {-5400, kBusy | kL1, -5400, kStop}, {-5400, kL1, -5400, 0}},
+                     {{-5120, kL1, -5120, kStop},
+                      {-5120, kL1, -5120, kSpeedMode, 10},
+                      {-5100, 0, -5100, kStop},
+                      {-5100, 0, -5100, kRel},
+                      {-5400, kBusy, -5400, kStop},
+                      {-5400, 0, -5400, 0}},
                      Outcome::kWrongWay, Phase::kBackingOff, "moved away"},
         Conversation{"ZeroNeverShows", Lower(0),
-                     {{-5120, kL1, -5120, kStop}, {-5120, kL1, -5120, kZero}, {-5120, kL1, -5120, 0, 0, 50}, {-5120, kL1, -5120, kStop},
-                      {-5120, kL1, -5120, 0}},
+                     {{-5120, kL1, -5120, kStop},
+                      {-5120, kL1, -5120, kSpeedMode, 10},
+                      {-5100, 0, -5100, kStop},
+                      {-5100, 0, -5100, kZero},
+                      {-5100, 0, -5100, 0, 0, 50},
+                      {-5100, 0, -5100, kStop},
+                      {-5100, 0, -5100, 0}},
                      Outcome::kNotZeroed, Phase::kZeroing, "(ZERO had been sent)"}),
     [](const ::testing::TestParamInfo<Conversation>& row) { return std::string(row.param.name); });
 
@@ -251,7 +317,7 @@ TEST(ReferencingTest, ALostReplyEndsTheRunWithOneStop) {
 struct Ending {
   const char* name;
   Outcome why;
-  int replies_before;  // into the run: 1 holding, 3 seeking, 4 holding on the switch, 5 backing off
+  int replies_before;  // into the run: 1 holding, 3 seeking, 4 holding on the switch, 5 leaving it
 };
 // The run's STOP pressed on the switch has not gone out yet: like every
 // press, it goes out once.
@@ -285,7 +351,6 @@ TEST_P(EndingTest, LetsGoOfEverythingAtOnce) {
     axis.latches.Release(0, LevelCommand::kStop,
                          e.why == Outcome::kEscape ? CommandHolder::kEscape : CommandHolder::kControl);
   }
-  // The Rel pressed for the back-off went out once and is let go.
   axis.Packet();
   EXPECT_EQ(axis.Packet().bits, 0) << "nothing of the run's is left held";
   axis.Exchange(R(-4000, kBusy, -4000));
@@ -296,7 +361,7 @@ INSTANTIATE_TEST_SUITE_P(
     Referencing, EndingTest,
     ::testing::Values(Ending{"StopWhileHolding", Outcome::kStopped, 1}, Ending{"StopWhileSeeking", Outcome::kStopped, 3},
                       Ending{"EscWhileSeeking", Outcome::kEscape, 3}, Ending{"EscOnTheSwitch", Outcome::kEscape, 4},
-                      Ending{"StopWhileBackingOff", Outcome::kStopped, 5},
+                      Ending{"StopWhileLeavingTheSwitch", Outcome::kStopped, 5},
                       Ending{"OperatorCommandWhileSeeking", Outcome::kInterrupted, 3},
                       Ending{"OperatorCommandOnTheSwitch", Outcome::kInterrupted, 4}),
     [](const ::testing::TestParamInfo<Ending>& row) { return std::string(row.param.name); });
@@ -343,7 +408,7 @@ TEST(ReferencingTest, TheQuestionNamesTheAxisTheSwitchTheSpeedTheBackOffAndTheBo
   EXPECT_NE(question.find("backs off 2560 counts (20.00 um)"), std::string::npos) << question;
   EXPECT_NE(question.find("12800000 counts (100000.00 um)"), std::string::npos) << question;
   // An axis in counts says it once.
-  EXPECT_NE(Question(Lower(7), {"X", 1, " En"}).find("backs off 7 counts and"), std::string::npos);
+  EXPECT_NE(Question(Lower(7), {"X", 1, " En"}).find("backs off 7 counts from the edge"), std::string::npos);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 // Referencing (homing) of the axes: toward a limit switch in speed mode, stop
-// on it, back off a distance with a Rel, ZERO there. A state machine per axis,
+// on it, leave it slowly (at a fiftieth of the speed) to find where it
+// releases, then a Rel to the back-off distance from that edge, ZERO there.
+// The edge, not where the axis came to rest on the switch, is the
+// reference: how far an axis overruns a switch depends on its speed, where
+// the switch releases does not. A state machine per axis,
 // driven once per tick by the axis's latest reply, that writes the axis tables
 // through the same command latches as the operator's buttons (as a holder of
 // its own), so that every bit it sets reaches the controller in at least one
@@ -49,12 +53,16 @@ inline constexpr std::uint32_t kWatchdogReplies = 200;    // 2 s without that pr
 inline constexpr std::uint32_t kRestReplies = 500;        // 5 s to come to rest after STOP or a Rel
 inline constexpr std::int64_t kArrivalCounts = 16;        // the back-off's ideal position at its end
 inline constexpr std::uint32_t kZeroReplies = 50;         // 0.5 s for the ZERO to show
+// The switch is left at the seek's speed divided by this (at least 1): the
+// edge is then known to within that speed times one tick.
+inline constexpr std::int32_t kReleaseSpeedDivisor = 50;
 
 enum class Phase : std::uint8_t {
   kIdle,        // not running (see Outcome for how the latest run ended)
   kArming,      // started; the next reply is checked before anything moves
-  kHolding,     // STOP held until the axis is at rest (before the seek, and on the switch)
+  kHolding,     // STOP held until the axis is at rest (before the seek, on the switch, off its edge)
   kSeeking,     // speed mode toward the switch
+  kReleasing,   // speed mode away from the switch, slowly, until it releases
   kBackingOff,  // a Rel away from the switch
   kZeroing,     // ZERO sent; waiting for the reply that shows 0
 };
@@ -74,7 +82,7 @@ enum class Outcome : std::uint8_t {
   kTravelBound,    // the seek went max_seek_counts without the switch, or the back-off overshot
   kNoProgress,     // watchdog: the axis stopped moving on
   kNotAtRest,      // watchdog: the axis did not come to rest
-  kSwitchLost,     // the switch released while the axis stopped on it
+  kSwitchLost,     // the switch released while the axis stopped on it, or came on again off its edge
   kStillOnSwitch,  // backed off, yet still on the switch
   kNotZeroed,      // the reply never showed the position 0
 };
@@ -85,9 +93,13 @@ struct RunState {
   Outcome outcome = Outcome::kNone;
   Phase ended_in = Phase::kIdle;  // the phase the latest run ended in
   bool on_switch = false;         // the sought switch has been reached
+  bool released = false;          // ...and left again: its edge is known
+  std::int64_t edge_counts = 0;   // the first position off the switch
   Plan plan;
   std::int64_t seek_start_counts = 0;   // where the seek started
   std::int64_t last_position_counts = 0;  // the latest reply's position
+  // Where the axis stood, on the scale before the ZERO, when it was zeroed.
+  std::int64_t zeroed_from_counts = 0;
   bool zero_sent = false;  // a ZERO went to the controller (even if the run then ended otherwise)
   // Goes up on every change of phase or outcome: the windows redraw on a
   // change only.
@@ -130,11 +142,15 @@ class Referencing {
     bool other_was_clear = false;  // the other switch has been seen released since the start
     bool holds_stop = false;
     bool holds_rel = false;
-    bool speed_mode = false;       // the seek's speed mode is on
+    bool speed_mode = false;       // the run's speed mode is on
+    std::int32_t run_speed = 0;    // signed, Speed slider units
     std::uint32_t phase_replies = 0;
     std::int64_t watch_position = 0;  // progress watchdog
     std::uint32_t watch_replies = 0;
+    std::int64_t run_start = 0;      // where the release run started
     std::int64_t back_off_start = 0;
+    std::int32_t back_off_along = 1;  // the Rel's direction
+    std::int64_t back_off_length = 0;
     std::int64_t back_off_end = 0;  // the ideal position the Rel ends at
     double saved_target = 0;
   };
@@ -152,6 +168,8 @@ class Referencing {
   void OnArming(AxisIndex axis, Axis& a, const usb::StatusReading& reply);
   void OnHolding(AxisIndex axis, Axis& a, const usb::StatusReading& reply);
   void OnSeeking(AxisIndex axis, Axis& a, const usb::StatusReading& reply);
+  void OnReleasing(AxisIndex axis, Axis& a, const usb::StatusReading& reply);
+  void StartRun(AxisIndex axis, Axis& a, const usb::StatusReading& reply, std::int32_t speed, Phase phase);
   void OnBackingOff(AxisIndex axis, Axis& a, const usb::StatusReading& reply);
   void OnZeroing(AxisIndex axis, Axis& a, const usb::StatusReading& reply);
 
