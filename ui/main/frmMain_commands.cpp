@@ -17,6 +17,7 @@
 #include "ui/common/number_refusal.h"
 #include "ui/common/outside_window.h"
 #include "ui/main/frmMain.h"
+#include "ui/main/referencing_runner.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 namespace stage::ui {
@@ -76,6 +77,7 @@ void frmMain::ConnectRow(AxisIndex axis) {
           [this, axis] { latches_.Release(axis, LevelCommand::kStop, kButton); });
   connect(command2_[axis], &CommandButton::mouseDown, this,
           [this, axis] {
+            referencing_->OperatorCommand(axis);
             latches_.Press(axis, LevelCommand::kZero, kButton);
             EndMoveInForce(axis);
           });
@@ -126,6 +128,7 @@ void frmMain::ConnectRow(AxisIndex axis) {
   // A click on the Speed slider sets the speed mode, after a GO or Rel click
   // that still waits for its packet.
   connect(panel_->Slider1(axis), &TuningSlider::sliderClick, this, [this, axis] {
+    referencing_->OperatorCommand(axis);
     latches_.SpeedModeClick(axis);
     EndMoveInForce(axis);
   });
@@ -220,6 +223,8 @@ bool frmMain::EnterTarget(AxisIndex axis, MoveKind kind, bool key_repeat) {
   box->setCursorPosition(0);
   in_force = TargetInForce{box->text(), false};
   if (!lbl_message_->text().isEmpty()) lbl_message_->clear();
+  // A GO, Rel or Enter of the operator's own takes the axis over.
+  referencing_->OperatorCommand(axis);
   return true;
 }
 
@@ -236,6 +241,7 @@ void frmMain::EndMoveInForce(AxisIndex axis) {
 void frmMain::StopPressed(AxisIndex axis, CommandHolder holder) {
   const auto k = static_cast<std::size_t>(axis);
   latches_.Press(axis, LevelCommand::kStop, holder);
+  referencing_->Stopped(axis, holder);
   EndMoveInForce(axis);
   latches_.SpeedModeOff(axis);
   panel_->Slider1(axis)->setValue(0);
