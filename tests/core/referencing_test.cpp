@@ -5,6 +5,8 @@
 // nothing of its own set, whatever the controller says.
 #include "stage/referencing/referencing.h"
 
+#include "bench/allocation_count.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -399,6 +401,22 @@ TEST(ReferencingTest, TheOperatorsHeldStopOutlivesTheRunsStop) {
   EXPECT_EQ(axis.Packet().bits, kStop);
   axis.latches.Release(0, LevelCommand::kStop, CommandHolder::kControl);
   EXPECT_EQ(axis.Packet().bits, 0);
+}
+
+// The tick allocates nothing: a whole run, reply by reply, on an axis whose
+// state Allocate sized.
+TEST(ReferencingTest, AWholeRunAllocatesNothingOnTheTick) {
+  Axis axis;
+  ASSERT_TRUE(axis.referencing.Start(0, Lower()));
+  const std::vector<usb::StatusReading> replies = {
+      R(0, 0, 0),          R(0, 0, 0),           R(-3000, kBusy, -3000), R(-5000, kBusy | kL1, -5000),
+      R(-5120, kL1, -5120), R(-5100, kBusy, -5100), R(-5098, 0, -5098),    R(-4500, kBusy, -4400),
+      R(-4098, 0, -4098),   R(0, 0, 0)};
+  const std::uint64_t before = bench::Allocations();
+  for (const usb::StatusReading& reply : replies) axis.Exchange(reply);
+  const std::uint64_t during = bench::Allocations() - before;
+  EXPECT_EQ(axis.referencing.State(0).outcome, Outcome::kDone);
+  EXPECT_EQ(during, 0U);
 }
 
 TEST(ReferencingTest, TheQuestionNamesTheAxisTheSwitchTheSpeedTheBackOffAndTheBound) {

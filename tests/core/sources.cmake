@@ -28,5 +28,6 @@ target_include_directories(native_usb_tests PRIVATE ${PROJECT_SOURCE_DIR})
 stage_core_test(profile_tests core/profile_test.cpp core/profile_file_test.cpp core/axis_order_test.cpp)
 target_link_libraries(profile_tests PRIVATE stage_profile)
 # Referencing: scripted replies, the packets they give, the outcome.
-stage_core_test(referencing_tests core/referencing_test.cpp)
+stage_core_test(referencing_tests core/referencing_test.cpp ${PROJECT_SOURCE_DIR}/bench/allocation_count.cpp)
 target_link_libraries(referencing_tests PRIVATE stage_referencing)
+target_include_directories(referencing_tests PRIVATE ${PROJECT_SOURCE_DIR})
