@@ -425,7 +425,8 @@ std::string Describe(const RunState& s, const AxisWords& words) {
       if (s.plan.back_off_counts == 0) {
         return "Axis " + axis + " is referenced: zeroed at the edge of " + SwitchName(s.plan.toward) + ".";
       }
-      return "Axis " + axis + " is referenced: zeroed " + Distance(s.plan.back_off_counts, words) + " off the edge of " +
+      return "Axis " + axis + " is referenced: zeroed " + Distance(s.plan.back_off_counts, words) +
+             " off the edge of " +
              SwitchName(s.plan.toward) + ".";
     case Outcome::kStopped: return "Referencing of axis " + axis + " ended by STOP: the axis is stopped" + not_zeroed;
     case Outcome::kEscape: return "Referencing of axis " + axis + " ended by Esc: the axis is stopped" + not_zeroed;

@@ -339,7 +339,8 @@ TEST_P(EndingTest, LetsGoOfEverythingAtOnce) {
   ASSERT_TRUE(axis.referencing.Running(0));
   const bool operator_stop = e.why != Outcome::kInterrupted;
   if (operator_stop) {
-    axis.latches.Press(0, LevelCommand::kStop, e.why == Outcome::kEscape ? CommandHolder::kEscape : CommandHolder::kControl);
+    axis.latches.Press(0, LevelCommand::kStop,
+                       e.why == Outcome::kEscape ? CommandHolder::kEscape : CommandHolder::kControl);
     axis.latches.SpeedModeOff(0);
   }
   axis.referencing.End(0, e.why);
@@ -361,7 +362,8 @@ TEST_P(EndingTest, LetsGoOfEverythingAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(
     Referencing, EndingTest,
-    ::testing::Values(Ending{"StopWhileHolding", Outcome::kStopped, 1}, Ending{"StopWhileSeeking", Outcome::kStopped, 3},
+    ::testing::Values(Ending{"StopWhileHolding", Outcome::kStopped, 1},
+                      Ending{"StopWhileSeeking", Outcome::kStopped, 3},
                       Ending{"EscWhileSeeking", Outcome::kEscape, 3}, Ending{"EscOnTheSwitch", Outcome::kEscape, 4},
                       Ending{"StopWhileLeavingTheSwitch", Outcome::kStopped, 5},
                       Ending{"OperatorCommandWhileSeeking", Outcome::kInterrupted, 3},

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QStringList>
+#include <ranges>
 #include <string>
 #include <utility>
 
@@ -172,7 +173,7 @@ void ReferencingRunner::Refresh() {
     }
     if (!queue_.empty()) {
       QStringList rest;
-      for (auto it = queue_.rbegin(); it != queue_.rend(); ++it) rest.append(AxisLabel(context_.tables, *it));
+      for (const AxisIndex left : std::ranges::reverse_view(queue_)) rest.append(AxisLabel(context_.tables, left));
       text += QStringLiteral(" Not referenced: %1.").arg(rest.join(QStringLiteral(", ")));
       queue_.clear();
     }
