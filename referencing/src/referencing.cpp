@@ -94,6 +94,13 @@ void Referencing::End(AxisIndex axis, Outcome why) {
 // --- Phases -----------------------------------------------------------------
 
 void Referencing::OnArming(AxisIndex axis, Axis& a, const usb::StatusReading& reply) {
+  // The servo is on only once the main window has been activated (a
+  // question answered at start-up may come first): until then no speed
+  // mode edge would count.
+  if (tables_.ActiveBit.at(static_cast<std::size_t>(axis)) == 0) {
+    if (a.phase_replies > kWatchdogReplies) Fail(axis, a, Outcome::kNoProgress, true);
+    return;
+  }
   // A standing error is the operator's to clear: the STOP below would clear
   // it unseen.
   if (Has(reply, kFlagError)) return Fail(axis, a, Outcome::kErrorFlag, false);

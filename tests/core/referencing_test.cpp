@@ -31,6 +31,7 @@ constexpr std::uint8_t kL1 = kFlagLimit1, kL2 = kFlagLimit2, kBusy = kFlagBusy, 
 struct Axis {
   Axis() : referencing(tables, latches) {
     tables.AllocateAxisTables(0);
+    tables.ActiveBit[0] = usb::kActiveBit;  // the main window has been activated
     latches.Allocate();
     referencing.Allocate();
   }
@@ -403,6 +404,26 @@ TEST(ReferencingTest, TheOperatorsHeldStopOutlivesTheRunsStop) {
   EXPECT_EQ(axis.Packet().bits, kStop);
   axis.latches.Release(0, LevelCommand::kStop, CommandHolder::kControl);
   EXPECT_EQ(axis.Packet().bits, 0);
+}
+
+// Before the main window's first activation the servo is off and no speed
+// mode edge would count: the run waits for ACTIVE (the watchdog's time at
+// most), and only then holds STOP.
+TEST(ReferencingTest, WaitsForTheServoToBeActive) {
+  for (const bool comes : {true, false}) {
+    Axis axis;
+    axis.tables.ActiveBit[0] = 0;
+    ASSERT_TRUE(axis.referencing.Start(0, Lower()));
+    axis.Packet();
+    for (std::uint32_t r = 0; r < kWatchdogReplies; ++r) EXPECT_EQ(axis.Exchange(R(0, 0, 0)).bits, 0);
+    ASSERT_TRUE(axis.referencing.Running(0));
+    if (comes) axis.tables.ActiveBit[0] = usb::kActiveBit;
+    const usb::StatusReading at_rest = R(0, 0, 0);
+    axis.referencing.OnReply(0, &at_rest);
+    EXPECT_EQ(axis.Packet().bits & kStop, kStop);
+    EXPECT_EQ(axis.referencing.Running(0), comes);
+    if (!comes) EXPECT_EQ(axis.referencing.State(0).outcome, Outcome::kNoProgress);
+  }
 }
 
 // The tick allocates nothing: a whole run, reply by reply, on an axis whose
