@@ -320,6 +320,10 @@ const FieldReader kFields[] = {
      [](Checker& c, const toml::node& n, const std::string& f, ControllerProfile& p) {
        Put(c.Integer(n, f, 0, usb::kMaxEncodableCount), p.referencing.back_off_counts);
      }},
+    {"referencing.max_seek_counts",
+     [](Checker& c, const toml::node& n, const std::string& f, ControllerProfile& p) {
+       Put(c.Integer(n, f, 1, kMaxSeekCounts), p.referencing.max_seek_counts);
+     }},
     {"referencing.at_start_up", ReadSwitch<&ControllerProfile::referencing, &Referencing::at_start_up>},
 };
 
@@ -621,6 +625,8 @@ std::string WriteProfile(const ControllerProfile& p) {
   out += "speed = " + std::to_string(p.referencing.speed) + "\n";
   out += "back_off_counts = " + std::to_string(p.referencing.back_off_counts) + "  # " +
          in_units(p.referencing.back_off_counts) + "\n";
+  out += "max_seek_counts = " + std::to_string(p.referencing.max_seek_counts) + "  # " +
+         in_units(p.referencing.max_seek_counts) + "\n";
   out += std::string("at_start_up = ") + Bool(p.referencing.at_start_up) + "\n";
   return out;
 }

@@ -27,7 +27,7 @@ ControllerProfile EveryField() {
   p.wiring = {true, true, true, true};
   p.tuning = {155, 0, 154, 1, 5, 255, 254, -10000};
   p.limits = {-1073741824, 1073741823};
-  p.referencing = {true, ReferenceDirection::kUpper, 10000, 1073741823, true};
+  p.referencing = {true, ReferenceDirection::kUpper, 10000, 1073741823, true, 2147483647};
   p.notes = "Leadscrew replaced.\nTab:\there, bell:\x07, quote: \"x\", back\\slash, \xE2\x9C\x93";
   p.saved_at = std::chrono::sys_days{std::chrono::year{2026} / 12 / 11} + 2h + 21min + 51s;
   return p;
@@ -58,7 +58,7 @@ TEST(ProfileRoundTripTest, EveryFieldComesBackAndTheTextIsStable) {
 TEST(ProfileRoundTripTest, EachSingleFieldComesBack) {
   // Each change alone, so that a field the writer forgets cannot hide behind
   // its default.
-  std::vector<ControllerProfile> profiles(12);
+  std::vector<ControllerProfile> profiles(13);
   for (ControllerProfile& p : profiles) p.serial = "S";
   profiles[0].mechanics.counts_per_rotation = -40000;
   profiles[1].mechanics.gearhead_ratio = 1E-05;
@@ -72,6 +72,7 @@ TEST(ProfileRoundTripTest, EachSingleFieldComesBack) {
   profiles[9].notes = "\x01";
   profiles[10].mechanics.gearhead_ratio = 1.5E+20;
   profiles[11].referencing.at_start_up = true;
+  profiles[12].referencing.max_seek_counts = 1;
   for (const ControllerProfile& p : profiles) EXPECT_EQ(ReadBack(WriteProfile(p)), p) << WriteProfile(p);
 }
 
@@ -108,6 +109,7 @@ TEST(ProfileRoundTripTest, TheDefaultProfileIsWrittenInItsDocumentedOrder) {
             "direction = \"lower\"\n"
             "speed = 500\n"
             "back_off_counts = 0  # 0.00 um\n"
+            "max_seek_counts = 12800000  # 100000.00 um\n"
             "at_start_up = false\n");
 }
 
@@ -279,6 +281,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "0 is out of range (1 to 10000)"},
         BadFile{"back_off_negative", kHead + "[referencing]\nback_off_counts = -1\n", "referencing.back_off_counts",
                 4, 19, "-1 is out of range (0 to 1073741823)"},
+        BadFile{"max_seek_zero", kHead + "[referencing]\nmax_seek_counts = 0\n", "referencing.max_seek_counts",
+                4, 19, "0 is out of range (1 to 2147483647)"},
         BadFile{"direction_unknown", kHead + "[referencing]\ndirection = 'left'\n", "referencing.direction", 4, 13,
                 "expected \"lower\" or \"upper\""},
         BadFile{"notes_too_long", kHead + "notes = '" + std::string(kMaxNotesBytes + 1, 'n') + "'\n", "notes", 3, 9,

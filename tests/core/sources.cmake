@@ -32,3 +32,7 @@ target_link_libraries(profile_tests PRIVATE stage_profile)
 # The control API's protocol core against a fake console.
 stage_core_test(control_tests core/control_core_test.cpp core/event_log_test.cpp)
 target_link_libraries(control_tests PRIVATE stage_control)
+# Referencing: scripted replies, the packets they give, the outcome.
+stage_core_test(referencing_tests core/referencing_test.cpp ${PROJECT_SOURCE_DIR}/bench/allocation_count.cpp)
+target_link_libraries(referencing_tests PRIVATE stage_referencing)
+target_include_directories(referencing_tests PRIVATE ${PROJECT_SOURCE_DIR})

@@ -55,6 +55,9 @@ struct StartUp {
   // The simple constant-speed mover answers predictably (no following
   // error, no watchdog); false leaves the simulator's default model.
   bool simple_model = true;
+  // How each servo stage is built (the default model only): its switches,
+  // its motor wiring.
+  std::vector<sim::ServoWiring> wiring{};
   // Sees every exchange of the polling cycle (the Scope's recorder).
   poll::ExchangeObserver* observer = nullptr;
   // The controllers' profiles (none: as with --no-profile).
@@ -93,6 +96,7 @@ class LiveConsole {
     sim::SimulatorConfig config;
     config.controller_count = start_up.axes;
     config.transfer_faults = start_up.faults;
+    config.axis_wiring = start_up.wiring;
     if (start_up.simple_model) {
       config.model_factory = [](std::uint32_t) { return std::make_unique<sim::SimpleAxisModel>(); };
     }

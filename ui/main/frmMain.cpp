@@ -19,6 +19,7 @@
 #include "ui/common/panel_cache_style.h"
 #include "ui/common/twips.h"
 #include "ui/common/window_fit.h"
+#include "ui/main/referencing_runner.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 #ifndef STAGE_CONSOLE_VERSION
@@ -98,6 +99,8 @@ frmMain::frmMain(ConsoleContext context, QWidget* parent)
   setWindowTitle(QStringLiteral("KLV-330"));
   setFont(DesignFont("MS Sans Serif", 9.75));
   BuildDesignedControls();
+  referencing_ = std::make_unique<ReferencingRunner>(*this, *lbl_message_, context_, latches_,
+                                                     [this](AxisIndex axis) { EndMoveInForce(axis); });
   resize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kDesignedClientHeightTwips));
   fit_ = new WindowFit(this);
   // Each time the outer height is applied (the frame may be known only
@@ -318,6 +321,7 @@ void frmMain::Construct() {
   // 1. The panel exists from here on, hidden until More Controls.
   frmXCtrl0& panel = TuningPanel();
   latches_.Allocate();
+  referencing_->Allocate();
 
   // 2.
   row_pitch_ = kRowPitchTwips;

@@ -40,6 +40,7 @@ namespace stage::ui {
 
 class frmXCtrl0;
 class HeldKey;
+class ReferencingRunner;
 class PanelCacheStyle;
 class WindowFit;
 
@@ -100,6 +101,15 @@ class frmMain : public QWidget {
   // target and Rel entered afterwards is checked against them. Without a
   // call (no profile, --no-profile) an axis has none.
   void SetTravelLimits(AxisIndex axis, const TravelLimits& limits);
+
+  // Referencing (homing) of an axis toward a limit switch, as its profile
+  // sets it up: a question naming the axis and the switch, then the run,
+  // its state on lblMessage. Only the operator starts one.
+  void StartReferencing(AxisIndex axis);
+  // After Motor Settings' OK: the axes whose profiles ask for referencing at
+  // start-up, offered once per run in one question.
+  void OfferReferencingAtStartUp();
+  ReferencingRunner& Referencing() { return *referencing_; }
 
   // Set by construction.
   std::int16_t RowPitch() const { return row_pitch_; }
@@ -220,6 +230,7 @@ class frmMain : public QWidget {
 
   ConsoleContext context_;
   CommandLatches latches_;
+  std::unique_ptr<ReferencingRunner> referencing_;
   // The text boxes' style (their panels drawn from a cache). Gone before the
   // boxes are: a box whose style is gone draws with the application's.
   std::unique_ptr<PanelCacheStyle> panel_style_;

@@ -19,6 +19,7 @@
 #include "ui/common/number_refusal.h"
 #include "ui/common/outside_window.h"
 #include "ui/main/frmMain.h"
+#include "ui/main/referencing_runner.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 namespace stage::ui {
@@ -81,6 +82,7 @@ void frmMain::ConnectRow(AxisIndex axis) {
           [this, axis] { latches_.Release(axis, LevelCommand::kStop, kButton); });
   connect(command2_[axis], &CommandButton::mouseDown, this,
           [this, axis] {
+            referencing_->OperatorCommand(axis);
             latches_.Press(axis, LevelCommand::kZero, kButton);
             EndMoveInForce(axis);
             LogOperator(QStringLiteral("ZERO axis ") + AxisLabel(axis));
@@ -134,6 +136,7 @@ void frmMain::ConnectRow(AxisIndex axis) {
   // A click on the Speed slider sets the speed mode, after a GO or Rel click
   // that still waits for its packet.
   connect(panel_->Slider1(axis), &TuningSlider::sliderClick, this, [this, axis] {
+    referencing_->OperatorCommand(axis);
     latches_.SpeedModeClick(axis);
     EndMoveInForce(axis);
   });
@@ -233,6 +236,9 @@ QString frmMain::TakeTarget(AxisIndex axis, MoveKind kind, double value_counts, 
   box->setCursorPosition(0);
   targets_.at(k) = TargetInForce{box->text(), false};
   if (!lbl_message_->text().isEmpty()) lbl_message_->clear();
+  // A GO, Rel or Enter of the operator's own takes the axis over from a
+  // referencing run (a script's moves are refused while one runs).
+  referencing_->OperatorCommand(axis);
   return {};
 }
 
@@ -256,6 +262,11 @@ frmMain::MoveVerdict frmMain::RequestMove(AxisIndex axis, MoveKind kind, double 
   if (latches_.Waiting(axis)) {
     return MoveVerdict{Refusal::kCommandWaiting,
                        QStringLiteral("A command of axis %1 has not gone out yet.").arg(AxisLabel(axis)), 0};
+  }
+  // Referencing is the operator's: nothing but a stop may interrupt it.
+  if (referencing_->Core().Running(axis)) {
+    return MoveVerdict{Refusal::kCommandWaiting,
+                       QStringLiteral("Axis %1 is being referenced by the operator.").arg(AxisLabel(axis)), 0};
   }
   const auto k = static_cast<std::size_t>(axis);
   modKVT_USB& tables = context_.tables;
@@ -287,6 +298,11 @@ frmMain::MoveVerdict frmMain::RequestZero(AxisIndex axis) {
   if (latches_.Waiting(axis)) {
     return MoveVerdict{Refusal::kCommandWaiting,
                        QStringLiteral("A command of axis %1 has not gone out yet.").arg(AxisLabel(axis)), 0};
+  }
+  // Referencing is the operator's: nothing but a stop may interrupt it.
+  if (referencing_->Core().Running(axis)) {
+    return MoveVerdict{Refusal::kCommandWaiting,
+                       QStringLiteral("Axis %1 is being referenced by the operator.").arg(AxisLabel(axis)), 0};
   }
   latches_.Press(axis, LevelCommand::kZero, CommandHolder::kRemote);
   EndMoveInForce(axis);
@@ -347,6 +363,7 @@ void frmMain::StopPressed(AxisIndex axis, CommandHolder holder) {
   const auto k = static_cast<std::size_t>(axis);
   latches_.Press(axis, LevelCommand::kStop, holder);
   if (k < stops_.size()) ++stops_[k];
+  referencing_->Stopped(axis, holder);
   EndMoveInForce(axis);
   latches_.SpeedModeOff(axis);
   panel_->Slider1(axis)->setValue(0);

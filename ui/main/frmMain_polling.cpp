@@ -13,6 +13,7 @@
 #include "ui/common/accessible_names.h"
 #include "ui/common/controller_names.h"
 #include "ui/main/frmMain.h"
+#include "ui/main/referencing_runner.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 namespace stage::ui {
@@ -97,11 +98,17 @@ void frmMain::Tick() {
   const CycleGuard guard(ticking_);
   const AxisIndex last_axis = context_.tables.AxisCount;
   exchange_.Resize(static_cast<std::size_t>(last_axis) + 1);
-  for (AxisIndex i = 0; i <= last_axis; ++i) exchange_.tuning[static_cast<std::size_t>(i)] = SliderTuning(i);
+  for (AxisIndex i = 0; i <= last_axis; ++i) {
+    usb::TuningValues& tuning = exchange_.tuning[static_cast<std::size_t>(i)];
+    tuning = SliderTuning(i);
+    referencing_->ApplySpeed(i, tuning);
+  }
   const std::span<const ExchangeResult> results = poll::ExchangeAllAxes(context_.tables, exchange_, context_.devices, context_.observer);
   for (std::size_t i = 0; i < results.size(); ++i) {
     if (!ShowResult(static_cast<AxisIndex>(i), results[i])) return;
+    referencing_->OnReply(static_cast<AxisIndex>(i), &results[i].reading);
   }
+  referencing_->AfterTick();
 }
 
 QString frmMain::AxisLabel(AxisIndex axis) const { return ui::AxisLabel(context_.tables, axis); }

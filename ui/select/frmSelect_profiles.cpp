@@ -98,6 +98,9 @@ void frmSelect::ConfirmProfiles() {
     session->Confirm(k, mechanics, wiring);
   }
   session->SaveConfirmed();
+  // Every controller is open: the axes whose profiles ask for referencing at
+  // start-up are offered now, in one question.
+  if (auto* main = qobject_cast<frmMain*>(main_.get())) main->OfferReferencingAtStartUp();
 }
 
 }  // namespace stage::ui

@@ -24,6 +24,7 @@ enum class CommandHolder : std::uint8_t {
   kControl = 1,  // the axis's own button (mouse, or Space on Rel)
   kEscape = 2,   // Esc, held for every axis
   kRemote = 4,   // a command from outside the windows (a script), pressed and released at once
+  kReferencing = 8,  // a referencing run of the axis (referencing/)
 };
 
 class CommandLatches {

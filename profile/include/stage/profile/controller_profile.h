@@ -69,10 +69,15 @@ struct Referencing {
   std::int32_t speed = 500;           // Speed slider units, 1..10000; the direction gives the sign
   std::int64_t back_off_counts = 0;   // 0..kMaxEncodableCount
   bool at_start_up = false;           // offered after OK (asked once per run); only when enabled
+  // The travel bound: the seek gives up this far from where it started
+  // without the switch (100 mm at the designed 128 counts per micron).
+  std::int64_t max_seek_counts = 12'800'000;  // 1..kMaxSeekCounts
 
   friend bool operator==(const Referencing&, const Referencing&) = default;
 };
 inline constexpr std::int32_t kMaxReferencingSpeed = 10000;
+// From one end of the encodable range to the other.
+inline constexpr std::int64_t kMaxSeekCounts = usb::kMaxEncodableCount - usb::kMinEncodableCount;
 
 struct ControllerProfile {
   std::string serial;  // UTF-8; never empty in a profile that was read
