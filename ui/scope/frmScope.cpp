@@ -729,16 +729,21 @@ void frmScope::ShowFrame() {
   // widened): drawn again for this one.
   const std::array<QRect, 3> rects = {position_rect_->rect(), following_rect_->rect(), flags_rect_->rect()};
   if (frame->size != plot_->size() || frame->rects != rects) RedrawAll();
-  show_cost_us_ = piece.nsecsElapsed() / 1000;
   render_cost_us_ = frame->cost_us;
-  // The polling shares this process: no faster than the traces move by a
-  // pixel column, and slower when a frame costs much, so that drawing takes
-  // a small share of the time.
-  const std::int64_t window_us = std::int64_t{spn_window_->value()} * 1'000'000;
-  const std::int64_t per_column_ms = window_us / std::max(1, position_rect_->width()) / 1000;
-  const std::int64_t share_ms = (frame->cost_us + show_cost_us_) * kMaxPaintShare / 1000;
-  const auto next_ms = static_cast<int>(std::clamp<std::int64_t>(std::max(per_column_ms, share_ms), kRefreshMs, kSlowestRefreshMs));
-  if (refresh_.interval() != next_ms) refresh_.setInterval(next_ms);
+  // What showing it costs here is known once the plot has been painted and
+  // handed to the window system (the queued repaint runs first).
+  QMetaObject::invokeMethod(this, [this, piece] {
+    show_cost_us_ = piece.nsecsElapsed() / 1000;
+    // The polling shares this thread and this process: no faster than the
+    // traces move by a pixel column, and slower when a frame costs much, so
+    // that drawing and showing take a small share of the time.
+    const std::int64_t window_us = std::int64_t{spn_window_->value()} * 1'000'000;
+    const std::int64_t per_column_ms = window_us / std::max(1, position_rect_->width()) / 1000;
+    const std::int64_t share_ms = (render_cost_us_ + show_cost_us_) * kMaxPaintShare / 1000;
+    const auto next_ms =
+        static_cast<int>(std::clamp<std::int64_t>(std::max(per_column_ms, share_ms), kRefreshMs, kSlowestRefreshMs));
+    if (refresh_.interval() != next_ms) refresh_.setInterval(next_ms);
+  }, Qt::QueuedConnection);
 }
 
 void frmScope::FillMoves() {

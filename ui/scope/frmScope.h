@@ -92,8 +92,8 @@ class frmScope : public QWidget {
   // The newest actual position the plot draws for `axis`, in its unit; NaN
   // when the axis is not drawn.
   double NewestDrawn(std::size_t axis) const;
-  // What the latest frame cost: the drawing thread's CPU time, and the GUI
-  // thread's for showing it.
+  // What the latest frame cost: the drawing thread's CPU time, and the time
+  // from showing it to the end of the plot's repaint on the GUI thread.
   std::int64_t RenderCostUs() const { return render_cost_us_; }
   std::int64_t ShowCostUs() const { return show_cost_us_; }
 
@@ -218,7 +218,7 @@ class frmScope : public QWidget {
   std::vector<double> newest_drawn_;               // per axis, as the latest frame shown draws it
   int deferred_ = 0;                               // times a frame waited for the next poll
   std::int64_t render_cost_us_ = 0;                // the drawing thread's CPU time for the latest frame
-  std::int64_t show_cost_us_ = 0;                  // the GUI thread's for showing it
+  std::int64_t show_cost_us_ = 0;                  // showing it, to the end of the repaint
   std::size_t shown_in_progress_ = 0;              // moves in progress the table shows
   QElapsedTimer moves_age_;                        // since the table was last filled
   std::uint64_t sized_for_moves_ = UINT64_MAX;     // the columns fit the rows of then
