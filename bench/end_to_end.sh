@@ -224,7 +224,6 @@ run_case() {
   window "KLV-330" >/dev/null || fail "$label: no main window after OK"
   if [ "$with" = scope ]; then
     scope_on_every_axis "$axes" || fail "$label: the Scope could not be set up"
-    [ -n "${E2E_SHOT:-}" ] && { sleep 3; convert x:root "$E2E_SHOT"; }
   fi
   sleep "$warm_up"
   kill -0 "$program_pid" 2>/dev/null || fail "$label: the program ended"
