@@ -629,9 +629,13 @@ void frmScope::Update(bool wait) {
   // setting draws it again.
   const bool changed = paused ? drawn_samples_ == UINT64_MAX : recorder_.SampleCount() != drawn_samples_;
   if (changed && !renderer_->Pending()) RequestFrame(!paused);
-  if (wait) {
+  // Waiting, a frame drawn for a layout the plot left on showing it (its
+  // value labels widened) is drawn once more for the new one.
+  for (int attempt = 0; wait && attempt < 2; ++attempt) {
     if (renderer_->Pending() && !renderer_->WaitForFrame(kLongestWait)) qWarning("Scope: the traces were not drawn within 10 s");
     ShowFrame();
+    if (drawn_samples_ != UINT64_MAX || renderer_->Pending()) break;
+    RequestFrame(!paused);
   }
   if (paused) return;
   // A move in progress changes without a new move ending: its row is
