@@ -20,14 +20,19 @@
 # "moving" replies come from the library itself (new positions and ideal
 # positions on every read, busy lit, back and forth), so the load does not
 # depend on clicks reaching the console; "one-moving" moves axis 0 only.
+# A fourth word "scope" starts the program with --scope and, once the main
+# window is up, ticks every axis in the Scope's list and sets its window to
+# 60 s with the keyboard, so the Scope draws every axis while it is measured.
 #
 #   bench/end_to_end.sh [--seconds N] [--warm-up S] [--build DIR]
-#                       [--program PATH --library PATH] [--case "AXES MOTION READ_US"]...
+#                       [--program PATH --library PATH] [--case "AXES MOTION READ_US [scope]"]...
 #
 # Without --program/--library it configures and builds both in DIR (default
 # build/bench). Without --case it runs the whole matrix: 1, 3 and 17 axes at
-# rest and moving, 3 axes with one moving, and 17 axes at rest with 1 ms per
-# read. Measured seconds default to 60 per case (--seconds 10 for a quick look).
+# rest and moving, 3 axes with one moving, 17 axes at rest with 1 ms per
+# read, and 32 axes moving with the Scope closed and with it showing all 32
+# over 60 s. Measured seconds default to 60 per case (--seconds 10 for a
+# quick look).
 # Exits 77 when Xvfb, openbox, xdotool or xprop is missing.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -51,7 +56,7 @@ while (($# > 0)); do
   esac
 done
 ((${#cases[@]} > 0)) || cases=("1 rest 0" "1 moving 0" "3 rest 0" "3 moving 0" "3 one-moving 0"
-                                 "17 rest 0" "17 moving 0" "17 rest 1000")
+                                 "17 rest 0" "17 moving 0" "17 rest 1000" "32 moving 0" "32 moving 0 scope")
 
 for tool in Xvfb openbox xdotool xprop; do
   if ! command -v "$tool" >/dev/null; then
@@ -90,8 +95,9 @@ fail() {
 # shellcheck source=SCRIPTDIR/../tests/x_session.sh
 source "$source_dir/tests/x_session.sh"
 # Wide enough for Motor Settings on 17 controllers (2000 twips a column) and
-# the main window at its designed size, so neither is capped and scrolled.
-start_x_server 3200x2000 || fail "Xvfb did not start"
+# the main window at its designed size, so neither is capped and scrolled;
+# with room beside them for the Scope.
+start_x_server 4800x2000 || fail "Xvfb did not start"
 start_window_manager || fail "openbox did not start"
 
 now_ns() { date +%s%N; }
@@ -162,8 +168,25 @@ figures() {
     }' "$work/ticks"
 }
 
+# Every axis ticked in the Scope's list and its window set to 60 s, with the
+# keyboard: the list has the keyboard first, Space ticks the current row, Tab
+# goes on to the window's spin box.
+scope_on_every_axis() {
+  local axes=$1 scope_window keys=(Home)
+  for _ in $(seq 60); do
+    scope_window=$(xdotool search --pid "$program_pid" --name '^Scope$' 2>/dev/null | head -1)
+    [ -n "$scope_window" ] && break
+    sleep 0.1
+  done
+  [ -n "$scope_window" ] || return 1
+  xdotool windowmap "$scope_window" windowactivate --sync "$scope_window" 2>/dev/null || return 1
+  sleep 0.5
+  for _ in $(seq $((axes - 1))); do keys+=(Down space); done
+  xdotool key --delay 20 "${keys[@]}" Tab ctrl+a 6 0 Tab
+}
+
 run_case() {
-  local axes=$1 motion=$2 read_us=$3 label
+  local axes=$1 motion=$2 read_us=$3 with=${4:-} label
   label="$axes $( ((axes == 1)) && echo axis || echo axes), "
   case $motion in
     rest) label+="at rest" ;;
@@ -174,12 +197,18 @@ run_case() {
   esac
   ((read_us > 0)) && label+=", $((read_us / 1000)).$(printf %03d $((read_us % 1000))) ms per read"
   label=${label/.000 ms/ ms}
+  local scope_option=()
+  case $with in
+    "") ;;
+    scope) label+=", Scope on every axis over 60 s"; scope_option=(--scope) ;;
+    *) fail "unknown fourth word $with (scope)" ;;
+  esac
   echo "Running: $label, $seconds s" >&2
   rm -f "$work/calls" "$work/stderr"
   # The designed console: no profile read or saved.
   STAMP_AXES=$axes STAMP_MOTION=$motion STAMP_READ_US=$read_us STAMP_LOG="$work/calls" \
     STAMP_SECONDS=$((seconds + warm_up + 30)) QT_QPA_PLATFORM=xcb \
-    "$program" --device-library "$library" --no-profile >/dev/null 2>"$work/stderr" &
+    "$program" --device-library "$library" --no-profile "${scope_option[@]}" >/dev/null 2>"$work/stderr" &
   program_pid=$!
 
   local select_window
@@ -193,6 +222,9 @@ run_case() {
   ok_real=$(now_ns)
   xdotool click 1
   window "KLV-330" >/dev/null || fail "$label: no main window after OK"
+  if [ "$with" = scope ]; then
+    scope_on_every_axis "$axes" || fail "$label: the Scope could not be set up"
+  fi
   sleep "$warm_up"
   kill -0 "$program_pid" 2>/dev/null || fail "$label: the program ended"
 

@@ -3,6 +3,7 @@
 // console without touching it: opening it, using it and coming back must
 // leave the main window's activation and target boxes exactly as they were.
 #include <QCheckBox>
+#include <cmath>
 #include <QFile>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -24,6 +25,7 @@
 #include "tests/ui/ui_test_main.h"
 #include "ui/common/fonts.h"
 #include "ui/scope/frmScope.h"
+#include "ui/scope/trace_layer.h"
 
 using stage::AxisIndex;
 using namespace stage::ui;
@@ -159,9 +161,8 @@ class ScopeTest : public QObject {
     QCOMPARE(s.Cell(0, frmScope::kBandColumn), QStringLiteral("± 0.125 um"));
 
     // The plot ends where the main window's read-out does.
-    QCPGraph* position = s.scope.Plot()->graph(0);
-    QVERIFY(position->visible());
-    QCOMPARE((position->data()->constEnd() - 1)->value, 3000.0);
+    QVERIFY(s.scope.Plot()->graph(0)->visible());
+    QCOMPARE(s.scope.NewestDrawn(0), 3000.0);
     QCOMPARE(main.Text1(0)->text(), QStringLiteral("3000.00 um"));
     QVERIFY(!s.console.exit.Ended());
   }
@@ -428,6 +429,36 @@ class ScopeTest : public QObject {
     QVERIFY(ExportOutcome(finished));
     QVERIFY(QFileInfo(good_path).size() > 4096);
     QVERIFY(ExportMessage(s.scope) == nullptr);
+  }
+
+  // The traces are drawn on their own thread against ranges the plot's axes
+  // are then given: a point at rest at the target lies where the axes put
+  // 3000 um at that time, in the axis's colour (actual, or ideal on top).
+  void the_traces_are_drawn_where_the_axes_say() {
+    ScopedConsole s;
+    QVERIFY(s.ShownWithAGo(QStringLiteral("3000"), 140));
+    s.scope.Refresh();
+    const TraceLayer* layer = nullptr;
+    for (QCPLayerable* l : s.scope.Plot()->layer(QStringLiteral("main"))->children()) {
+      if (auto* t = dynamic_cast<TraceLayer*>(l)) layer = t;
+    }
+    QVERIFY(layer != nullptr);
+    const QImage& image = layer->Image();
+    QCOMPARE(image.size(), s.scope.Plot()->size() * s.scope.Plot()->devicePixelRatioF());
+    const QCPAxis* time = s.scope.Plot()->graph(0)->keyAxis();
+    const int x = static_cast<int>(std::lround(time->coordToPixel(1.3)));  // at rest from 1.21 s
+    const int y = static_cast<int>(std::lround(s.scope.PositionAxis(0)->coordToPixel(3000)));
+    const QColor actual = s.scope.Plot()->graph(0)->pen().color();
+    const QColor ideal = s.scope.Plot()->graph(1)->pen().color();
+    bool found = false;
+    for (int dy = -1; dy <= 1 && !found; ++dy) {
+      const QRgb pixel = image.pixelColor(x, y + dy).rgb();  // 8 bits a channel
+      found = pixel == actual.rgb() || pixel == ideal.rgb();
+    }
+    QVERIFY2(found, qPrintable(QStringLiteral("no trace at (%1, %2)").arg(x).arg(y)));
+    // Nothing of it above the top of the range, nor right of the latest reply.
+    QCOMPARE(image.pixelColor(x, static_cast<int>(s.scope.PositionAxis(0)->coordToPixel(3000)) - 10).alpha(), 0);
+    QCOMPARE(image.pixelColor(static_cast<int>(time->coordToPixel(2.0)), y).alpha(), 0);
   }
 
   // --scope opens the Scope with the start-up window: never over its OK

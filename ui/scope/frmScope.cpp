@@ -20,17 +20,23 @@
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableWidget>
-#include <QTextStream>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
+#include <limits>
+#include <optional>
 #include <utility>
 #include <qcustomplot.h>
+#include <string>
+#include <time.h>
 
 #include "stage/scope/plot_reduction.h"
+#include "stage/scope/scope_csv.h"
 #include "stage/usb/packet_codec.h"
 #include "ui/common/outside_window.h"
+#include "ui/scope/trace_layer.h"
 
 namespace stage::ui {
 namespace {
@@ -39,15 +45,13 @@ using scope::ScopeSample;
 using scope::StepFigures;
 
 constexpr int kDefaultWindowS = 10;
-// The flags of each shown axis take a band of this height: error as a step
-// from 0 to 1, busy from 1.5 to 2.5.
-constexpr double kFlagsSlot = 3;
-constexpr double kBusyBase = 1.5;
-// Redraws are spaced at least this many times their own cost apart...
-constexpr qint64 kMaxPaintShare = 5;
+// Frames are spaced at least this many times their own cost apart (the
+// drawing thread's and the GUI thread's together), since the polling shares
+// the process's time...
+constexpr qint64 kMaxPaintShare = 20;
 // ...but never further than this.
 constexpr qint64 kSlowestRefreshMs = 500;
-// A redraw starts only this soon after the latest poll, so that it runs in
+// A frame is shown only this soon after the latest poll, so that it runs in
 // the time between two polls rather than holding the next one back; it
 // waits for the next poll at most this many times.
 constexpr std::int64_t kDrawAfterPollUs = 2'000;
@@ -58,8 +62,20 @@ constexpr int kPollPeriodMs = 10;
 constexpr std::size_t kMostPoints = 60'000;
 constexpr int kLeastColumns = 200;
 constexpr std::size_t kMostAxesInLegend = 8;
+// A CSV export writes pieces of about this size; on its thread it rests
+// this many times as long as each piece took.
+constexpr std::size_t kCsvPieceBytes = 64 * 1024;
+constexpr std::int64_t kCsvRestPerWork = 3;
+// Refresh() waits for the drawing thread at most this long.
+constexpr std::chrono::milliseconds kLongestWait{10'000};
 // How often the rows of moves in progress are brought up to date.
 constexpr qint64 kInProgressRefreshMs = 250;
+
+std::int64_t ThreadCpuUs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return std::int64_t{ts.tv_sec} * 1'000'000 + ts.tv_nsec / 1000;
+}
 
 const std::array<QColor, 8> kAxisColors = {QColor(31, 119, 180), QColor(214, 39, 40), QColor(44, 160, 44),
                                            QColor(255, 127, 14), QColor(148, 103, 189), QColor(140, 86, 75),
@@ -111,25 +127,15 @@ QRect FreePlace(const QRect& screen, const QSize& wanted, const QSize& least, co
   return best;
 }
 
-// The first sample at or after `from_us`: the times only grow.
-std::size_t FirstFrom(const scope::Ring<ScopeSample>& ring, std::int64_t from_us) {
-  std::size_t low = 0;
-  std::size_t high = ring.Size();
-  while (low < high) {
-    const std::size_t mid = low + (high - low) / 2;
-    if (ring[mid].time_us < from_us) {
-      low = mid + 1;
-    } else {
-      high = mid;
-    }
-  }
-  return low;
-}
-
 }  // namespace
 
 frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWidget* parent)
     : QWidget(parent, Qt::Window), tables_(tables), recorder_(recorder) {
+  // Its copy of the samples as long as the recorder's; a finished frame is
+  // shown from this thread's event loop.
+  renderer_ = std::make_unique<TraceRenderer>(
+      recorder_.AxisCount(), scope::ScopeRecorder::kSamplesPerAxis,
+      [this] { QMetaObject::invokeMethod(this, &frmScope::FrameReady, Qt::QueuedConnection); });
   setObjectName(QStringLiteral("frmScope"));
   setWindowTitle(QStringLiteral("Scope"));
   constexpr int kSettleCheckMs = 250;
@@ -275,7 +281,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   });
 
   refresh_.setInterval(kRefreshMs);
-  connect(&refresh_, &QTimer::timeout, this, &frmScope::Refresh);
+  connect(&refresh_, &QTimer::timeout, this, [this] { Update(false); });
   MarkOutsideWindow(*this);
   SelectionChanged();
 }
@@ -283,12 +289,14 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
 frmScope::~frmScope() {
   if (qApp != nullptr) qApp->removeEventFilter(this);
   if (export_thread_.joinable()) export_thread_.join();
+  renderer_.reset();  // its thread ends before anything it calls back goes
 }
 
 void frmScope::BuildPlot() {
   plot_->setAutoAddPlottableToLegend(false);
-  // Plain lines draw about twice as fast as antialiased ones (scope_bench).
-  plot_->setNotAntialiasedElements(QCP::aePlottables);
+  // Plain lines draw about twice as fast as antialiased ones (scope_bench);
+  // the text stays smooth.
+  plot_->setNotAntialiasedElements(QCP::aePlottables | QCP::aeGrid | QCP::aeSubGrid | QCP::aeAxes | QCP::aeZeroLine);
   plot_->plotLayout()->clear();
   auto* margins = new QCPMarginGroup(plot_);
   auto rect = [&](int row, const QString& label) {
@@ -313,8 +321,8 @@ void frmScope::BuildPlot() {
   plot_->legend->setLayer(QStringLiteral("legend"));
   plot_->legend->setVisible(true);
 
-  // Thin solid pens: dashed or wider antialiased lines cost many times more
-  // to draw over thousands of points (scope_bench).
+  // The graphs carry each trace's name, colour and value axis for the
+  // legend; the drawing thread draws the traces themselves (TraceLayer).
   auto graph = [this](QCPAxisRect* r, const QColor& color, const QString& name) {
     QCPGraph* g = plot_->addGraph(r->axis(QCPAxis::atBottom), r->axis(QCPAxis::atLeft));
     g->setPen(QPen(color, 1));
@@ -335,6 +343,7 @@ void frmScope::BuildPlot() {
     g.busy->setLineStyle(QCPGraph::lsStepLeft);
     g.error->setLineStyle(QCPGraph::lsStepLeft);
   }
+  trace_layer_ = new TraceLayer(plot_);
 }
 
 void frmScope::ShowScope() {
@@ -473,7 +482,7 @@ bool frmScope::eventFilter(QObject* watched, QEvent* event) {
 void frmScope::showEvent(QShowEvent* event) {
   RedrawAll();
   drawn_moves_ = UINT64_MAX;
-  Refresh();
+  Update(false);
   refresh_.start();
   QWidget::showEvent(event);
 }
@@ -516,6 +525,8 @@ void frmScope::SelectionChanged() {
     ticker->addTick(base + kBusyBase + 0.5, name + QStringLiteral(" busy"));
   }
   flags_rect_->axis(QCPAxis::atLeft)->setTicker(ticker);
+  // A grid line per flag only clutters many rows (and costs a replot more).
+  flags_rect_->axis(QCPAxis::atLeft)->grid()->setVisible(shown.size() <= kMostAxesInLegend);
   flags_rect_->axis(QCPAxis::atLeft)->setRange(-0.25, std::max<double>(1, static_cast<double>(shown.size())) * kFlagsSlot);
   RedrawAll();
   drawn_moves_ = UINT64_MAX;
@@ -602,20 +613,38 @@ void frmScope::WaitForThePoll() {
   ++deferred_;
   const std::int64_t since_poll_us = recorder_.NowUs() - recorder_.LatestTimeUs();
   const auto wait_ms = static_cast<int>(std::clamp<std::int64_t>((kPollPeriodMs * 1000 - since_poll_us) / 1000 + 1, 1, kPollPeriodMs));
-  QTimer::singleShot(wait_ms, Qt::PreciseTimer, this, &frmScope::Refresh);
+  QTimer::singleShot(wait_ms, Qt::PreciseTimer, this, &frmScope::FrameReady);
 }
 
-void frmScope::Refresh() {
-  if (!isVisible() || cmd_pause_->isChecked()) return;
-  if (!frame_.drawing && recorder_.SampleCount() != drawn_samples_) BeginFrame();
-  if (frame_.drawing) DrawFrame();
+void frmScope::Refresh() { Update(true); }
+
+double frmScope::NewestDrawn(std::size_t axis) const {
+  return axis < newest_drawn_.size() ? newest_drawn_[axis] : std::numeric_limits<double>::quiet_NaN();
+}
+
+void frmScope::Update(bool wait) {
+  if (!isVisible()) return;
+  const bool paused = cmd_pause_->isChecked();
+  // Paused, the drawing thread's copy stays as it was: only a changed
+  // setting draws it again.
+  const bool changed = paused ? drawn_samples_ == UINT64_MAX : recorder_.SampleCount() != drawn_samples_;
+  if (changed && !renderer_->Pending()) RequestFrame(!paused);
+  // Waiting, a frame drawn for a layout the plot left on showing it (its
+  // value labels widened) is drawn once more for the new one.
+  for (int attempt = 0; wait && attempt < 2; ++attempt) {
+    if (renderer_->Pending() && !renderer_->WaitForFrame(kLongestWait)) qWarning("Scope: the traces were not drawn within 10 s");
+    ShowFrame();
+    if (drawn_samples_ != UINT64_MAX || renderer_->Pending()) break;
+    RequestFrame(!paused);
+  }
+  if (paused) return;
   // A move in progress changes without a new move ending: its row is
   // brought up to date a few times a second, and at once when one starts.
   std::size_t in_progress = 0;
   for (std::size_t axis : ShownAxes()) in_progress += recorder_.Moving(axis) ? 1 : 0;
-  const bool changed = recorder_.MoveCount() != drawn_moves_ || in_progress != shown_in_progress_;
+  const bool moves_changed = recorder_.MoveCount() != drawn_moves_ || in_progress != shown_in_progress_;
   const bool aged = in_progress > 0 && (!moves_age_.isValid() || moves_age_.elapsed() >= kInProgressRefreshMs);
-  if (changed || aged) {
+  if (moves_changed || aged) {
     drawn_moves_ = recorder_.MoveCount();
     shown_in_progress_ = in_progress;
     FillMoves();
@@ -623,139 +652,102 @@ void frmScope::Refresh() {
   }
 }
 
-void frmScope::BeginFrame() {
+void frmScope::RequestFrame(bool feed) {
+  // Only the replies that came in since the last hand-over are copied here.
+  if (feed) {
+    renderer_->Feed(recorder_);
+    drawn_to_us_ = recorder_.LatestTimeUs();
+  }
+  drawn_samples_ = recorder_.SampleCount();
+  const std::vector<std::size_t> shown = ShownAxes();
+  AssignValueAxes(shown);
+  TraceFrameRequest request;
   // The traces start at the left edge and roll once they fill the window.
   const std::int64_t window_us = std::int64_t{spn_window_->value()} * 1'000'000;
-  frame_.drawing = true;
-  frame_.samples = recorder_.SampleCount();
-  frame_.latest_us = std::max(recorder_.LatestTimeUs(), window_us);
-  frame_.from_us = frame_.latest_us - window_us;
-  frame_.shown = ShownAxes();
-  frame_.next_slot = 0;
-  frame_.cost_us = 0;
-  AssignValueAxes(frame_.shown);
-  for (UnitAxes& u : units_) u.any = false;
+  request.to_us = std::max(drawn_to_us_, window_us);
+  request.from_us = request.to_us - window_us;
+  request.samples = drawn_samples_;
+  request.axes.reserve(shown.size());
+  for (std::size_t slot = 0; slot < shown.size(); ++slot) {
+    const AxisGraphs& g = graphs_[shown[slot]];
+    TraceFrameRequest::Axis s;
+    s.axis = shown[slot];
+    s.unit = unit_of_shown_[slot];
+    s.per_unit = CountsPerUnit(shown[slot]);
+    s.colors = {g.position->pen().color(), g.ideal->pen().color(), g.following->pen().color(), g.busy->pen().color(),
+                g.error->pen().color()};
+    request.axes.push_back(s);
+  }
+  for (const UnitAxes& u : units_) request.least_half_span.push_back(u.least_half_span);
+  request.autoscale = chk_autoscale_->isChecked();
+  request.fixed_position = {spn_position_min_->value(), spn_position_max_->value()};
+  request.fixed_following = {-spn_error_max_->value(), spn_error_max_->value()};
+  const QCPRange flags = flags_rect_->axis(QCPAxis::atLeft)->range();
+  request.flags = {flags.lower, flags.upper};
+  request.size = plot_->size();
+  request.pixel_ratio = plot_->devicePixelRatioF();
+  request.rects = {position_rect_->rect(), following_rect_->rect(), flags_rect_->rect()};
   // Two points per pixel column are all a line of that width can show; with
-  // many axes shown, fewer, so that a redraw stays short.
-  frame_.columns = std::clamp(static_cast<int>(kMostPoints / (2 * 3 * std::max<std::size_t>(1, frame_.shown.size()))),
-                              std::min(kLeastColumns, position_rect_->width()), std::max(1, position_rect_->width()));
+  // many axes shown, fewer, so that a frame stays cheap.
+  request.columns = std::clamp(static_cast<int>(kMostPoints / (2 * 3 * std::max<std::size_t>(1, shown.size()))),
+                               std::min(kLeastColumns, position_rect_->width()), std::max(1, position_rect_->width()));
+  deferred_ = 0;
+  renderer_->Request(std::move(request));
 }
 
-void frmScope::DrawFrame() {
-  // Filled axis by axis and drawn at the end, each piece only where it ends
-  // before the next poll is due; otherwise the rest waits until just after
-  // that poll, so that drawing fills the time between polls.
-  QElapsedTimer piece;
-  while (frame_.next_slot < frame_.shown.size()) {
-    if (InTheWayOfThePoll(fill_cost_us_) && deferred_ < kMostDeferrals) {
-      WaitForThePoll();
-      return;
-    }
-    piece.start();
-    FillAxis(frame_.next_slot);
-    ++frame_.next_slot;
-    fill_cost_us_ = piece.nsecsElapsed() / 1000;
-    frame_.cost_us += fill_cost_us_;
-    deferred_ = 0;
-  }
-  if (InTheWayOfThePoll(replot_cost_us_) && deferred_ < kMostDeferrals) {
+void frmScope::FrameReady() {
+  // Shown where it ends before the next poll is due; otherwise just after
+  // that poll (a few times at most).
+  if (InTheWayOfThePoll(show_cost_us_) && deferred_ < kMostDeferrals) {
     WaitForThePoll();
     return;
   }
-  deferred_ = 0;
+  ShowFrame();
+}
+
+void frmScope::ShowFrame() {
+  std::optional<TraceFrame> frame = renderer_->Take();
+  if (!frame) return;
+  QElapsedTimer piece;
   piece.start();
   for (QCPAxisRect* r : {position_rect_, following_rect_, flags_rect_}) {
-    r->axis(QCPAxis::atBottom)->setRange(static_cast<double>(frame_.from_us) / 1e6,
-                                         static_cast<double>(frame_.latest_us) / 1e6);
+    r->axis(QCPAxis::atBottom)->setRange(static_cast<double>(frame->from_us) / 1e6, static_cast<double>(frame->to_us) / 1e6);
   }
-  ScaleValueAxes();
-  plot_->replot(QCustomPlot::rpImmediateRefresh);
-  replot_cost_us_ = piece.nsecsElapsed() / 1000;
-  frame_.cost_us += replot_cost_us_;
-  frame_.drawing = false;
-  drawn_samples_ = frame_.samples;
-  // The polling shares this thread: many axes over a long window redraw less
-  // often, so that drawing never takes more than a fifth of the time.
-  const auto next_ms = static_cast<int>(
-      std::clamp<qint64>(frame_.cost_us / 1000 * kMaxPaintShare, kRefreshMs, kSlowestRefreshMs));
-  if (refresh_.interval() != next_ms) refresh_.setInterval(next_ms);
-}
-
-void frmScope::FillAxis(std::size_t slot) {
-  const std::int64_t from_us = frame_.from_us;
-  const std::int64_t latest_us = frame_.latest_us;
-  const int columns = frame_.columns;
-  {
-    const std::size_t axis = frame_.shown[slot];
-    const AxisGraphs& g = graphs_[axis];
-    UnitAxes& u = units_[unit_of_shown_[slot]];
-    const double per_unit = CountsPerUnit(axis);
-    const double base = static_cast<double>(slot) * kFlagsSlot;
-    // clear() keeps the containers' capacity: a steady window allocates nothing.
-    std::array<QCPGraph*, 5> graphs = {g.position, g.ideal, g.following, g.busy, g.error};
-    for (QCPGraph* graph : graphs) graph->data()->clear();
-    std::array<scope::ColumnDecimator, 5> cut = {
-        scope::ColumnDecimator(from_us, latest_us, columns), scope::ColumnDecimator(from_us, latest_us, columns),
-        scope::ColumnDecimator(from_us, latest_us, columns), scope::ColumnDecimator(from_us, latest_us, columns),
-        scope::ColumnDecimator(from_us, latest_us, columns)};
-    const scope::Ring<ScopeSample>& ring = recorder_.Samples(axis);
-    double p_low = 0, p_high = 0, f_low = 0, f_high = 0;
-    bool any = false;
-    for (std::size_t k = FirstFrom(ring, from_us); k < ring.Size() && ring[k].time_us <= latest_us; ++k) {
-      const ScopeSample& s = ring[k];
-      const double position = s.position / per_unit;
-      const double ideal = s.ideal_position / per_unit;
-      const double following = (static_cast<double>(s.position) - s.ideal_position) / per_unit;
-      const std::array<double, 5> values = {position, ideal, following,
-                                            base + kBusyBase + ((s.flags & usb::kFlagBusy) != 0 ? 1 : 0),
-                                            base + ((s.flags & usb::kFlagError) != 0 ? 1 : 0)};
-      for (std::size_t n = 0; n < values.size(); ++n) {
-        cut[n].Add(s.time_us, values[n], [graph = graphs[n]](std::int64_t t, double v) {
-          graph->addData(static_cast<double>(t) / 1e6, v);
-        });
-      }
-      const double p_min = std::min(position, ideal);
-      const double p_max = std::max(position, ideal);
-      if (!any) {
-        p_low = p_min, p_high = p_max, f_low = following, f_high = following;
-        any = true;
-      } else {
-        p_low = std::min(p_low, p_min), p_high = std::max(p_high, p_max);
-        f_low = std::min(f_low, following), f_high = std::max(f_high, following);
-      }
+  // The value axes as the traces were drawn against them (the units shown
+  // may have changed since: drawn again then).
+  if (frame->position.size() == units_.size()) {
+    for (std::size_t k = 0; k < units_.size(); ++k) {
+      units_[k].position->setRange(frame->position[k].lower, frame->position[k].upper);
+      units_[k].following->setRange(frame->following[k].lower, frame->following[k].upper);
     }
-    for (std::size_t n = 0; n < cut.size(); ++n) {
-      cut[n].Finish([graph = graphs[n]](std::int64_t t, double v) { graph->addData(static_cast<double>(t) / 1e6, v); });
-    }
-    if (any) {
-      if (!u.any) {
-        u.position_low = p_low, u.position_high = p_high, u.following_low = f_low, u.following_high = f_high;
-        u.any = true;
-      } else {
-        u.position_low = std::min(u.position_low, p_low), u.position_high = std::max(u.position_high, p_high);
-        u.following_low = std::min(u.following_low, f_low), u.following_high = std::max(u.following_high, f_high);
-      }
-    }
+  } else {
+    RedrawAll();
   }
-}
-
-void frmScope::ScaleValueAxes() {
-  for (const UnitAxes& u : units_) {
-    if (chk_autoscale_->isChecked()) {
-      // From the values alone (never from the range shown before), so a flat
-      // trace keeps a fixed span round it.
-      const scope::ValueRange position = u.any ? scope::AutoscaleRange(u.position_low, u.position_high, u.least_half_span)
-                                               : scope::AutoscaleRange(1, 0, u.least_half_span);
-      const scope::ValueRange following = u.any
-                                              ? scope::AutoscaleRange(u.following_low, u.following_high, u.least_half_span)
-                                              : scope::AutoscaleRange(1, 0, u.least_half_span);
-      u.position->setRange(position.lower, position.upper);
-      u.following->setRange(following.lower, following.upper);
-    } else {
-      u.position->setRange(spn_position_min_->value(), spn_position_max_->value());
-      u.following->setRange(-spn_error_max_->value(), spn_error_max_->value());
-    }
+  newest_drawn_.assign(graphs_.size(), std::numeric_limits<double>::quiet_NaN());
+  for (std::size_t slot = 0; slot < frame->axes.size(); ++slot) {
+    if (frame->axes[slot] < newest_drawn_.size()) newest_drawn_[frame->axes[slot]] = frame->newest_position[slot];
   }
+  trace_layer_->SetImage(std::move(frame->image));
+  plot_->replot(QCustomPlot::rpQueuedRefresh);
+  // Drawn for another size or layout (the window resized, the value labels
+  // widened): drawn again for this one.
+  const std::array<QRect, 3> rects = {position_rect_->rect(), following_rect_->rect(), flags_rect_->rect()};
+  if (frame->size != plot_->size() || frame->rects != rects) RedrawAll();
+  render_cost_us_ = frame->cost_us;
+  // What showing it costs here is known once the plot has been painted and
+  // handed to the window system (the queued repaint runs first).
+  QMetaObject::invokeMethod(this, [this, piece] {
+    show_cost_us_ = piece.nsecsElapsed() / 1000;
+    // The polling shares this thread and this process: no faster than the
+    // traces move by a pixel column, and slower when a frame costs much, so
+    // that drawing and showing take a small share of the time.
+    const std::int64_t window_us = std::int64_t{spn_window_->value()} * 1'000'000;
+    const std::int64_t per_column_ms = window_us / std::max(1, position_rect_->width()) / 1000;
+    const std::int64_t share_ms = (render_cost_us_ + show_cost_us_) * kMaxPaintShare / 1000;
+    const auto next_ms =
+        static_cast<int>(std::clamp<std::int64_t>(std::max(per_column_ms, share_ms), kRefreshMs, kSlowestRefreshMs));
+    if (refresh_.interval() != next_ms) refresh_.setInterval(next_ms);
+  }, Qt::QueuedConnection);
 }
 
 void frmScope::FillMoves() {
@@ -835,52 +827,70 @@ QString frmScope::AxisName(std::size_t axis) const {
   return name.isEmpty() ? QString::number(axis) : name;
 }
 
-std::vector<frmScope::CsvAxis> frmScope::CsvSnapshot() const {
-  // A copy of what the plot shows, so the export can be written while the
-  // rings go on filling.
-  std::vector<CsvAxis> axes;
+frmScope::CsvPlan frmScope::PlanCsv() const {
+  // What the plot shows: the shown axes over its time axis.
+  CsvPlan plan;
   const QCPRange shown = position_rect_->axis(QCPAxis::atBottom)->range();
+  plan.lower_s = shown.lower;
+  plan.upper_s = shown.upper;
   for (std::size_t axis : ShownAxes()) {
     CsvAxis a;
     a.axis = axis;
     a.name = AxisName(axis);
     a.unit = UnitOf(axis);
     a.per_unit = CountsPerUnit(axis);
-    const scope::Ring<ScopeSample>& ring = recorder_.Samples(axis);
-    const std::size_t first = FirstFrom(ring, static_cast<std::int64_t>(std::llround(shown.lower * 1e6)));
-    a.samples.reserve(ring.Size() - first);
-    for (std::size_t k = first; k < ring.Size(); ++k) {
-      if (static_cast<double>(ring[k].time_us) / 1e6 > shown.upper) break;
-      a.samples.push_back(ring[k]);
-    }
-    axes.push_back(std::move(a));
+    plan.axes.push_back(std::move(a));
   }
-  return axes;
+  return plan;
 }
 
-bool frmScope::WriteCsv(const std::vector<CsvAxis>& axes, const QString& path, QString* error) {
+std::vector<frmScope::CsvAxis> frmScope::CsvSnapshot(TraceRenderer& renderer, CsvPlan plan) {
+  // A copy from the drawing thread's samples, as the plot shows them, so
+  // the export can be written while the rings go on filling; made where the
+  // export runs, not on the GUI thread.
+  std::vector<std::size_t> axes;
+  for (const CsvAxis& a : plan.axes) axes.push_back(a.axis);
+  std::vector<std::vector<ScopeSample>> copies = renderer.Copy(axes, plan.lower_s, plan.upper_s);
+  for (std::size_t k = 0; k < plan.axes.size(); ++k) plan.axes[k].samples = std::move(copies[k]);
+  return std::move(plan.axes);
+}
+
+bool frmScope::WriteCsv(const std::vector<CsvAxis>& axes, const QString& path, QString* error, bool paced) {
   // Written beside the file and renamed over it only when whole: a full disk
   // or a failed write leaves no truncated file, and an older one untouched.
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+  if (!file.open(QIODevice::WriteOnly)) {
     if (error != nullptr) *error = file.errorString();
     return false;
   }
-  QTextStream out(&file);
-  out << "time_s,axis,name,unit,position,ideal_position,following_error,busy,error\n";
-  for (const CsvAxis& a : axes) {
-    QString name = a.name;
-    name.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    for (const ScopeSample& s : a.samples) {
-      out << QString::number(static_cast<double>(s.time_us) / 1e6, 'f', 6) << ',' << a.axis << ",\"" << name << "\","
-          << a.unit << ',' << QString::number(s.position / a.per_unit, 'g', 10) << ','
-          << QString::number(s.ideal_position / a.per_unit, 'g', 10) << ','
-          << QString::number((static_cast<double>(s.position) - s.ideal_position) / a.per_unit, 'g', 10) << ','
-          << ((s.flags & usb::kFlagBusy) != 0 ? 1 : 0) << ',' << ((s.flags & usb::kFlagError) != 0 ? 1 : 0) << '\n';
+  // In pieces; paced, each followed by a rest a few times as long as it
+  // took, so that the export takes a small share of the time the polling
+  // shares with it.
+  std::string piece;
+  piece.reserve(kCsvPieceBytes + 256);
+  piece.append(scope::kScopeCsvHeader);
+  std::int64_t started_us = ThreadCpuUs();
+  auto write = [&] {
+    if (file.write(piece.data(), static_cast<qint64>(piece.size())) != static_cast<qint64>(piece.size())) return false;
+    piece.clear();
+    if (paced) {
+      const std::int64_t now_us = ThreadCpuUs();
+      std::this_thread::sleep_for(std::chrono::microseconds((now_us - started_us) * kCsvRestPerWork));
+      started_us = ThreadCpuUs();
     }
+    return true;
+  };
+  bool ok = true;
+  for (const CsvAxis& a : axes) {
+    const std::string name = scope::QuotedCsvField(a.name.toStdString());
+    const std::string unit = a.unit.toStdString();
+    for (const ScopeSample& sample : a.samples) {
+      scope::AppendCsvRow(piece, sample, a.axis, name, unit, a.per_unit);
+      if (piece.size() >= kCsvPieceBytes && !(ok = write())) break;
+    }
+    if (!ok) break;
   }
-  out.flush();
-  if (out.status() != QTextStream::Ok || file.error() != QFileDevice::NoError || !file.commit()) {
+  if (!ok || !write() || file.error() != QFileDevice::NoError || !file.commit()) {
     if (error != nullptr) *error = file.errorString();
     return false;
   }
@@ -901,14 +911,18 @@ bool frmScope::WritePng(const QImage& image, const QString& path, QString* error
   return true;
 }
 
-bool frmScope::ExportCsv(const QString& path, QString* error) const { return WriteCsv(CsvSnapshot(), path, error); }
+bool frmScope::ExportCsv(const QString& path, QString* error) const {
+  return WriteCsv(CsvSnapshot(*renderer_, PlanCsv()), path, error, false);
+}
 
 bool frmScope::ExportPng(const QString& path, QString* error) {
   return WritePng(plot_->toPixmap().toImage(), path, error);
 }
 
 void frmScope::StartExportCsv(const QString& path) {
-  RunExport([axes = CsvSnapshot(), path](QString* error) { return WriteCsv(axes, path, error); }, path);
+  RunExport([&renderer = *renderer_, plan = PlanCsv(), path](QString* error) {
+    return WriteCsv(CsvSnapshot(renderer, plan), path, error, true);
+  }, path);
 }
 
 void frmScope::StartExportPng(const QString& path) {

@@ -3,11 +3,15 @@
 // steps) over the last 2 to 60 s, and beside them the step-response figures
 // of each axis's latest moves. Everything it draws comes from the recorder,
 // which the polling exchange feeds; it reads no control of the console's
-// windows and writes nothing anyone else reads. The plot is redrawn at most
-// kRefreshMs apart while the window is visible and something new came in,
-// just after a poll rather than in the way of the next one, and with each
-// trace cut to two points per pixel column. Exports are written by a thread
-// of their own, through a temporary file renamed into place only when whole.
+// windows and writes nothing anyone else reads. The traces are drawn by a
+// thread of their own into a picture (TraceRenderer), at most kRefreshMs
+// apart while the window is visible and something new came in, and no
+// faster than they move by a pixel column; the GUI thread, which polls the
+// controllers, only hands over the new replies and shows the finished
+// picture with the axes, just after a poll rather than in the way of the
+// next one. Exports are written by a thread of their own, from the drawing
+// thread's copy of the samples, through a temporary file renamed into place
+// only when whole.
 //
 // Not one of the console's own windows: coming back from it to the main
 // window counts as coming back from another application, and closing it only
@@ -22,11 +26,13 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "stage/axis/modKVT_USB.h"
 #include "stage/scope/scope_recorder.h"
+#include "ui/scope/trace_renderer.h"
 
 class QCheckBox;
 class QCustomPlot;
@@ -80,8 +86,16 @@ class frmScope : public QWidget {
   void StartExportPng(const QString& path);
   bool Exporting() const { return exporting_; }
 
-  // Redraws now if anything changed (the refresh timer's handler).
+  // Redraws now if anything changed and waits for the drawing thread (at
+  // most a few seconds); the refresh timer asks without waiting.
   void Refresh();
+  // The newest actual position the plot draws for `axis`, in its unit; NaN
+  // when the axis is not drawn.
+  double NewestDrawn(std::size_t axis) const;
+  // What the latest frame cost: the drawing thread's CPU time, and the time
+  // from showing it to the end of the plot's repaint on the GUI thread.
+  std::int64_t RenderCostUs() const { return render_cost_us_; }
+  std::int64_t ShowCostUs() const { return show_cost_us_; }
 
   QListWidget* lstAxes() const { return lst_axes_; }
   QSpinBox* spnWindow() const { return spn_window_; }
@@ -131,21 +145,28 @@ class frmScope : public QWidget {
     double per_unit = 1;
     std::vector<scope::ScopeSample> samples;
   };
+  // What a CSV export writes, settled on the GUI thread; the samples are
+  // copied where it runs.
+  struct CsvPlan {
+    std::vector<CsvAxis> axes;
+    double lower_s = 0;
+    double upper_s = 0;
+  };
 
   void BuildPlot();
   void SelectionChanged();
   void AssignValueAxes(const std::vector<std::size_t>& shown);
   // Everything drawn again from the start (a setting changed).
-  void RedrawAll() {
-    frame_.drawing = false;
-    drawn_samples_ = UINT64_MAX;
-  }
-  void BeginFrame();
-  void DrawFrame();
-  void FillAxis(std::size_t slot);
+  void RedrawAll() { drawn_samples_ = UINT64_MAX; }
+  // Asks for a frame where something changed, takes the moves; `wait` for
+  // the frame and show it now.
+  void Update(bool wait);
+  void RequestFrame(bool feed);
+  // A frame is finished: shown just after a poll.
+  void FrameReady();
+  void ShowFrame();
   bool InTheWayOfThePoll(std::int64_t cost_us) const;
   void WaitForThePoll();
-  void ScaleValueAxes();
   void FillMoves();
   bool Place();
   void MinimiseForRoom();
@@ -153,8 +174,9 @@ class frmScope : public QWidget {
   std::vector<QRect> OtherWindows() const;
   void KeepClear();
   void SettleClear();
-  std::vector<CsvAxis> CsvSnapshot() const;
-  static bool WriteCsv(const std::vector<CsvAxis>& axes, const QString& path, QString* error);
+  CsvPlan PlanCsv() const;
+  static std::vector<CsvAxis> CsvSnapshot(TraceRenderer& renderer, CsvPlan plan);
+  static bool WriteCsv(const std::vector<CsvAxis>& axes, const QString& path, QString* error, bool paced);
   static bool WritePng(const QImage& image, const QString& path, QString* error);
   void RunExport(std::function<bool(QString*)> job, const QString& path);
   void ExportDone(bool ok, const QString& path, const QString& error);
@@ -182,6 +204,7 @@ class frmScope : public QWidget {
   QCPAxisRect* following_rect_ = nullptr;
   QCPAxisRect* flags_rect_ = nullptr;
   QTableWidget* tbl_moves_ = nullptr;
+  class TraceLayer* trace_layer_ = nullptr;
   QTimer refresh_;
 
   std::vector<AxisGraphs> graphs_;
@@ -190,21 +213,12 @@ class frmScope : public QWidget {
   std::vector<QCPAxis*> following_axes_;
   std::vector<std::size_t> unit_of_shown_;         // index into units_, per shown axis
   QStringList drawn_units_;
-  // The redraw under way: filled axis by axis, then drawn.
-  struct Frame {
-    bool drawing = false;
-    std::uint64_t samples = 0;
-    std::int64_t from_us = 0;
-    std::int64_t latest_us = 0;
-    std::vector<std::size_t> shown;
-    std::size_t next_slot = 0;
-    int columns = 1;
-    std::int64_t cost_us = 0;
-  };
-  Frame frame_;
-  int deferred_ = 0;                               // pieces put off until just after a poll
-  std::int64_t fill_cost_us_ = 0;                  // what the latest axis filled cost
-  std::int64_t replot_cost_us_ = 0;                // what the latest drawing cost
+  std::unique_ptr<TraceRenderer> renderer_;
+  std::int64_t drawn_to_us_ = 0;                   // the end of the time axis asked for last
+  std::vector<double> newest_drawn_;               // per axis, as the latest frame shown draws it
+  int deferred_ = 0;                               // times a frame waited for the next poll
+  std::int64_t render_cost_us_ = 0;                // the drawing thread's CPU time for the latest frame
+  std::int64_t show_cost_us_ = 0;                  // showing it, to the end of the repaint
   std::size_t shown_in_progress_ = 0;              // moves in progress the table shows
   QElapsedTimer moves_age_;                        // since the table was last filled
   std::uint64_t sized_for_moves_ = UINT64_MAX;     // the columns fit the rows of then

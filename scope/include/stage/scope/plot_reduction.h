@@ -34,7 +34,16 @@ class ColumnDecimator {
   // Calls out(time_us, value) for each point kept, as columns fill.
   template <typename Emit>
   void Add(std::int64_t time_us, double value, Emit&& out) {
-    const std::int64_t column = Column(time_us);
+    AddInColumn(Column(time_us), time_us, value, out);
+  }
+  // The pixel column a time falls in; decimators over the same span and
+  // columns agree, so several traces of one sample need it worked out once.
+  std::int64_t Column(std::int64_t time_us) const {
+    return std::clamp<std::int64_t>((time_us - from_us_) * columns_ / span_us_, 0, columns_ - 1);
+  }
+  // Add, with `column` = Column(time_us).
+  template <typename Emit>
+  void AddInColumn(std::int64_t column, std::int64_t time_us, double value, Emit&& out) {
     if (have_ && column != column_) Flush(out);
     if (!have_) {
       have_ = true;
@@ -58,9 +67,6 @@ class ColumnDecimator {
     std::int64_t time_us = 0;
     double value = 0;
   };
-  std::int64_t Column(std::int64_t time_us) const {
-    return std::clamp<std::int64_t>((time_us - from_us_) * columns_ / span_us_, 0, columns_ - 1);
-  }
   template <typename Emit>
   void Flush(Emit&& out) {
     have_ = false;

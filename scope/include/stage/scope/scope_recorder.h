@@ -31,8 +31,12 @@ class Ring {
     values_[next_] = value;
     next_ = next_ + 1 == values_.size() ? 0 : next_ + 1;
     if (size_ < values_.size()) ++size_;
+    ++pushed_;
   }
   std::size_t Size() const { return size_; }
+  // Every value pushed since the ring was made, cleared or not: how many are
+  // new since an earlier count, as far as the ring still holds them.
+  std::uint64_t Pushed() const { return pushed_; }
   std::size_t Capacity() const { return values_.size(); }
   // i = 0 is the oldest value kept.
   const T& operator[](std::size_t i) const {
@@ -50,6 +54,7 @@ class Ring {
   std::vector<T> values_;
   std::size_t next_ = 0;
   std::size_t size_ = 0;
+  std::uint64_t pushed_ = 0;
 };
 
 struct ScopeSample {

@@ -1,0 +1,135 @@
+// The Scope's traces, drawn on a thread of their own into a picture that the
+// plot only shows: the GUI thread, which also polls the controllers, hands
+// over the replies that came in since its last look (a few per axis) and
+// asks for a frame; the drawing thread keeps its own copy of every axis's
+// latest replies, cuts each trace to two points per pixel column, works out
+// the autoscaled value ranges and draws the lines with QPainter into a
+// QImage (safe off the GUI thread, unlike a widget). The finished frame
+// carries the ranges it was drawn with, so the plot's axes agree with it.
+// The export thread copies its samples from the same copy, so neither costs
+// the GUI thread more than the hand-over.
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QRect>
+#include <QSize>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "stage/scope/plot_reduction.h"
+#include "stage/scope/scope_recorder.h"
+
+namespace stage::ui {
+
+// The flags of the k-th shown axis take the band from k * kFlagsSlot: error
+// as a step from 0 to 1, busy from kBusyBase to kBusyBase + 1.
+inline constexpr double kFlagsSlot = 3;
+inline constexpr double kBusyBase = 1.5;
+
+// The traces of one shown axis, in the order the plot lists them.
+enum Trace { kPositionTrace, kIdealTrace, kFollowingTrace, kBusyTrace, kErrorTrace, kTraceCount };
+
+struct TraceFrameRequest {
+  struct Axis {
+    std::size_t axis = 0;
+    std::size_t unit = 0;      // which value axes it is drawn against
+    double per_unit = 1;       // counts per unit
+    std::array<QColor, kTraceCount> colors;
+  };
+  std::int64_t from_us = 0;
+  std::int64_t to_us = 0;
+  std::vector<Axis> axes;
+  std::vector<double> least_half_span;  // per unit
+  bool autoscale = true;
+  scope::ValueRange fixed_position;     // without autoscale, for every unit
+  scope::ValueRange fixed_following;
+  scope::ValueRange flags;              // the flags rectangle's value range
+  QSize size;                           // the plot's, in its own pixels
+  qreal pixel_ratio = 1;
+  std::array<QRect, 3> rects;           // position, following error, flags
+  int columns = 1;                      // pixel columns a trace is cut to
+  std::uint64_t samples = 0;            // the recorder's count when asked
+};
+
+struct TraceFrame {
+  QImage image;                          // the plot's size, transparent but for the traces
+  std::int64_t from_us = 0;
+  std::int64_t to_us = 0;
+  std::vector<scope::ValueRange> position;   // per unit
+  std::vector<scope::ValueRange> following;  // per unit
+  std::vector<std::size_t> axes;             // per slot
+  std::vector<double> newest_position;       // per slot, in its unit; NaN without samples
+  QSize size;
+  std::array<QRect, 3> rects;
+  std::uint64_t samples = 0;
+  std::int64_t cost_us = 0;                  // the drawing thread's CPU time for it
+};
+
+class TraceRenderer {
+ public:
+  // `ready` is called on the drawing thread each time a frame is finished.
+  TraceRenderer(std::size_t axes, std::size_t capacity, std::function<void()> ready);
+  ~TraceRenderer();
+  TraceRenderer(const TraceRenderer&) = delete;
+  TraceRenderer& operator=(const TraceRenderer&) = delete;
+
+  // GUI thread: the replies recorded since the previous call (at most what
+  // the recorder still holds).
+  void Feed(const scope::ScopeRecorder& recorder);
+  // GUI thread: draws a frame; a request not yet started is replaced.
+  void Request(TraceFrameRequest request);
+  // A request asked for and not yet taken back as a frame.
+  bool Pending() const;
+  // The latest finished frame, once.
+  std::optional<TraceFrame> Take();
+  // Until the frame asked for is finished, at most `bound`; false if not.
+  bool WaitForFrame(std::chrono::milliseconds bound);
+  // Any thread but the drawing one: the samples of `axes` from `lower_s` to
+  // `upper_s` (as the plot's time axis shows them), oldest first.
+  std::vector<std::vector<scope::ScopeSample>> Copy(const std::vector<std::size_t>& axes, double lower_s,
+                                                    double upper_s);
+
+ private:
+  struct Fed {
+    std::size_t axis = 0;
+    scope::ScopeSample sample;
+  };
+  // A trace cut to the pixel columns: times in us, values in units.
+  struct Points {
+    std::vector<std::int64_t> time_us;
+    std::vector<double> value;
+  };
+  void Run();
+  void DrainLocked();  // with mirror_mutex_ held
+  TraceFrame Render(const TraceFrameRequest& request);
+
+  std::vector<std::uint64_t> handed_;  // GUI thread: per axis, the recorder's count handed over
+
+  mutable std::mutex mutex_;           // inbox_, request_, frame_, busy_, stop_
+  std::condition_variable wake_;
+  std::condition_variable finished_;
+  std::vector<Fed> inbox_;
+  std::optional<TraceFrameRequest> request_;
+  std::optional<TraceFrame> frame_;
+  bool busy_ = false;
+  bool stop_ = false;
+
+  std::mutex mirror_mutex_;            // mirror_ and draining_
+  std::vector<scope::Ring<scope::ScopeSample>> mirror_;
+  std::vector<Fed> draining_;
+
+  // The drawing thread's own.
+  std::vector<std::array<Points, kTraceCount>> points_;
+  std::function<void()> ready_;
+  std::thread thread_;
+};
+
+}  // namespace stage::ui
