@@ -18,6 +18,8 @@ build_packages=(
   libusb-1.0-0-dev
   # The controller profiles' TOML reader and writer (header-only).
   libtomlplusplus-dev
+  # The control API's JSON (header-only); the Tango device server on libtango.
+  nlohmann-json3-dev libtango-dev
   # The icon's sizes, the manual page, and the Debian package (cpack reads
   # the program's shared libraries with dpkg-shlibdeps and file).
   librsvg2-bin scdoc gzip dpkg-dev file
@@ -30,6 +32,8 @@ test_packages=(
   xvfb openbox xdotool x11-utils x11-xserver-utils
   # The checks of the Debian package, its menu entry, metainfo and manual page.
   desktop-file-utils appstream lintian man-db groff-base
+  # The Tango device server driven as a facility script drives it.
+  python3-tango
 )
 
 packages=("${build_packages[@]}")
