@@ -61,28 +61,32 @@ bool Bridge::Handshake(std::string& why) {
       why = "the socket's server does not speak the console's control API 1";
       return false;
     }
-    const auto axes = ParseAxes(Require("list_axes", nullptr));
-    if (!axes) {
-      why = "the console's list of axes is malformed";
-      return false;
-    }
-    const auto reading = ParseStatus(Require("get_status", nullptr), axes->size());
-    if (!reading) {
-      why = "the console's status is malformed";
-      return false;
-    }
-    {
-      std::lock_guard lock(mutex_);
-      snapshot_.axes = *axes;
-      snapshot_.reading = *reading;
-      snapshot_.pending_until.assign(axes->size(), Clock::time_point{});
-      snapshot_.control_note.clear();
-    }
+    if (!ReadAxes(why)) return false;
     Require("subscribe", json{{"rate_hz", options_.status_rate_hz}});
   } catch (const CommandRefused& refused) {
     why = refused.message;
     return false;
   }
+  return true;
+}
+
+bool Bridge::ReadAxes(std::string& why) {
+  const auto axes = ParseAxes(Require("list_axes", nullptr));
+  if (!axes) {
+    why = "the console's list of axes is malformed";
+    return false;
+  }
+  const auto reading = ParseStatus(Require("get_status", nullptr), axes->size());
+  if (!reading) {
+    why = "the console's status is malformed";
+    return false;
+  }
+  std::lock_guard lock(mutex_);
+  snapshot_.axes = *axes;
+  snapshot_.reading = *reading;
+  snapshot_.pending_until.assign(axes->size(), Clock::time_point{});
+  snapshot_.control_note.clear();
+  relist_ = false;
   return true;
 }
 
@@ -103,11 +107,22 @@ void Bridge::Supervise() {
       snapshot_.link = {true, ""};
       dirty_ = true;
       while (running_ && !lost_) {
+        const bool relist = relist_;
+        relist_ = false;
         lock.unlock();
+        // The console's axes changed (they come with the start-up window's
+        // OK): read them again.
+        if (relist) {
+          try {
+            std::string ignored;
+            ReadAxes(ignored);
+          } catch (const CommandRefused&) {
+          }
+        }
         Publish();
         ReleaseControlWhenIdle();
         lock.lock();
-        wake_.wait_for(lock, options_.heartbeat, [this] { return !running_ || lost_ || dirty_; });
+        wake_.wait_for(lock, options_.heartbeat, [this] { return !running_ || lost_ || dirty_ || relist_; });
         dirty_ = false;
       }
       why = lost_why_.empty() ? "the connection to the console broke" : lost_why_;
@@ -132,12 +147,17 @@ void Bridge::OnNotification(const std::string& method, const json& params) {
   std::lock_guard lock(mutex_);
   if (method == "status") {
     auto reading = ParseStatus(params, snapshot_.axes.size());
-    if (!reading) return;
-    // A busy flag answers a move just accepted: it no longer needs to count
-    // as pending.
-    for (std::size_t i = 0; i < reading->axes.size() && i < snapshot_.pending_until.size(); ++i)
-      if (reading->axes[i].busy) snapshot_.pending_until[i] = Clock::time_point{};
-    snapshot_.reading = std::move(*reading);
+    if (!reading) {
+      const auto axes = params.is_object() ? params.find("axes") : params.end();
+      if (axes != params.end() && axes->is_array() && axes->size() != snapshot_.axes.size()) relist_ = true;
+      else return;
+    } else {
+      // A busy flag answers a move just accepted: it no longer needs to
+      // count as pending.
+      for (std::size_t i = 0; i < reading->axes.size() && i < snapshot_.pending_until.size(); ++i)
+        if (reading->axes[i].busy) snapshot_.pending_until[i] = Clock::time_point{};
+      snapshot_.reading = std::move(*reading);
+    }
   } else if (method == "control_lost") {
     std::string reason = "lost control";
     if (params.is_object() && params.contains("reason") && params["reason"].is_string())

@@ -197,8 +197,12 @@ class FakeConsole {
   json Answer(const json& request) {
     const std::string method = request["method"];
     if (method == "version") return Result({{"name", "stage-console"}, {"version", "0.1.0"}, {"api", 1}});
-    if (method == "list_axes")
-      return Result({{"axes", {{{"index", 0}, {"name", "X"}, {"serial", "S"}, {"units", "um"}, {"counts_per_unit", 128}}}}});
+    if (method == "list_axes") {
+      json axes = json::array();
+      for (int i = 0; i < axis_count; ++i)
+        axes.push_back({{"index", i}, {"name", i == 0 ? "X" : "Y"}, {"serial", "S"}, {"units", "um"}, {"counts_per_unit", 128}});
+      return Result({{"axes", axes}});
+    }
     if (method == "get_status") return Result(Status());
     if (method == "subscribe") return Result({{"rate_hz", request["params"]["rate_hz"]}});
     if (method == "acquire_control") {
@@ -216,13 +220,16 @@ class FakeConsole {
     return json{{"error", {{"code", -32601}, {"message", "unknown"}}}};
   }
   json Status() const {
-    return {{"remote_moves_allowed", true}, {"control", {{"held", mine.load()}, {"mine", mine.load()}}},
-            {"axes", {{{"position", 1.0}, {"ideal_position", 1.0}, {"busy", false}, {"error", false}, {"limit", false},
-                       {"target", nullptr}}}}};
+    json axes = json::array();
+    for (int i = 0; i < axis_count; ++i)
+      axes.push_back({{"position", 1.0}, {"ideal_position", 1.0}, {"busy", false}, {"error", false}, {"limit", false},
+                      {"target", nullptr}});
+    return {{"remote_moves_allowed", true}, {"control", {{"held", mine.load()}, {"mine", mine.load()}}}, {"axes", axes}};
   }
   void PushStatus() { server.Send({{"jsonrpc", "2.0"}, {"method", "status"}, {"params", Status()}}); }
 
   std::atomic<bool> mine{false};
+  std::atomic<int> axis_count{1};
   ScriptedServer server;
 };
 
@@ -299,6 +306,11 @@ TEST(Bridge, GoesUnknownSayingWhyWhenTheConsoleGoesAndReconnectsWhenItComesBack)
   }));
   auto console = std::make_unique<FakeConsole>(path);
   ASSERT_TRUE(recorder.WaitFor([](const Snapshot& s) { return s.link.connected && s.axes.size() == 1; }));
+  // Axes that come later (the start-up window's OK) are read when a status
+  // shows them.
+  console->axis_count = 2;
+  console->PushStatus();
+  ASSERT_TRUE(recorder.WaitFor([](const Snapshot& s) { return s.axes.size() == 2 && s.reading.axes.size() == 2; }));
   console->server.Drop();
   ASSERT_TRUE(recorder.WaitFor([](const Snapshot& s) {
     return !s.link.connected && s.link.why_not == "the console closed the connection";

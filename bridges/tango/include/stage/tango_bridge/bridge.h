@@ -93,6 +93,7 @@ class Bridge {
  private:
   void Supervise();
   bool Handshake(std::string& why);
+  bool ReadAxes(std::string& why);
   void OnNotification(const std::string& method, const nlohmann::json& params);
   void OnClosed(const std::string& why);
   void Publish();
@@ -114,6 +115,8 @@ class Bridge {
   // device's lock while that device waits for a console answer must not hold
   // up the answer.
   bool dirty_ = false;
+  // A status of another axis count came: the axes are read again.
+  bool relist_ = false;
   // Moves and the release of control, one at a time.
   std::mutex command_mutex_;
   std::optional<Clock::time_point> last_move_;
