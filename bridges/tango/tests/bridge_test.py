@@ -2,25 +2,21 @@
 """Why this exists: a facility drives the stage through Tango, as its scripts
 do, with python3-tango's DeviceProxy. This runs the device server in Tango's
 no-database mode on a loopback port in front of a console (the real one on
-simulated controllers, or tests/fake_console.py for what a real console
-cannot be made to show), and checks what such a script sees: every axis's
+simulated controllers, or fake_console.py for what a real console cannot be
+made to show on demand), and checks what such a script sees: every axis's
 position, a write that moves the axis (MOVING, then ON where it was sent),
 Stop mid-move, a travel limit's refusal as a Tango exception carrying the
 console's text, StopAll, change events, and the console going away (every
 device UNKNOWN, saying why) and coming back (ON again, without a restart of
 the server). Every wait is bounded and fails on an assertion.
 
-    bridge_test.py --server PROGRAM --port PORT --socket PATH
-                   (--fake SCRIPT | --console-start SCRIPT) [--limit UPPER] CASE...
+    bridge_test.py --server PROGRAM (--fake | --console PROGRAM) [options] CASE...
 """
 import argparse
 import os
-import shutil
 import signal
 import socket
-import subprocess
 import sys
-import tempfile
 import time
 
 try:
@@ -29,65 +25,27 @@ except ImportError:
     print("SKIP: python3-tango is not installed for %s (bash scripts/deps.sh --test)" % sys.executable)
     sys.exit(77)
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from session import BOUND_S, Session, fail, wait_until  # noqa: E402
+
 parser = argparse.ArgumentParser()
 parser.add_argument("--server", required=True)
-parser.add_argument("--port", type=int, default=0, help="the server's loopback port (default: a free one)")
-parser.add_argument("--socket", help="the console's socket (default: in a folder of the run's own)")
-parser.add_argument("--fake", help="the fake console's script")
-parser.add_argument("--console-start", help="a script that starts the real console on SOCKET and waits")
+parser.add_argument("--fake", action="store_true", help="in front of fake_console.py")
+parser.add_argument("--console", help="the real console's program, run on simulated controllers under Xvfb")
 parser.add_argument("--axes", type=int, default=3)
 parser.add_argument("--upper-limit", type=float, default=5000.0)
 parser.add_argument("--speed", type=float, default=2000.0, help="the fake console's speed, units/s")
+parser.add_argument("--long-move", type=float, default=4000.0, help="a move long enough to stop midway, units")
 parser.add_argument("cases", nargs="+")
 args = parser.parse_args()
 
-work = tempfile.mkdtemp(prefix="tango-bridge-")
-if not args.socket:
-    args.socket = os.path.join(work, "control.sock")
-if not args.port:
-    # A port the system has just handed out is free, and the next one it
-    # hands out is another: no clash with tests running beside this one.
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        args.port = probe.getsockname()[1]
-
-BOUND_S = 30.0  # any wait on a loaded 2-core machine
-INSTANCE = "test"
-processes = []
-
-
-def fail(message):
-    raise AssertionError(message)
-
-
-def wait_until(what, predicate, bound_s=BOUND_S, interval_s=0.02):
-    deadline = time.monotonic() + bound_s
-    last = None
-    while time.monotonic() < deadline:
-        try:
-            last = predicate()
-            if last:
-                return last
-        except tango.DevFailed as error:
-            last = error.args[0].desc if error.args else error
-        time.sleep(interval_s)
-    fail("%s: not within %.0f s (last: %s)" % (what, bound_s, last))
+session = Session(args.axes)
 
 
 def start_console():
-    if args.fake:
-        command = [sys.executable, args.fake, args.socket, "--axes", str(args.axes),
-                   "--speed", str(args.speed), "--limit=-%g:%g" % (args.upper_limit, args.upper_limit)]
-    else:
-        command = ["bash", args.console_start, args.socket, str(args.axes)]
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
-    processes.append(process)
-    def ready():
-        if process.poll() is not None:
-            fail("the console ended at its start (status %s)" % process.returncode)
-        return os.path.exists(args.socket)
-    wait_until("the console's socket", ready)
-    return process
+    if args.console:
+        return session.start_real_console(args.console, upper_limit=args.upper_limit)
+    return session.start_fake_console(args.upper_limit, args.speed)
 
 
 def stop(process):
@@ -96,14 +54,11 @@ def stop(process):
 
 
 def proxy(member):
-    return tango.DeviceProxy("tango://127.0.0.1:%d/stage/%s/%s#dbase=no" % (args.port, INSTANCE, member))
-
-
-AXES = ["x", "y", "z", "t", "u", "v", "w", "a", "b", "c", "d", "e", "f", "g", "h", "i", "j"]
+    return session.proxy(member)
 
 
 def axis_devices():
-    return [proxy(AXES[i]) for i in range(args.axes)]
+    return session.axis_devices()
 
 
 def expect_refusal(action, reason, text):
@@ -154,14 +109,14 @@ def case_move(console):
 def case_stop(console):
     x = axis_devices()[0]
     start = x.read_attribute("Position").value
-    target = start + 4000.0 if start < 0 else start - 4000.0
+    target = start + args.long_move if start < 0 else start - args.long_move
     x.write_attribute("Position", target)
-    wait_until("X moving", lambda: abs(x.read_attribute("Position").value - start) > 50.0)
+    wait_until("X moving", lambda: abs(x.read_attribute("Position").value - start) > 5.0)
     x.command_inout("Stop")
     wait_until("X stopped", lambda: x.state() == tango.DevState.ON)
     time.sleep(0.3)
     end = x.read_attribute("Position").value
-    if abs(end - target) < 100.0:
+    if abs(end - target) < args.long_move / 40:
         fail("X went on to %g after Stop" % end)
 
 
@@ -181,14 +136,14 @@ def case_limit(console):
 def case_stop_all(console):
     devices = axis_devices()[:2]
     starts = [d.read_attribute("Position").value for d in devices]
-    targets = [s + 4000.0 if s < 0 else s - 4000.0 for s in starts]
+    targets = [s + args.long_move if s < 0 else s - args.long_move for s in starts]
     for device, target in zip(devices, targets):
         device.write_attribute("Position", target)
     wait_until("both moving", lambda: all(d.state() == tango.DevState.MOVING for d in devices))
     proxy("console").command_inout("StopAll")
     wait_until("both stopped", lambda: all(d.state() == tango.DevState.ON for d in devices))
     for device, target in zip(devices, targets):
-        if abs(device.read_attribute("Position").value - target) < 100.0:
+        if abs(device.read_attribute("Position").value - target) < args.long_move / 40:
             fail("%s went on after StopAll" % device.name())
 
 
@@ -248,7 +203,7 @@ def case_escape(console):
     x = axis_devices()[0]
     x.write_attribute("Position", x.read_attribute("Position").value + 10.0)
     wait_until("X ON", lambda: x.state() == tango.DevState.ON)
-    fake = Raw(args.socket)
+    fake = Raw(session.socket)
     fake.call("fake_escape")
     wait_until("X DISABLE", lambda: x.state() == tango.DevState.DISABLE)
     expect_refusal(lambda: x.write_attribute("Position", 0.0), "StageConsole_RemoteMovesRefused", "refused")
@@ -261,7 +216,7 @@ def case_escape(console):
 def case_faults(console):
     """Fake console only: a controller error is FAULT, a limit switch ALARM."""
     x = axis_devices()[0]
-    fake = Raw(args.socket)
+    fake = Raw(session.socket)
     for flags, state in (({"error": True}, tango.DevState.FAULT), ({"limit": True}, tango.DevState.ALARM),
                          ({}, tango.DevState.ON)):
         fake.call("fake_fault", dict(flags, axis=0))
@@ -290,12 +245,7 @@ CASES = {"read": case_read, "move": case_move, "stop": case_stop, "limit": case_
 
 def main():
     console = start_console()
-    names = ["StageConsole::stage/%s/console" % INSTANCE] + \
-        ["StageAxis::stage/%s/%s" % (INSTANCE, AXES[i]) for i in range(args.axes)]
-    server = subprocess.Popen([args.server, INSTANCE, "--control", args.socket, "-nodb", "-ORBendPoint",
-                               "giop:tcp:127.0.0.1:%d" % args.port, "-dlist", ",".join(names)])
-    processes.append(server)
-    wait_until("the device server", lambda: proxy("console").state() == tango.DevState.ON)
+    server = session.start_server(args.server)
     for name in args.cases:
         print("case " + name, flush=True)
         console = CASES[name](console) or console
@@ -307,11 +257,4 @@ def main():
 try:
     main()
 finally:
-    for process in reversed(processes):
-        if process.poll() is None:
-            process.send_signal(signal.SIGTERM)
-            try:
-                process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-    shutil.rmtree(work, ignore_errors=True)
+    session.close()
