@@ -55,7 +55,8 @@ mysql_install_db --user="$db_user" --datadir="$work/db/data" --auth-root-authent
 mariadbd --user="$db_user" --datadir="$work/db/data" --socket="$work/db/sock" --bind-address=127.0.0.1 \
   --port="$db_port" --skip-log-bin >"$work/mariadb.log" 2>&1 &
 pids+=($!)
-wait_for "MariaDB" mariadb-admin -S "$work/db/sock" -u root ping --silent
+db_answers() { mariadb-admin -S "$work/db/sock" -u root ping >/dev/null 2>&1; }
+wait_for "MariaDB" db_answers
 password=demo-$RANDOM$RANDOM
 mariadb -S "$work/db/sock" -u root -e "CREATE DATABASE tango; CREATE USER 'tango'@'127.0.0.1' IDENTIFIED BY '$password';
   GRANT ALL ON tango.* TO 'tango'@'127.0.0.1';" || fail "creating Tango's database"
@@ -68,7 +69,8 @@ MYSQL_USER=tango MYSQL_PASSWORD=$password MYSQL_HOST=127.0.0.1:$db_port MYSQL_DA
   /usr/lib/tango/DataBaseds 2 -ORBendPoint "giop:tcp:127.0.0.1:$tango_port" >"$work/databaseds.log" 2>&1 &
 pids+=($!)
 export TANGO_HOST=127.0.0.1:$tango_port
-wait_for "DataBaseds" tango_admin --ping-database 1
+db_server_answers() { tango_admin --ping-database 1 >/dev/null 2>&1; }
+wait_for "DataBaseds" db_server_answers
 
 # The device server, registered, for a console of three axes.
 tango_admin --add-server stage-console-tango/demo StageConsole stage/demo/console || fail "registering"

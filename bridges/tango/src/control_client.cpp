@@ -1,6 +1,7 @@
 #include "stage/tango_bridge/control_client.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -40,6 +41,10 @@ std::optional<std::string> ControlClient::Connect(const std::string& path) {
     ::close(fd);
     return std::strerror(error);
   }
+  // A console that stops reading fails a send within a bound rather than
+  // holding the caller (a Tango client's request) forever.
+  const timeval send_bound{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_bound, sizeof send_bound);
   {
     std::lock_guard lock(mutex_);
     fd_ = fd;
@@ -58,6 +63,8 @@ void ControlClient::Close() {
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
   }
   if (reader_.joinable()) reader_.join();
+  // Not while a caller sends on it: the number could be another file's by then.
+  std::lock_guard sending(send_mutex_);
   std::lock_guard lock(mutex_);
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

@@ -223,6 +223,18 @@ def case_faults(console):
         wait_until("X %s" % state, lambda: x.state() == state)
 
 
+def case_operator_escape(console):
+    """The real console: the operator's Esc refuses the bridge's moves."""
+    x = axis_devices()[0]
+    x.write_attribute("Position", x.read_attribute("Position").value + 10.0)
+    session.operator_key("Escape")
+    wait_until("X DISABLE", lambda: x.state() == tango.DevState.DISABLE)
+    if "refused by the operator" not in x.status():
+        fail("status after Esc: " + x.status())
+    desc = expect_refusal(lambda: x.write_attribute("Position", 0.0), "StageConsole_RemoteMovesRefused", "")
+    print("refusal after Esc: " + desc)
+
+
 class Raw:
     """A bare client of the fake console, for its fake_ methods."""
 
@@ -240,7 +252,8 @@ class Raw:
 
 
 CASES = {"read": case_read, "move": case_move, "stop": case_stop, "limit": case_limit, "stop_all": case_stop_all,
-         "events": case_events, "console_lost": case_console_lost, "escape": case_escape, "faults": case_faults}
+         "events": case_events, "console_lost": case_console_lost, "escape": case_escape, "faults": case_faults,
+         "operator_escape": case_operator_escape}
 
 
 def main():

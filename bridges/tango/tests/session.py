@@ -60,6 +60,7 @@ class Session:
         self.processes = []
         self.x_server = None
         self.server = None
+        self.main_window = None
 
     def close(self):
         for process in reversed(self.processes):
@@ -138,9 +139,14 @@ class Session:
         geometry = dict(w.split("=") for w in xdotool("getwindowgeometry", "--shell", select))
         # OK: centred, 288 px from the top of the client area.
         xdotool("mousemove", "--window", select, str(int(geometry["WIDTH"]) // 2), "300", "click", "1")
-        wait_until("the main window", lambda: window("KLV-330"))
+        self.main_window = wait_until("the main window", lambda: window("KLV-330"))
         self.wait_for_socket(process)
         return process
+
+    def operator_key(self, key):
+        """A key pressed and released on the console's main window."""
+        xdotool("windowfocus", "--sync", self.main_window)
+        xdotool("key", "--clearmodifiers", key)
 
     def console_log(self):
         try:
