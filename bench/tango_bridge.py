@@ -2,8 +2,8 @@
 """The Tango bridge, measured from outside; a benchmark: it prints figures,
 it judges nothing. The console runs on the timestamping device library
 (17 simulated controllers behind the vendor's ABI that time every call on
-CLOCK_MONOTONIC, as bench/end_to_end.sh uses them) under Xvfb, OK clicked in
-Motor Settings; the device server in Tango's no-database mode on loopback;
+CLOCK_MONOTONIC, as bench/end_to_end.sh uses them) on the offscreen
+platform, started with --start; the device server in Tango's no-database mode on loopback;
 the client is python3-tango as a facility script is.
 
   ticks    the console's tick period (between writes to controller 0: median,

@@ -80,6 +80,9 @@ class PositionAttr : public Tango::Attr {
     const Snapshot snapshot = axis->bridge().Current();
     const std::size_t index = axis->RequireAxis(snapshot, "StageAxis::read_Position");
     axis->ReadDouble(attribute, snapshot.Reading(index)->position);
+    // Motor tools read CHANGING as "still on its way".
+    if (snapshot.Reading(index)->busy || snapshot.MovePending(index, Clock::now()))
+      attribute.set_quality(Tango::ATTR_CHANGING);
   }
   void write(Tango::DeviceImpl* device, Tango::WAttribute& attribute) override {
     Tango::DevDouble position = 0.0;

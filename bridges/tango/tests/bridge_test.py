@@ -14,6 +14,7 @@ the server). Every wait is bounded and fails on an assertion.
 """
 import argparse
 import os
+import shutil
 import signal
 import socket
 import sys
@@ -31,20 +32,25 @@ from session import BOUND_S, Session, fail, wait_until  # noqa: E402
 parser = argparse.ArgumentParser()
 parser.add_argument("--server", required=True)
 parser.add_argument("--fake", action="store_true", help="in front of fake_console.py")
-parser.add_argument("--console", help="the real console's program, run on simulated controllers under Xvfb")
+parser.add_argument("--console", help="the real console's program, run on simulated controllers")
+parser.add_argument("--desktop", action="store_true",
+                    help="the real console under Xvfb, OK clicked, so that the operator's keys reach it")
 parser.add_argument("--axes", type=int, default=3)
 parser.add_argument("--upper-limit", type=float, default=5000.0)
 parser.add_argument("--speed", type=float, default=2000.0, help="the fake console's speed, units/s")
 parser.add_argument("--long-move", type=float, default=4000.0, help="a move long enough to stop midway, units")
 parser.add_argument("cases", nargs="+")
 args = parser.parse_args()
+if args.desktop and not (shutil.which("Xvfb") and shutil.which("xdotool")):
+    print("SKIP: Xvfb and xdotool are needed for the operator's keys (bash scripts/deps.sh --test)")
+    sys.exit(77)
 
 session = Session(args.axes)
 
 
 def start_console():
     if args.console:
-        return session.start_real_console(args.console, upper_limit=args.upper_limit)
+        return session.start_real_console(args.console, upper_limit=args.upper_limit, desktop=args.desktop)
     return session.start_fake_console(args.upper_limit, args.speed)
 
 
@@ -103,7 +109,11 @@ def case_move(console):
     # A script that writes then waits for ON must never see ON before the move.
     if x.state() != tango.DevState.MOVING:
         fail("state right after the write: %s" % x.state())
+    if x.read_attribute("Position").quality != tango.AttrQuality.ATTR_CHANGING:
+        fail("Position's quality while moving: %s" % x.read_attribute("Position").quality)
     wait_until("X at %g" % target, lambda: at_rest_at(x, target))
+    if x.read_attribute("Position").quality != tango.AttrQuality.ATTR_VALID:
+        fail("Position's quality at rest: %s" % x.read_attribute("Position").quality)
 
 
 def case_stop(console):

@@ -23,7 +23,7 @@ parser.add_argument("--speed", type=float, default=2000.0)
 parser.add_argument("--limit", default=None, help="LOWER:UPPER travel limits on every axis")
 args = parser.parse_args()
 
-NAMES = ["X", "Y", "Z", "T", "U", "V", "W", "A", "B", "C", "D", "E", "F", "G", "H", "I", "J"]
+NAMES = list("XYZUVWABCDEFGHIJKLMNOPQRSTUVWXYZ")
 lower = upper = None
 if args.limit:
     lower, upper = (float(v) for v in args.limit.split(":"))

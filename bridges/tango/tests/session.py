@@ -1,6 +1,6 @@
 """What the Tango bridge's tests and benchmark share: a folder of the run's
-own, the console (the real one on simulated controllers under Xvfb, OK
-clicked in Motor Settings, or fake_console.py), the device server in Tango's
+own, the console (the real one on simulated controllers, offscreen with
+--start or under Xvfb with OK clicked in Motor Settings, or fake_console.py), the device server in Tango's
 no-database mode on a free loopback port, and bounded waits. Every process
 started is ended by its own pid at close()."""
 import os
@@ -16,7 +16,9 @@ import tango
 
 BOUND_S = 30.0  # any wait on a loaded 2-core machine
 HERE = os.path.dirname(os.path.abspath(__file__))
-AXIS_NAMES = "XYZTUVWABCDEFGHIJKLMNOPQRS"
+# The fake console's axis names; the simulated controllers' serials are "Sim"
+# and the same letters.
+AXIS_NAMES = "XYZUVWABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
 
 def fail(message):
@@ -115,31 +117,38 @@ class Session:
                               % (axis, -counts, counts))
         return folder
 
-    def start_real_console(self, program, upper_limit=None, extra=(), env=None):
-        """The console on simulated controllers (or `extra`'s), OK clicked
-        in Motor Settings with the mouse."""
-        if self.x_server is None:
-            self.start_x_server()
+    def start_real_console(self, program, upper_limit=None, extra=(), env=None, desktop=False):
+        """The console on simulated controllers (or `extra`'s), started at
+        once with --start on the offscreen platform; with `desktop`, under
+        Xvfb with OK clicked in Motor Settings, so that the operator's keys
+        can reach it."""
         command = [program, "--control", self.socket] + list(extra)
         if not extra:
             command += ["--simulate", str(self.axes)]
         command += ["--profile-dir", self.write_profiles(upper_limit)] if upper_limit else ["--no-profile"]
-        full_env = dict(os.environ, QT_QPA_PLATFORM="xcb", XDG_CONFIG_HOME=os.path.join(self.work, "config"))
+        full_env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.work, "config"))
+        if desktop:
+            if self.x_server is None:
+                self.start_x_server()
+            full_env["QT_QPA_PLATFORM"] = "xcb"
+        else:
+            command.append("--start")
+            full_env["QT_QPA_PLATFORM"] = "offscreen"
         full_env.update(env or {})
         log = open(os.path.join(self.work, "console.log"), "ab")
         process = self.spawn(command, env=full_env, stdout=log, stderr=log)
+        if desktop:
+            def window(title):
+                if process.poll() is not None:
+                    fail("the console ended (status %s): %s" % (process.returncode, self.console_log()))
+                found = xdotool("search", "--onlyvisible", "--pid", str(process.pid), "--name", "^%s$" % title)
+                return found[0] if found else None
 
-        def window(title):
-            if process.poll() is not None:
-                fail("the console ended (status %s): %s" % (process.returncode, self.console_log()))
-            found = xdotool("search", "--onlyvisible", "--pid", str(process.pid), "--name", "^%s$" % title)
-            return found[0] if found else None
-
-        select = wait_until("Motor Settings", lambda: window("Motor Settings"))
-        geometry = dict(w.split("=") for w in xdotool("getwindowgeometry", "--shell", select))
-        # OK: centred, 288 px from the top of the client area.
-        xdotool("mousemove", "--window", select, str(int(geometry["WIDTH"]) // 2), "300", "click", "1")
-        self.main_window = wait_until("the main window", lambda: window("KLV-330"))
+            select = wait_until("Motor Settings", lambda: window("Motor Settings"))
+            geometry = dict(w.split("=") for w in xdotool("getwindowgeometry", "--shell", select))
+            # OK: centred, 288 px from the top of the client area.
+            xdotool("mousemove", "--window", select, str(int(geometry["WIDTH"]) // 2), "300", "click", "1")
+            self.main_window = wait_until("the main window", lambda: window("KLV-330"))
         self.wait_for_socket(process)
         return process
 
