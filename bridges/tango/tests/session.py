@@ -126,10 +126,10 @@ class Session:
         if not extra:
             command += ["--simulate", str(self.axes)]
         command += ["--profile-dir", self.write_profiles(upper_limit)] if upper_limit else ["--no-profile"]
+        if desktop and self.x_server is None:
+            self.start_x_server()
         full_env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.work, "config"))
         if desktop:
-            if self.x_server is None:
-                self.start_x_server()
             full_env["QT_QPA_PLATFORM"] = "xcb"
         else:
             command.append("--start")
