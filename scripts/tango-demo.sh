@@ -2,7 +2,7 @@
 # The whole Tango chain on one machine, as a facility runs it: MariaDB with
 # Tango's database in it, Tango's database server (DataBaseds), the device
 # server registered there and started, the console on simulated controllers
-# (under Xvfb, OK clicked in Motor Settings), then one client move through
+# (offscreen, --start), then one client move through
 # DeviceProxy("stage/demo/x") with the database's names, no "#dbase=no".
 # Everything runs in a folder of its own, on free loopback ports, as this
 # user (mysql when root), and is ended by its own pid at the end.
@@ -17,7 +17,7 @@ server=$build/bridges/tango/stage-console-tango
 for program in "$console" "$server"; do
   [ -x "$program" ] || { echo "tango-demo.sh: $program is not built" >&2; exit 2; }
 done
-bash "$source_dir/scripts/deps.sh" mariadb-server tango-db libtango-tools python3-tango xvfb xdotool
+bash "$source_dir/scripts/deps.sh" mariadb-server tango-db libtango-tools python3-tango
 
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -40,7 +40,7 @@ fail() {
   exit 1
 }
 # shellcheck source=tests/x_session.sh
-source "$source_dir/tests/x_session.sh"
+source "$source_dir/tests/x_session.sh"  # wait_for
 free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
 # MariaDB, on its own data folder, socket and port.
@@ -76,16 +76,13 @@ wait_for "DataBaseds" db_server_answers
 tango_admin --add-server stage-console-tango/demo StageConsole stage/demo/console || fail "registering"
 tango_admin --add-server stage-console-tango/demo StageAxis stage/demo/x,stage/demo/y,stage/demo/z || fail "registering"
 
-# The console on three simulated controllers, under Xvfb.
-start_x_server 1920x1080 || fail "Xvfb did not start"
-XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$console" --simulate 3 --no-profile \
+# The console on three simulated controllers, started at once (--start) on
+# the offscreen platform: no desktop needed.
+XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$console" --simulate 3 --no-profile --start \
   --control "$work/control.sock" >"$work/console.log" 2>&1 &
 pids+=($!)
-select_window=$(window "Motor Settings") || fail "no Motor Settings window"
-eval "$(xdotool getwindowgeometry --shell "$select_window")"
-# OK: centred, 288 px from the top of the client area.
-xdotool mousemove --window "$select_window" $((WIDTH / 2)) 300 click 1
-window "KLV-330" >/dev/null || fail "no main window after OK"
+console_serves() { [ -S "$work/control.sock" ]; }
+wait_for "the console's socket" console_serves
 echo "The console runs on three simulated controllers."
 
 "$server" demo --control "$work/control.sock" >"$work/server.log" 2>&1 &
