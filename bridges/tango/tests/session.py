@@ -178,7 +178,7 @@ class Session:
             ["StageAxis::stage/%s/%s" % (self.instance, AXIS_NAMES[i].lower()) for i in range(self.axes)]
         self.server = self.spawn([program, self.instance, "--control", self.socket, "-nodb", "-ORBendPoint",
                                   "giop:tcp:127.0.0.1:%d" % self.port, "-dlist", ",".join(names)])
-        wait_until("the device server", lambda: self.proxy("console").state() == tango.DevState.ON)
+        wait_until("the device server", lambda: self.proxy("console").state() != tango.DevState.UNKNOWN)
         return self.server
 
     def proxy(self, member):
