@@ -9,6 +9,10 @@
 #   manual    man -l renders the unpacked page without a warning, and it
 #             names every option the program's --help lists
 #   lintian   no error and no warning
+#   tango-*   the Tango device server's package (TANGO_DEB, unpacked into
+#             ROOT-tango): its fields (libtango in, Qt out), exactly its
+#             files, the program's --help and --version, its manual page,
+#             lintian
 #
 #   cmake -DSTEP=... -DDEB=... -DROOT=... [-DBUILD_DIR= -DVERSION= -DARCH=
 #         -DEXPECTED=a|b -DAPP_ID=] -P check_package.cmake
@@ -34,6 +38,10 @@ if(STEP STREQUAL "build")
   run(cpack -G DEB --config ${BUILD_DIR}/CPackConfig.cmake)
   file(REMOVE_RECURSE ${ROOT})
   run(dpkg-deb -x ${DEB} ${ROOT})
+  if(TANGO_DEB)
+    file(REMOVE_RECURSE ${ROOT}-tango)
+    run(dpkg-deb -x ${TANGO_DEB} ${ROOT}-tango)
+  endif()
 
 elseif(STEP STREQUAL "contents")
   foreach(field Package Version Architecture Maintainer Section Priority Depends Recommends Description)
@@ -134,6 +142,66 @@ elseif(STEP STREQUAL "manual")
 
 elseif(STEP STREQUAL "lintian")
   run(lintian --fail-on error,warning ${DEB})
+  message(STATUS "${out}")
+
+elseif(STEP STREQUAL "tango-contents")
+  foreach(field Package Version Architecture Section Depends Description)
+    run(dpkg-deb -f ${TANGO_DEB} ${field})
+    set(${field} "${out}")
+  endforeach()
+  expect("${Package}" "^stage-console-tango\n$" "Package")
+  expect("${Version}" "^${VERSION}\n$" "Version")
+  expect("${Depends}" "libtango9 \\(>= [^)]+\\)" "Depends")
+  expect("${Depends}" "stage-console \\(= ${VERSION}\\)" "Depends")
+  if(Depends MATCHES "libqt6")
+    message(FATAL_ERROR "the Tango device server's package depends on Qt: ${Depends}")
+  endif()
+  expect("${Description}" "^[A-Z][^\n]+\n [^\n]+\n [^\n]+\n" "Description")
+  # And the console's own package does not pull in Tango.
+  run(dpkg-deb -f ${DEB} Depends)
+  if(out MATCHES "tango")
+    message(FATAL_ERROR "the console's package depends on Tango: ${out}")
+  endif()
+  run(dpkg-deb -c ${TANGO_DEB})
+  string(REGEX MATCHALL "\\./usr/[^\n]*[^/\n]\n" files "${out}")
+  string(REPLACE "\n" "" files "${files}")
+  string(REPLACE "./" "" files "${files}")
+  list(SORT files)
+  set(expected usr/bin/stage-console-tango usr/share/doc/stage-console-tango/changelog.gz
+      usr/share/doc/stage-console-tango/copyright usr/share/man/man1/stage-console-tango.1.gz)
+  if(NOT files STREQUAL expected)
+    message(FATAL_ERROR "the Tango package's files are\n${files}\nnot\n${expected}")
+  endif()
+
+elseif(STEP STREQUAL "tango-run")
+  run(${ROOT}-tango/usr/bin/stage-console-tango --version)
+  expect("${out}" "^stage-console-tango ${VERSION}\n$" "--version")
+  run(${ROOT}-tango/usr/bin/stage-console-tango --help)
+  expect("${out}" "^Usage: stage-console-tango INSTANCE" "--help")
+
+elseif(STEP STREQUAL "tango-manual")
+  set(ENV{LC_ALL} C.UTF-8)
+  set(ENV{MANWIDTH} 80)
+  set(ENV{MANROFFSEQ} "")
+  run(man --warnings -E UTF-8 -l -Tutf8 -Z ${ROOT}-tango/usr/share/man/man1/stage-console-tango.1.gz)
+  if(NOT err STREQUAL "")
+    message(FATAL_ERROR "man -l warns:\n${err}")
+  endif()
+  set(ENV{MANWIDTH} 1000)
+  run(man -l ${ROOT}-tango/usr/share/man/man1/stage-console-tango.1.gz)
+  set(page "${out}")
+  run(${ROOT}-tango/usr/bin/stage-console-tango --help)
+  string(REGEX MATCHALL "\n  (-[a-z], )?--[a-z-]+" options "${out}")
+  foreach(option IN LISTS options)
+    string(REGEX REPLACE "^\n  (-[a-z], )?" "" option "${option}")
+    string(FIND "${page}" "${option}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "the manual page does not describe ${option}")
+    endif()
+  endforeach()
+
+elseif(STEP STREQUAL "tango-lintian")
+  run(lintian --fail-on error,warning ${TANGO_DEB})
   message(STATUS "${out}")
 
 else()

@@ -20,6 +20,8 @@ build_packages=(
   libtomlplusplus-dev
   # The control API's JSON (header-only).
   nlohmann-json3-dev
+  # The Tango device server (bridges/tango) on Debian's libtango.
+  libtango-dev
   # The icon's sizes, the manual page, and the Debian package (cpack reads
   # the program's shared libraries with dpkg-shlibdeps and file).
   librsvg2-bin scdoc gzip dpkg-dev file
@@ -32,6 +34,8 @@ test_packages=(
   xvfb openbox xdotool x11-utils x11-xserver-utils
   # The checks of the Debian package, its menu entry, metainfo and manual page.
   desktop-file-utils appstream lintian man-db groff-base
+  # The Tango device server driven as a facility script drives it.
+  python3-tango
 )
 
 packages=("${build_packages[@]}")

@@ -34,7 +34,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 mapfile -t autogen < <(ninja -C "$build" -t targets all | sed -n 's/^\([A-Za-z0-9_]*_autogen\): .*/\1/p' | sort -u)
 cmake --build "$build" --parallel "$jobs" --target "${autogen[@]}" >/dev/null
 
-folders=(axis usb sim poll scope profile referencing ui app tests bench)
+folders=(axis usb sim poll scope profile referencing control ui app tests bench bridges)
 if [ $# -gt 0 ]; then
   files=("$@")
 else
