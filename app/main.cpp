@@ -19,6 +19,7 @@
 #include "app/command_line.h"
 #include "app/display_check.h"
 #include "app/last_resort.h"
+#include "app/stderr_relay.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/scope/scope_recorder.h"
 #include "stage/scope/trace_writer.h"
@@ -307,6 +308,12 @@ int main(int argc, char** argv) {
     case CommandLine::Action::kRenderWindows:
       break;
   }
+
+  // From here on the program runs for as long as the operator likes, and
+  // every line it says goes through a relay that never waits on stderr.
+  // (Before any thread exists; a relay that cannot be made leaves stderr as
+  // it is.)
+  stage::app::InstallStderrRelay();
 
   // The backend is settled before any window exists.
   std::unique_ptr<stage::usb::DeviceLibrary> devices;
