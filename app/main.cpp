@@ -398,7 +398,6 @@ int main(int argc, char** argv) {
   std::unique_ptr<stage::ui::RemoteConsole> remote;
   if (!line.no_control) {
     remote = std::make_unique<stage::ui::RemoteConsole>(
-        tables,
         [&select_window] {
           return select_window == nullptr ? nullptr : dynamic_cast<stage::ui::frmMain*>(select_window->MainWindow());
         },

@@ -80,7 +80,10 @@ struct BenchConsole {
         timed(*simulated, timed_ticks) {
     Open(axes);
   }
-  BenchConsole(int axes, usb::DeviceLibrary& backend, std::size_t timed_ticks = 0) : timed(backend, timed_ticks) {
+  // `remote`: the control API the main window serves after each tick.
+  BenchConsole(int axes, usb::DeviceLibrary& backend, std::size_t timed_ticks = 0,
+               ui::RemoteHooks* remote_hooks = nullptr)
+      : timed(backend, timed_ticks), remote(remote_hooks) {
     Open(axes);
   }
   BenchConsole(const BenchConsole&) = delete;
@@ -101,7 +104,7 @@ struct BenchConsole {
         std::exit(1);
       }
     }
-    main = std::make_unique<ui::frmMain>(ui::ConsoleContext{tables, timed, exit});
+    main = std::make_unique<ui::frmMain>(ui::ConsoleContext{tables, timed, exit, nullptr, nullptr, nullptr, remote});
     main->show();
   }
 
@@ -115,6 +118,7 @@ struct BenchConsole {
   modKVT_USB tables;
   std::unique_ptr<sim::SimulatedControllers> simulated;  // empty on another backend
   TimestampingDevices timed;
+  ui::RemoteHooks* remote = nullptr;
   ui::RecordingExit exit;
   std::unique_ptr<ui::frmMain> main;
 };

@@ -94,10 +94,13 @@ fuzz_build=build/fuzz
 cmake -S . -B "$fuzz_build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DSTAGE_BUILD_FUZZ=ON \
   -DSTAGE_BUILD_UI=OFF -DSTAGE_BUILD_TESTS=OFF -DSTAGE_BUILD_BENCH=OFF >/dev/null
 cmake --build "$fuzz_build" --parallel "$(nproc)"
-for target in number_text_fuzz command_line_fuzz profile_reader_fuzz; do
+for target in number_text_fuzz command_line_fuzz profile_reader_fuzz control_request_fuzz; do
   corpus="$pictures/corpus-$target"
   mkdir -p "$corpus"
-  if "$fuzz_build/fuzz/$target" -max_total_time="$FUZZ_SECONDS" -print_final_stats=0 "$corpus" \
+  # A target's dictionary, when it has one (fuzz/NAME.dict for NAME_fuzz).
+  dict=()
+  [ -f "fuzz/${target%_fuzz}.dict" ] && dict=("-dict=fuzz/${target%_fuzz}.dict")
+  if "$fuzz_build/fuzz/$target" -max_total_time="$FUZZ_SECONDS" -print_final_stats=0 "${dict[@]}" "$corpus" \
        >"$pictures/$target.txt" 2>&1; then
     echo "ok: $target, $(grep -Eo 'Done [0-9]+ runs' "$pictures/$target.txt")"
   else

@@ -165,7 +165,8 @@ void LocalControlServer::ReadFrom(ClientId id) {
   char chunk[4096];
   // Read only while the core has room: the rest stays in the socket, and
   // the client's writes block once the kernel's buffer is full.
-  while (core_->Backlog(id) < ControlCore::kMaxBacklogBytes && socket->bytesAvailable() > 0) {
+  while (!core_->HeldBack(id) && core_->Backlog(id) < ControlCore::kMaxBacklogBytes &&
+         socket->bytesAvailable() > 0) {
     const qint64 got = socket->read(chunk, sizeof chunk);
     if (got <= 0) break;
     core_->Received(id, std::string_view(chunk, static_cast<std::size_t>(got)));
@@ -211,13 +212,13 @@ void LocalControlServer::Drop(ClientId id, const std::string& why) {
 void LocalControlServer::AfterTick() {
   if (core_ == nullptr) return;
   core_->AfterTick();
-  for (auto& [id, connection] : sockets_) {
-    if (connection.dropping || connection.socket == nullptr) continue;
-    if (connection.socket->bytesAvailable() > 0 && core_->Backlog(id) < ControlCore::kMaxBacklogBytes) {
-      // ReadFrom never removes from sockets_ while iterating here: drops
-      // are queued.
-      ReadFrom(id);
-    }
+  // Sockets left unread while their client was held back.
+  for (auto it = sockets_.begin(); it != sockets_.end();) {
+    const ClientId id = it->first;
+    const Connection& connection = it->second;
+    ++it;
+    if (connection.dropping || connection.socket == nullptr || connection.socket->bytesAvailable() == 0) continue;
+    ReadFrom(id);
   }
 }
 

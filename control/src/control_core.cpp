@@ -105,7 +105,7 @@ void ControlCore::Received(ClientId client, std::string_view bytes) {
   const auto found = clients_.find(client);
   if (found == clients_.end()) return;
   found->second.framer.Append(bytes);
-  Process(client, found->second, kRequestsPerTurn);
+  Process(client, found->second);
 }
 
 std::size_t ControlCore::Backlog(ClientId client) const {
@@ -113,8 +113,15 @@ std::size_t ControlCore::Backlog(ClientId client) const {
   return found == clients_.end() ? 0 : found->second.framer.Buffered();
 }
 
-void ControlCore::Process(ClientId id, Client& client, int budget) {
+bool ControlCore::HeldBack(ClientId client) const {
+  const auto found = clients_.find(client);
+  return found != clients_.end() && (found->second.held_back || found->second.parked);
+}
+
+void ControlCore::Process(ClientId id, Client& client) {
   if (ending_) return;
+  client.held_back = true;  // until the lines run out below
+  int& budget = client.turn_left;
   if (client.parked) {
     const Request request = std::move(*client.parked);
     client.parked.reset();
@@ -129,7 +136,10 @@ void ControlCore::Process(ClientId id, Client& client, int budget) {
   std::string_view line;
   for (; budget > 0; --budget) {
     const LineFramer::Next next = client.framer.TakeNext(line);
-    if (next == LineFramer::Next::kNone) return;
+    if (next == LineFramer::Next::kNone) {
+      client.held_back = false;
+      return;
+    }
     if (next == LineFramer::Next::kTooLong) {
       link_.Send(id, ErrorLine(nullptr, kInvalidRequest,
                                "The line is longer than " + std::to_string(LineFramer::kMaxLineBytes) +
@@ -614,7 +624,8 @@ void ControlCore::AfterTick() {
     const ClientId id = it->first;
     Client& client = it->second;
     ++it;  // Process never removes a client
-    if (client.parked || client.framer.Buffered() > 0) Process(id, client, kRequestsPerTurn);
+    client.turn_left = kRequestsPerTurn;
+    if (client.parked || client.held_back) Process(id, client);
   }
   SendStatus(now);
 }

@@ -27,6 +27,8 @@ class CommandLineTest : public QObject {
   void versionIsInTheGnuForm();
   void usbIdsAreKeptInOrder();
   void help_names_the_stop_key();
+  void controlOptions_data();
+  void controlOptions();
 };
 
 void CommandLineTest::parse_data() {
@@ -202,6 +204,65 @@ void CommandLineTest::parse() {
 void CommandLineTest::help_names_the_stop_key() {
   const QString help = QString::fromStdString(stage::app::HelpText("stage-console"));
   QVERIFY(help.contains(QRegularExpression(QStringLiteral("\\n  Esc +stop every axis"))));
+}
+
+// The control API's socket, the event log's file and the start without OK.
+void CommandLineTest::controlOptions_data() {
+  QTest::addColumn<QStringList>("arguments");
+  QTest::addColumn<QString>("control_path");
+  QTest::addColumn<bool>("no_control");
+  QTest::addColumn<QString>("log_path");
+  QTest::addColumn<bool>("start");
+  QTest::addColumn<QString>("error_mentions");  // empty: no error
+  QTest::newRow("none: the default socket") << QStringList{} << "" << false << "" << false << "";
+  QTest::newRow("control path") << QStringList{"--control", "/tmp/c.sock"} << "/tmp/c.sock" << false << "" << false
+                                << "";
+  QTest::newRow("control=path, log, start")
+      << QStringList{"--simulate", "2", "--control=/tmp/c.sock", "--log", "run.log", "--start"} << "/tmp/c.sock"
+      << false << "run.log" << true << "";
+  QTest::newRow("no control") << QStringList{"--no-control"} << "" << true << "" << false << "";
+  QTest::newRow("control and no control") << QStringList{"--no-control", "--control", "a"} << "" << false << ""
+                                          << false << "--no-control";
+  QTest::newRow("control twice") << QStringList{"--control", "a", "--control", "b"} << "" << false << "" << false
+                                 << "--control is given more than once";
+  QTest::newRow("control empty") << QStringList{"--control="} << "" << false << "" << false << "--control needs";
+  QTest::newRow("control without a value") << QStringList{"--control"} << "" << false << "" << false
+                                           << "--control needs a value";
+  QTest::newRow("no control twice") << QStringList{"--no-control", "--no-control"} << "" << false << "" << false
+                                    << "--no-control is given more than once";
+  QTest::newRow("log twice") << QStringList{"--log", "a", "--log", "b"} << "" << false << "" << false
+                             << "--log is given more than once";
+  QTest::newRow("log empty") << QStringList{"--log="} << "" << false << "" << false << "--log needs a file";
+  QTest::newRow("start twice") << QStringList{"--start", "--start"} << "" << false << "" << false
+                               << "--start is given more than once";
+  QTest::newRow("start with render") << QStringList{"--start", "--render-windows", "d"} << "" << false << ""
+                                     << false << "--render-windows";
+}
+
+void CommandLineTest::controlOptions() {
+  QFETCH(QStringList, arguments);
+  QFETCH(QString, control_path);
+  QFETCH(bool, no_control);
+  QFETCH(QString, log_path);
+  QFETCH(bool, start);
+  QFETCH(QString, error_mentions);
+  std::vector<std::string> words;
+  for (const QString& argument : arguments) words.push_back(argument.toStdString());
+  const CommandLine line = ParseCommandLine(words);
+  if (!error_mentions.isEmpty()) {
+    QCOMPARE(line.action, CommandLine::Action::kError);
+    QVERIFY2(QString::fromStdString(line.error).contains(error_mentions), line.error.c_str());
+    return;
+  }
+  QCOMPARE(line.action, CommandLine::Action::kRun);
+  QCOMPARE(QString::fromStdString(line.control_path), control_path);
+  QCOMPARE(line.no_control, no_control);
+  QCOMPARE(QString::fromStdString(line.log_path), log_path);
+  QCOMPARE(line.start, start);
+  const QString help = QString::fromStdString(stage::app::HelpText("stage-console"));
+  for (const char* option : {"--control PATH", "--no-control", "--log FILE", "--start", "\n  F10 "}) {
+    QVERIFY2(help.contains(QRegularExpression(QString::fromLatin1(option))), option);
+  }
 }
 
 STAGE_UI_TEST_MAIN(CommandLineTest)

@@ -153,6 +153,7 @@ class frmMain : public QWidget {
   // STOPs of the axis from any source.
   std::uint64_t StopCount(AxisIndex axis) const;
   bool CommandWaiting(AxisIndex axis) const { return latches_.Waiting(axis); }
+  const modKVT_USB& Tables() const { return context_.tables; }
   TravelLimits Limits(AxisIndex axis) const {
     const auto k = static_cast<std::size_t>(axis);
     return k < limits_.size() ? limits_[k] : TravelLimits{};

@@ -147,7 +147,21 @@ void frmRemote::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
 }
 
+bool frmRemote::event(QEvent* event) {
+  if (event->type() == QEvent::WindowActivate && hand_keyboard_back_to_ != nullptr) {
+    QPointer<QWidget> to = hand_keyboard_back_to_;
+    hand_keyboard_back_to_ = nullptr;
+    QTimer::singleShot(0, this, [to] {
+      if (to != nullptr && to->isVisible()) to->activateWindow();
+    });
+  }
+  return QWidget::event(event);
+}
+
 void frmRemote::ShowRemote() {
+  hand_keyboard_back_to_ = nullptr;
+  setAttribute(Qt::WA_ShowWithoutActivating, false);
+  if (windowHandle() != nullptr) windowHandle()->setProperty("_q_showWithoutActivating", false);
   if (!placed_) PlaceClear();
   show();
   raise();
@@ -157,9 +171,13 @@ void frmRemote::ShowRemote() {
 void frmRemote::ShowBeside() {
   if (isVisible()) return;
   if (!placed_) PlaceClear();
+  hand_keyboard_back_to_ = QApplication::activeWindow();
   setAttribute(Qt::WA_ShowWithoutActivating, true);
+  winId();
+  windowHandle()->setProperty("_q_showWithoutActivating", true);
   show();
-  setAttribute(Qt::WA_ShowWithoutActivating, false);
+  // Only the activation that comes with this showing is handed back.
+  QTimer::singleShot(1000, this, [this] { hand_keyboard_back_to_ = nullptr; });
 }
 
 void frmRemote::PlaceClear() {

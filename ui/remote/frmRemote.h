@@ -10,6 +10,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -55,6 +56,7 @@ class frmRemote : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  bool event(QEvent* event) override;
 
  private:
   void PlaceClear();
@@ -69,6 +71,9 @@ class frmRemote : public QWidget {
   QTimer refresh_;
   bool changed_ = true;
   bool placed_ = false;
+  // ShowBeside: the window that had the keyboard, handed it back should the
+  // window system activate this one all the same.
+  QPointer<QWidget> hand_keyboard_back_to_;
 };
 
 // Opens the Remote window on F10 from any window of the program (none of the

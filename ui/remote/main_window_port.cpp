@@ -44,21 +44,25 @@ frmMain* MainWindowPort::Main() const {
 }
 
 int MainWindowPort::AxisCount() const {
-  if (Main() == nullptr || !tables_.TablesAllocated()) return 0;
-  return tables_.AxisCount + 1;
+  const frmMain* main = Main();
+  if (main == nullptr || !main->Tables().TablesAllocated()) return 0;
+  return main->Tables().AxisCount + 1;
 }
 
 control::AxisInfo MainWindowPort::Axis(int axis) const {
-  const auto k = static_cast<std::size_t>(axis);
   control::AxisInfo info;
-  std::string name = tables_.AxisName.at(k);
+  const frmMain* main = Main();
+  if (main == nullptr) return info;
+  const modKVT_USB& tables = main->Tables();
+  const auto k = static_cast<std::size_t>(axis);
+  std::string name = tables.AxisName.at(k);
   while (!name.empty() && name.back() == ' ') name.pop_back();
   info.name = Utf8(name);
-  info.serial = Utf8(tables_.ProductString.at(k));
-  info.port = Utf8(tables_.DevicePort.at(k));
-  info.counts_per_unit = tables_.CountsPerMicron.at(k);
-  info.counts_are_units = tables_.UnitSuffix.at(k) == " En";
-  if (const frmMain* main = Main()) info.limits = main->Limits(axis);
+  info.serial = Utf8(tables.ProductString.at(k));
+  info.port = Utf8(tables.DevicePort.at(k));
+  info.counts_per_unit = tables.CountsPerMicron.at(k);
+  info.counts_are_units = tables.UnitSuffix.at(k) == " En";
+  info.limits = main->Limits(axis);
   return info;
 }
 
@@ -109,6 +113,7 @@ void MainWindowPort::SetTuning(int axis, const usb::TuningValues& values) {
 }
 
 double MainWindowPort::Now() const {
+  if (now_) return now_();
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 

@@ -15,8 +15,10 @@ class frmMain;
 class MainWindowPort final : public control::ConsolePort {
  public:
   // `main_window` gives the main window once it exists (else nullptr).
-  MainWindowPort(const modKVT_USB& tables, std::function<frmMain*()> main_window)
-      : tables_(tables), main_window_(std::move(main_window)) {}
+  // `now`: seconds on a steady clock (tests give the simulator's); empty:
+  // std::chrono::steady_clock.
+  explicit MainWindowPort(std::function<frmMain*()> main_window, std::function<double()> now = {})
+      : main_window_(std::move(main_window)), now_(std::move(now)) {}
 
   int AxisCount() const override;
   control::AxisInfo Axis(int axis) const override;
@@ -32,8 +34,8 @@ class MainWindowPort final : public control::ConsolePort {
  private:
   frmMain* Main() const;
 
-  const modKVT_USB& tables_;
   std::function<frmMain*()> main_window_;
+  std::function<double()> now_;
 };
 
 }  // namespace stage::ui

@@ -5,12 +5,11 @@
 
 namespace stage::ui {
 
-RemoteConsole::RemoteConsole(const modKVT_USB& tables, std::function<frmMain*()> main_window,
-                             control::EventLog* events, std::string version, QObject* parent)
+RemoteConsole::RemoteConsole(std::function<frmMain*()> main_window, control::EventLog* events, std::string version,
+                             std::function<double()> now, QObject* parent)
     : QObject(parent),
-      tables_(tables),
       events_(events),
-      port_(tables, std::move(main_window)),
+      port_(std::move(main_window), std::move(now)),
       server_([this](std::string_view text) { Log(text); }),
       core_(port_, server_, std::move(version), [this](std::string_view text) { Log(text); },
             [this](control::Change change) { Changed(change); }),

@@ -28,8 +28,10 @@ class RemoteConsole final : public QObject, public RemoteHooks {
   Q_DISABLE_COPY_MOVE(RemoteConsole)
 
  public:
-  RemoteConsole(const modKVT_USB& tables, std::function<frmMain*()> main_window, control::EventLog* events,
-                std::string version, QObject* parent = nullptr);
+  // `now`: the clock of waits and subscriptions, in seconds (tests give the
+  // simulator's); empty: the steady clock.
+  RemoteConsole(std::function<frmMain*()> main_window, control::EventLog* events, std::string version,
+                std::function<double()> now = {}, QObject* parent = nullptr);
   ~RemoteConsole() override;
 
   // Serves on `path` (empty: the default path, its folder made private).
@@ -49,7 +51,6 @@ class RemoteConsole final : public QObject, public RemoteHooks {
   void Log(std::string_view text) const;
   void Changed(control::Change change);
 
-  const modKVT_USB& tables_;
   control::EventLog* events_;
   MainWindowPort port_;
   control::LocalControlServer server_;

@@ -71,8 +71,9 @@ class ControlCore {
  public:
   static constexpr const char* kName = "stage-console";
   static constexpr int kApiVersion = 1;
-  // Requests carried out for one client in one go; the rest waits for the
-  // next tick, so that a burst never holds the event loop for long.
+  // Requests carried out for one client between two ticks; the rest waits
+  // for the next tick, so that a burst never holds the event loop for long
+  // and its answers come at a pace a reading client keeps up with.
   static constexpr int kRequestsPerTurn = 200;
   // Bytes of a client held unprocessed, beyond which the transport stops
   // reading its socket.
@@ -99,6 +100,10 @@ class ControlCore {
   void Received(ClientId client, std::string_view bytes);
   // Bytes of the client held, not yet carried out.
   std::size_t Backlog(ClientId client) const;
+  // True while the client's whole lines wait for the next tick (its turn's
+  // share was used, or a request waits for its axis): the transport reads
+  // no more of it until then.
+  bool HeldBack(ClientId client) const;
 
   // After each polling cycle: waits that ended are answered, requests that
   // waited for a tick are carried out, subscribers due get their status.
@@ -128,6 +133,8 @@ class ControlCore {
     // A request that must wait for the next tick (its axis has a command
     // not yet sent); lines after it wait with it, in order.
     std::optional<Request> parked;
+    bool held_back = false;  // the turn's share was used up
+    int turn_left = kRequestsPerTurn;  // requests left to carry out before the next tick
     double rate_hz = 0;
     double period_s = 0;
     double next_due = 0;
@@ -151,7 +158,7 @@ class ControlCore {
     std::string message;
   };
 
-  void Process(ClientId id, Client& client, int budget);
+  void Process(ClientId id, Client& client);
   // Carries out one request; kParked leaves it to the next tick.
   Answer Dispatch(ClientId id, Client& client, const Request& request);
   void Reply(ClientId id, const Request& request, const Answer& answer);

@@ -1,0 +1,299 @@
+// The control API's cost to the console, on 3 simulated controllers polled at
+// the real 10 ms pace by the main window's own timer:
+//   1. request -> packet: a client's move_absolute, from the moment its line
+//      is written to the socket to the first packet carrying the GO bit
+//      (median, p99; the goal is at most one tick);
+//   2. the tick period (p50, p99, max) and the GUI thread's CPU with no
+//      client connected, then with 4 clients subscribed at 100 Hz and one
+//      client sending 1000 get_status requests a second (the goal: p99
+//      within 0.1 ms of the first, at most 1 % of a core more).
+// The clients are threads of this process on plain blocking sockets; the
+// GUI thread's CPU is its own (CLOCK_THREAD_CPUTIME_ID), not theirs.
+//   control_bench [--seconds N]   (default 10 per phase)
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_console.h"
+#include "bench/bench_figures.h"
+#include "stage/control/event_log.h"
+#include "stage/usb/packet_codec.h"
+#include "ui/common/fonts.h"
+#include "ui/remote/remote_console.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Forwards to the simulated controllers and keeps the time of every packet
+// to the first controller whose GO bit is up after one without it.
+class GoWatch final : public stage::usb::DeviceLibrary {
+ public:
+  explicit GoWatch(stage::usb::DeviceLibrary& inner) : inner_(inner) { go_packets_.reserve(100000); }
+  int GetNumDevices(std::uint32_t& count) override { return inner_.GetNumDevices(count); }
+  int GetProductString(std::uint32_t device, std::span<std::uint8_t, stage::usb::kProductStringBufferSize> buffer,
+                       std::uint32_t option) override {
+    return inner_.GetProductString(device, buffer, option);
+  }
+  int SetTimeouts(std::uint32_t read_ms, std::uint32_t write_ms) override { return inner_.SetTimeouts(read_ms, write_ms); }
+  int Open(std::uint32_t device, stage::usb::Handle& handle) override {
+    const int status = inner_.Open(device, handle);
+    if (device == 0) first_ = handle;
+    return status;
+  }
+  int Close(stage::usb::Handle handle) override { return inner_.Close(handle); }
+  int Write(stage::usb::Handle handle, const std::uint8_t* buffer, std::uint32_t to_write,
+            std::uint32_t& written) override {
+    if (handle == first_ && to_write > 3) {
+      const bool go = (buffer[3] & stage::usb::kGoBit) != 0;
+      if (go && !last_go_) {
+        const std::lock_guard lock(mutex_);
+        go_packets_.push_back(Clock::now());
+      }
+      last_go_ = go;
+    }
+    return inner_.Write(handle, buffer, to_write, written);
+  }
+  int Read(stage::usb::Handle handle, std::uint8_t* buffer, std::uint32_t to_read, std::uint32_t& read) override {
+    return inner_.Read(handle, buffer, to_read, read);
+  }
+  std::vector<Clock::time_point> GoPackets() {
+    const std::lock_guard lock(mutex_);
+    return go_packets_;
+  }
+
+ private:
+  stage::usb::DeviceLibrary& inner_;
+  stage::usb::Handle first_ = 0;
+  bool last_go_ = false;
+  std::mutex mutex_;
+  std::vector<Clock::time_point> go_packets_;
+};
+
+int Connect(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    std::perror("control_bench: connect");
+    std::exit(1);
+  }
+  return fd;
+}
+
+void WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t wrote = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (wrote <= 0) return;
+    done += static_cast<std::size_t>(wrote);
+  }
+}
+
+// Reads one line (blocking); false at the end of the connection.
+bool ReadLine(int fd, std::string& inbox, std::string& line) {
+  for (;;) {
+    const std::size_t end = inbox.find('\n');
+    if (end != std::string::npos) {
+      line.assign(inbox, 0, end);
+      inbox.erase(0, end + 1);
+      return true;
+    }
+    char chunk[65536];
+    const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) return false;
+    inbox.append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Runs the event loop (the ticks) for `seconds`.
+void RunFor(double seconds) {
+  QEventLoop loop;
+  QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+struct Phase {
+  stage::bench::Figures periods_ms;
+  double gui_cpu_percent = 0;
+  std::size_t ticks = 0;
+};
+
+Phase Measure(stage::bench::BenchConsole& console, double seconds) {
+  const std::size_t first = console.timed.Writes().size();
+  const double cpu_start = ThreadCpuSeconds();
+  const auto wall_start = Clock::now();
+  RunFor(seconds);
+  const double cpu = ThreadCpuSeconds() - cpu_start;
+  const double wall = std::chrono::duration<double>(Clock::now() - wall_start).count();
+  const auto& writes = console.timed.Writes();
+  std::vector<double> periods;
+  for (std::size_t w = std::max<std::size_t>(first, 1) + 1; w < writes.size(); ++w) {
+    periods.push_back(std::chrono::duration<double, std::micro>(writes[w] - writes[w - 1]).count() / 1000.0);
+  }
+  Phase phase;
+  if (!periods.empty()) phase.periods_ms = stage::bench::Summarise(periods);
+  phase.gui_cpu_percent = 100.0 * cpu / wall;
+  phase.ticks = periods.size();
+  return phase;
+}
+
+void PrintPhase(const char* name, const Phase& phase) {
+  std::printf("| %-52s | %6zu | %6.3f | %6.3f | %6.3f | %6.2f |\n", name, phase.ticks, phase.periods_ms.median_us,
+              phase.periods_ms.p99_us, phase.periods_ms.max_us, phase.gui_cpu_percent);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = 10;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::max(1.0, std::atof(argv[i + 1]));
+  }
+  const auto screen = stage::bench::LargeOffscreenScreen();
+  QApplication::setAttribute(Qt::AA_Use96Dpi, true);
+  QApplication app(argc, argv);
+  stage::ui::InstallFontSubstitutions();
+
+  constexpr int kAxes = 3;
+  stage::sim::SimulatedControllers simulated(stage::bench::ScriptedControllers(kAxes, stage::bench::Replies::kResting),
+                                             std::make_shared<stage::sim::SteadyClock>());
+  GoWatch watch(simulated);
+  // The event log's lines are counted, not printed.
+  std::atomic<std::size_t> logged{0};
+  stage::control::EventLog events([&logged](const std::string&) { ++logged; });
+  stage::bench::BenchConsole* bench = nullptr;
+  stage::ui::RemoteConsole remote([&bench] { return bench == nullptr ? nullptr : bench->main.get(); }, &events,
+                                  "bench");
+  QTemporaryDir folder;
+  const std::string path = folder.filePath(QStringLiteral("control.sock")).toStdString();
+  std::string message;
+  if (!remote.Start(path, message)) {
+    std::fprintf(stderr, "control_bench: %s\n", message.c_str());
+    return 1;
+  }
+  const auto timed_ticks = static_cast<std::size_t>(seconds * 3 * 110 + 2000);
+  stage::bench::BenchConsole console(kAxes, watch, timed_ticks, &remote);
+  bench = &console;
+  RunFor(1);  // settled
+  console.CheckRunning("control_bench");
+
+  std::printf("# control_bench: %d simulated axes at the real 10 ms pace, %.0f s per phase\n", kAxes, seconds);
+  std::printf("| %-52s | %6s | %6s | %6s | %6s | %6s |\n", "tick periods, ms; GUI thread CPU, % of a core", "ticks",
+              "median", "p99", "max", "CPU %");
+  std::printf("|%s|--------|--------|--------|--------|--------|\n", std::string(54, '-').c_str());
+  const Phase idle = Measure(console, seconds);
+  PrintPhase("no client", idle);
+
+  // 4 subscribers at 100 Hz, one client at 1000 get_status a second.
+  std::atomic<bool> stop{false};
+  std::atomic<std::size_t> notifications{0};
+  std::atomic<std::size_t> answers{0};
+  std::vector<std::thread> clients;
+  std::vector<int> fds;
+  for (int c = 0; c < 4; ++c) {
+    const int fd = Connect(path);
+    fds.push_back(fd);
+    clients.emplace_back([fd, &notifications] {
+      std::string inbox;
+      std::string line;
+      WriteAll(fd, R"({"jsonrpc":"2.0","id":1,"method":"subscribe","params":{"rate_hz":100}})" "\n");
+      while (ReadLine(fd, inbox, line)) ++notifications;
+    });
+  }
+  const int asker = Connect(path);
+  fds.push_back(asker);
+  clients.emplace_back([asker, &answers] {
+    std::string inbox;
+    std::string line;
+    while (ReadLine(asker, inbox, line)) ++answers;
+  });
+  clients.emplace_back([asker, &stop] {
+    auto next = Clock::now();
+    int id = 0;
+    while (!stop) {
+      next += std::chrono::milliseconds(1);
+      std::this_thread::sleep_until(next);
+      WriteAll(asker, R"({"jsonrpc":"2.0","id":)" + std::to_string(++id) + R"(,"method":"get_status"})" "\n");
+    }
+  });
+  RunFor(0.5);
+  const std::size_t notifications_before = notifications;
+  const std::size_t answers_before = answers;
+  const Phase loaded = Measure(console, seconds);
+  const double got_notifications = static_cast<double>(notifications - notifications_before) / seconds / 4;
+  const double got_answers = static_cast<double>(answers - answers_before) / seconds;
+  PrintPhase("4 clients subscribed at 100 Hz, 1 at 1000 requests/s", loaded);
+  stop = true;
+  for (const int fd : fds) ::shutdown(fd, SHUT_RDWR);
+  for (std::thread& client : clients) client.join();
+  for (const int fd : fds) ::close(fd);
+  RunFor(0.2);
+  std::printf("\n  each subscriber got %.1f status/s; the asker got %.0f answers/s\n", got_notifications, got_answers);
+  std::printf("  p99 period: %+.3f ms against no client; GUI thread CPU: %+.2f %% of a core\n",
+              loaded.periods_ms.p99_us - idle.periods_ms.p99_us, loaded.gui_cpu_percent - idle.gui_cpu_percent);
+
+  // Request -> packet: one move every 53 ms, alternating targets.
+  const int mover = Connect(path);
+  std::vector<Clock::time_point> sent;
+  std::thread moving([mover, seconds, &sent] {
+    std::string inbox;
+    std::string line;
+    WriteAll(mover, R"({"jsonrpc":"2.0","id":0,"method":"acquire_control"})" "\n");
+    ReadLine(mover, inbox, line);
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    for (int id = 1; Clock::now() < end; ++id) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(53));
+      const std::string request = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                                  R"(,"method":"move_absolute","params":{"axis":0,"position":)" +
+                                  std::to_string(id % 2 == 0 ? 10 : 20) + "}}\n";
+      sent.push_back(Clock::now());
+      WriteAll(mover, request);
+      if (!ReadLine(mover, inbox, line)) break;
+    }
+  });
+  const auto move_start = Clock::now();
+  while (!moving.joinable() || Clock::now() - move_start < std::chrono::duration<double>(seconds + 0.5)) RunFor(0.1);
+  moving.join();
+  ::close(mover);
+  const std::vector<Clock::time_point> packets = watch.GoPackets();
+  std::vector<double> latencies;
+  for (const Clock::time_point at : sent) {
+    const auto packet = std::lower_bound(packets.begin(), packets.end(), at);
+    if (packet != packets.end()) latencies.push_back(std::chrono::duration<double, std::micro>(*packet - at).count());
+  }
+  if (latencies.empty()) {
+    std::fprintf(stderr, "control_bench: no move reached the controller\n");
+    return 1;
+  }
+  const stage::bench::Figures latency = stage::bench::Summarise(latencies);
+  std::printf("\n| request -> packet on the wire (move_absolute) | moves | median ms | p99 ms | max ms |\n");
+  std::printf("|---|---|---|---|---|\n");
+  std::printf("| one client, one move every 53 ms | %zu | %.2f | %.2f | %.2f |\n", latencies.size(),
+              latency.median_us / 1000, latency.p99_us / 1000, latency.max_us / 1000);
+  std::printf("  (%zu event-log lines)\n", logged.load());
+  remote.Close();
+  return 0;
+}
