@@ -424,14 +424,18 @@ class Console:
 
     @property
     def axes(self):
-        """The console's axes (:class:`Axes`), as listed at the first use."""
-        if self._axes is None:
-            result = self._call("list_axes")
-            infos = result.get("axes") if isinstance(result, dict) else None
-            if not isinstance(infos, list) or not all(isinstance(info, dict) for info in infos):
-                raise errors.ProtocolError("the console's list of axes is not a list of objects")
-            self._axes = Axes(self, infos)
-        return self._axes
+        """The console's axes (:class:`Axes`), as listed at the first use
+        that found any (a console still in its start-up window has none)."""
+        if self._axes is not None:
+            return self._axes
+        result = self._call("list_axes")
+        infos = result.get("axes") if isinstance(result, dict) else None
+        if not isinstance(infos, list) or not all(isinstance(info, dict) for info in infos):
+            raise errors.ProtocolError("the console's list of axes is not a list of objects")
+        axes = Axes(self, infos)
+        if infos:
+            self._axes = axes
+        return axes
 
     def status(self):
         """Every axis's status now (:class:`Status`)."""
