@@ -141,8 +141,9 @@ class Control(FakeConsoleCase):
 
         thread = threading.Thread(target=move)
         thread.start()
+        # The stop comes once the console has the wait.
         deadline = time.monotonic() + BOUND_S
-        while not stopper.axes["X"].status.busy and time.monotonic() < deadline:
+        while "wait" not in self.methods() and time.monotonic() < deadline:
             time.sleep(0.01)
         stopper.axes["X"].stop()
         thread.join(BOUND_S)
