@@ -118,9 +118,10 @@ class Control(FakeConsoleCase):
         first.axes["X"].move_to(40000.0, wait=False)
         with self.assertRaises(errors.NoControl) as caught:
             second.axes["Y"].move_to(10.0)
-        message = str(caught.exception)
-        self.assertIn("another client (process %d) holds control" % os.getpid(), message)
-        self.assertEqual(caught.exception.server_message, "another client holds control")
+        held = "Another client (pid %d) holds control." % os.getpid()
+        self.assertEqual(str(caught.exception),
+                         "cannot take control of the console: %s This client may still read and stop." % held)
+        self.assertEqual(caught.exception.server_message, held)
         self.assertEqual(caught.exception.code, -32001)
         # Stopping needs no control.
         second.stop_all()
@@ -174,11 +175,23 @@ class Control(FakeConsoleCase):
         console = self.connect()
         console.axes["X"].move_to(10.0, timeout=BOUND_S)
         self.fake.refuse_remote_moves()
-        for attempt in (console.axes["X"].zero, console.acquire_control):
-            with self.subTest(attempt=attempt.__name__), self.assertRaises(errors.NoControl if attempt is console.axes["X"].zero else errors.RemoteMovesRefused) as caught:
-                attempt()
-        self.assertIn("the operator refuses remote moves (Esc at the console)", str(caught.exception))
+        # The command that crossed the operator's Esc gets the console's
+        # refusal; the next is told control was lost, and why.
+        with self.assertRaises(errors.RemoteMovesRefused):
+            console.axes["X"].zero()
+        with self.assertRaises(errors.NoControl) as caught:
+            console.axes["X"].zero()
+        self.assertIn("lost control of the console (remote moves refused by the operator)", str(caught.exception))
+        with self.assertRaises(errors.RemoteMovesRefused) as caught:
+            console.acquire_control()
+        self.assertEqual(str(caught.exception),
+                         "Remote moves are refused by the operator until allowed again in the Remote window.")
         self.assertEqual(caught.exception.code, -32005)
+        # A new client is refused at its first move, with the same words.
+        with self.assertRaises(errors.RemoteMovesRefused):
+            self.connect().axes["Y"].move_by(1.0)
+        self.fake.allow_remote_moves()
+        console.acquire_control()
         console.stop_all()  # still allowed
 
     def test_a_limit_refusal_carries_the_console_s_line_and_code(self):

@@ -20,6 +20,7 @@ import time
 
 TICK_S = 0.01
 SPEED_COUNTS_PER_S = 20000.0
+REFUSED = "Remote moves are refused by the operator until allowed again in the Remote window."
 TUNING_RANGES = {
     "p": (0, 155),
     "i": (0, 155),
@@ -202,7 +203,10 @@ class FakeConsole:
                 return
             if self.garbage is not None:
                 garbage, self.garbage = self.garbage, None
-                client.connection.sendall(garbage)
+                try:
+                    client.connection.sendall(garbage)
+                except OSError:
+                    pass
                 return
             try:
                 handler = getattr(self, "_m_" + str(method), None)
@@ -264,9 +268,12 @@ class FakeConsole:
 
     def _need_control(self, client):
         if not self.remote_moves_allowed:
-            raise RpcError(-32005, "the operator refuses remote moves")
+            raise RpcError(-32005, REFUSED)
         if self.holder is not client:
-            raise RpcError(-32001, "this client does not hold control")
+            raise RpcError(-32001, self._held_by_another() if self.holder else "This client does not hold control.")
+
+    def _held_by_another(self):
+        return "Another client (pid %d) holds control." % self.holder.pid
 
     def _native(self, axis, counts):
         return counts / axis.counts_per_unit
@@ -408,9 +415,9 @@ class FakeConsole:
 
     def _m_acquire_control(self, client, params, request_id):
         if not self.remote_moves_allowed:
-            raise RpcError(-32005, "the operator refuses remote moves")
+            raise RpcError(-32005, REFUSED)
         if self.holder is not None and self.holder is not client:
-            raise RpcError(-32001, "another client holds control")
+            raise RpcError(-32001, self._held_by_another())
         self.holder = client
         return {"control": True}
 

@@ -150,7 +150,9 @@ class Moves(RealConsoleCase):
         first.acquire_control()
         with self.assertRaises(errors.NoControl) as caught:
             second.axes["X"].move_to(0.0)
-        self.assertIn("another client (process %d) holds control" % os.getpid(), str(caught.exception))
+        self.assertRegex(str(caught.exception),
+                         r"^cannot take control of the console: Another client \(.*\b%d\b.*\) holds control\. "
+                         % os.getpid())
         first.release_control()
         second.acquire_control()
         self.assertTrue(second.has_control)

@@ -365,18 +365,9 @@ class Console:
                 error.server_message,
                 error.data,
             ) from None
-        except errors.RemoteMovesRefused as error:
+        except errors.RemoteMovesRefused:
             self._control = False
-            raise self._refused(error) from None
-
-    @staticmethod
-    def _refused(error):
-        return errors.RemoteMovesRefused(
-            "the operator refuses remote moves (Esc at the console); they may be allowed again in the "
-            "console's Remote window: %s" % error.server_message,
-            error.server_message,
-            error.data,
-        )
+            raise
 
     # Control.
     @property
@@ -385,32 +376,21 @@ class Console:
         return self._control is True
 
     def acquire_control(self):
-        """Takes control for this client. Raises :class:`NoControl` naming
-        the process that holds it when another client does, and
-        :class:`RemoteMovesRefused` when the operator refuses remote moves."""
+        """Takes control for this client. Raises :class:`NoControl` when
+        another client holds it (the console's message names it), and
+        :class:`RemoteMovesRefused` when the operator refuses remote moves
+        (after Esc, until allowed again in the console's Remote window)."""
         try:
             self._call("acquire_control")
         except errors.NoControl as error:
-            holder = self._holder_pid()
-            who = "another client (process %d)" % holder if holder is not None else "another client"
             raise errors.NoControl(
-                "%s holds control of the console; this client may read and stop, but not move, until it "
-                "releases control: %s" % (who, error.server_message),
+                "cannot take control of the console: %s This client may still read and stop."
+                % error.server_message,
                 error.server_message,
                 error.data,
             ) from None
-        except errors.RemoteMovesRefused as error:
-            raise self._refused(error) from None
         self._control = True
         self._connection.control_lost_reason = None
-
-    def _holder_pid(self):
-        try:
-            control = self._call("get_status").get("control") or {}
-        except (errors.StageConsoleError, AttributeError):
-            return None
-        pid = control.get("holder_pid") if isinstance(control, dict) else None
-        return pid if isinstance(pid, int) and not isinstance(pid, bool) else None
 
     def release_control(self):
         """Gives control back; the next move takes it again."""
