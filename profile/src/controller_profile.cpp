@@ -528,11 +528,7 @@ ProfileReading ReadProfile(std::string_view text, std::string_view file_name,
   return {std::move(profile), {}};
 }
 
-namespace {
-
-// A TOML basic string: quotes, backslashes and control characters escaped;
-// the bytes of UTF-8 as they are.
-std::string Quoted(std::string_view text) {
+std::string TomlQuoted(std::string_view text) {
   std::string out = "\"";
   for (const char c : text) {
     switch (c) {
@@ -556,6 +552,8 @@ std::string Quoted(std::string_view text) {
   out += '"';
   return out;
 }
+
+namespace {
 
 const char* Bool(bool value) { return value ? "true" : "false"; }
 
@@ -583,9 +581,9 @@ std::string WriteProfile(const ControllerProfile& p) {
   out += "# stage-console: what it remembers of one controller. Hand-editable;\n";
   out += "# every field is described in docs/profiles.md.\n";
   out += "schema_version = " + std::to_string(kSchemaVersion) + "\n";
-  out += "serial = " + Quoted(p.serial) + "\n";
+  out += "serial = " + TomlQuoted(p.serial) + "\n";
   if (p.saved_at && IsWritableTime(*p.saved_at)) out += "saved_at = " + TimeText(*p.saved_at) + "\n";
-  out += "notes = " + Quoted(p.notes) + "\n";
+  out += "notes = " + TomlQuoted(p.notes) + "\n";
 
   out += "\n[mechanics]\n";
   out += "counts_per_rotation = " + std::to_string(p.mechanics.counts_per_rotation) + "\n";

@@ -148,9 +148,16 @@ SaveOutcome SaveFileKeepingBackup(const std::string& path, std::string_view text
   if (fd.Close() != 0) return fail("cannot be written", errno);
 
   if (stop(SaveStep::kKeepPrevious)) return outcome;
+  // The previous file becomes the .bak by a second name (a hard link), so
+  // that the target is never missing: a crash anywhere leaves it whole, old
+  // or new. Where the file system has no hard links, the previous file is
+  // renamed instead, and a crash before the next rename leaves only the .bak.
   const std::string backup = path + ".bak";
-  if (::rename(path.c_str(), backup.c_str()) != 0 && errno != ENOENT) {
-    return fail("cannot be kept as " + backup, errno);
+  if (::unlink(backup.c_str()) != 0 && errno != ENOENT) return fail("cannot be kept as " + backup, errno);
+  if (::link(path.c_str(), backup.c_str()) != 0 && errno != ENOENT) {
+    if (::rename(path.c_str(), backup.c_str()) != 0 && errno != ENOENT) {
+      return fail("cannot be kept as " + backup, errno);
+    }
   }
   if (stop(SaveStep::kReplace)) return outcome;
   if (::rename(temporary.c_str(), path.c_str()) != 0) return fail("cannot be replaced", errno);

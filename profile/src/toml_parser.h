@@ -1,7 +1,7 @@
 // toml++ for the profile reader, header-only, without exceptions (a parse
 // gives a result to judge) and without its writers (the profile's text is
-// written by hand, in a fixed order with comments). Included by
-// controller_profile.cpp alone.
+// written by hand, in a fixed order with comments). Included by the
+// profile's readers in this folder alone.
 //
 // toml++ 3.3.0 (Debian 12) has a fault with untrusted text: deciding whether
 // some non-ASCII characters are blanks (U+00E9 where a key may start, U+FEFB

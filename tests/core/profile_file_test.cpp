@@ -180,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Interruption{SaveStep::kWriteTemporary, "before_writing", "old", "older"},
                       Interruption{SaveStep::kSyncTemporary, "before_syncing", "old", "older"},
                       Interruption{SaveStep::kKeepPrevious, "before_keeping_the_previous", "old", "older"},
-                      Interruption{SaveStep::kReplace, "between_the_renames", std::nullopt, "old"},
+                      Interruption{SaveStep::kReplace, "before_replacing", "old", "old"},
                       Interruption{SaveStep::kSyncFolder, "before_syncing_the_folder", "new", "old"}),
     [](const ::testing::TestParamInfo<Interruption>& row) { return std::string(row.param.name); });
 

@@ -102,6 +102,7 @@ class ProfilesTest : public QObject {
   void anUnchangedProfileIsNotWrittenAgain();
   void aBadProfileIsSaidAndNeverOverwritten();
   void theOrderlyEndSavesTheSliders();
+  void aChangedAxisOrderIsSaidAndSettingsFollowTheSerial();
 };
 
 void ProfilesTest::withoutAProfileEveryControlIsAsDesigned_data() {
@@ -268,6 +269,39 @@ void ProfilesTest::theOrderlyEndSavesTheSliders() {
   QVERIFY2(saved.profile.has_value(), saved.error.message.c_str());
   QCOMPARE(int{saved.profile->tuning.p}, moved);
   QCOMPARE(int{saved.profile->tuning.i}, 5);
+}
+
+void ProfilesTest::aChangedAxisOrderIsSaidAndSettingsFollowTheSerial() {
+  const QTemporaryDir folder;
+  QVERIFY(folder.isValid());
+  // The last run had SimY first and SimX second; the simulator brings them
+  // up as SimX, SimY, SimZ.
+  Put(folder.filePath(".axis-order.toml"), "schema_version = 1\nserials = ['SimY', 'SimX', 'SimZ']\n");
+  Put(folder.filePath("SimY.toml"), kSimY);
+  {
+    ProfiledStart start(Profiles::kInFolder, folder.path());
+    QMessageBox* box = start.window.findChild<QMessageBox*>(QStringLiteral("profileMessage"));
+    QVERIFY(box != nullptr);
+    QTRY_VERIFY(box->isVisible());
+    QCOMPARE(box->textFormat(), Qt::PlainText);
+    QCOMPARE(box->text(), QStringLiteral("The controllers come up in another order than in the last run: \"SimX\" was "
+                                         "the 2nd axis and is the 1st now; \"SimY\" was the 1st axis and is the "
+                                         "2nd now. Each controller keeps its own settings."));
+    // SimY's settings are in SimY's column, wherever it stands; SimX's are
+    // the designed ones.
+    QCOMPARE(start.Text("Text2", 1), QStringLiteral("1000"));
+    QVERIFY(start.Checked("Check2", 1));
+    QCOMPARE(start.Text("Text2", 0), QStringLiteral("256"));
+    QVERIFY(!start.Checked("Check2", 0));
+    start.ClickOk();
+    QVERIFY(start.Main() != nullptr);
+    QCOMPARE(start.Main()->TuningPanel().Slider3(1)->value(), 40);
+    QCOMPARE(start.Main()->TuningPanel().Slider3(0)->value(), 15);
+  }
+  // OK kept this run's order: the next start has nothing to say.
+  ProfiledStart again(Profiles::kInFolder, folder.path());
+  QTest::qWait(50);
+  QVERIFY(again.window.findChild<QMessageBox*>(QStringLiteral("profileMessage")) == nullptr);
 }
 
 STAGE_UI_TEST_MAIN(ProfilesTest)

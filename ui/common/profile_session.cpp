@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "stage/profile/axis_order.h"
 #include "stage/profile/profile_file.h"
 
 namespace stage::ui {
@@ -23,6 +24,7 @@ std::string ProfileSession::PathFor(const std::string& serial) const {
 void ProfileSession::Load(const QStringList& serials) {
   axes_.assign(static_cast<std::size_t>(serials.size()), Axis{});
   if (!Enabled()) return;
+  LoadAxisOrder(serials);
   for (qsizetype k = 0; k < serials.size(); ++k) {
     Axis& axis = axes_[static_cast<std::size_t>(k)];
     axis.serial = serials[k].toStdString();
@@ -58,6 +60,37 @@ void ProfileSession::Load(const QStringList& serials) {
         break;
     }
   }
+}
+
+std::string ProfileSession::AxisOrderPath() const {
+  return QDir(folder_).filePath(QString::fromLatin1(profile::kAxisOrderFileName.data(),
+                                                    static_cast<qsizetype>(profile::kAxisOrderFileName.size())))
+      .toStdString();
+}
+
+void ProfileSession::LoadAxisOrder(const QStringList& serials) {
+  order_now_.clear();
+  for (const QString& serial : serials) order_now_.push_back(serial.toStdString());
+  const profile::FileText file = profile::ReadFileText(AxisOrderPath(), profile::kMaxAxisOrderBytes);
+  if (file.status != profile::FileText::Status::kRead) return;
+  // The console's own note: one it cannot read is only written anew.
+  order_last_ = profile::ReadAxisOrder(file.text);
+  if (!order_last_) return;
+  const std::string said = profile::DescribeAxisOrderChange(profile::CompareAxisOrder(*order_last_, order_now_));
+  // First, since it explains why columns look unfamiliar.
+  if (!said.empty()) messages_.prepend(QString::fromStdString(said));
+}
+
+void ProfileSession::SaveAxisOrder() {
+  if (order_last_ == order_now_) return;
+  if (!QDir().mkpath(folder_)) return;  // said with the profiles
+  const profile::SaveOutcome outcome =
+      profile::SaveFileKeepingBackup(AxisOrderPath(), profile::WriteAxisOrder(order_now_));
+  if (!outcome.ok) {
+    save_errors_.append(QString::fromStdString(outcome.error));
+    return;
+  }
+  order_last_ = order_now_;
 }
 
 const profile::ControllerProfile* ProfileSession::Profile(int axis) const {
@@ -115,6 +148,7 @@ void ProfileSession::SaveConfirmed() {
   for (Axis& axis : axes_) {
     if (axis.confirmed) Save(axis);
   }
+  SaveAxisOrder();
   // The terminal is where a lab folder's owner looks; the windows keep their
   // designed messages.
   for (qsizetype i = errors_before; i < save_errors_.size(); ++i) {

@@ -33,7 +33,8 @@ class ProfileSession {
   const QString& Folder() const { return folder_; }
 
   // Start-up: the controllers' serials (product strings) in axis order. Reads
-  // each one's profile; what cannot be used is said in Messages().
+  // each one's profile; what cannot be used, and controllers that stand at
+  // other axes than in the last run, are said in Messages().
   void Load(const QStringList& serials);
   // The profile read for an axis, or nullptr: the designed defaults.
   const profile::ControllerProfile* Profile(int axis) const;
@@ -61,9 +62,16 @@ class ProfileSession {
   };
   std::string PathFor(const std::string& serial) const;
   void Save(Axis& axis);
+  // The serials' axis order of the last run beside the profiles: a changed
+  // order is said first among the messages, and OK keeps this run's.
+  std::string AxisOrderPath() const;
+  void LoadAxisOrder(const QStringList& serials);
+  void SaveAxisOrder();
 
   QString folder_;
   std::vector<Axis> axes_;
+  std::vector<std::string> order_now_;
+  std::optional<std::vector<std::string>> order_last_;
   QStringList messages_;
   QStringList save_errors_;
   std::function<usb::TuningValues(int axis)> tuning_source_;

@@ -136,4 +136,8 @@ std::string WriteProfile(const ControllerProfile& profile);
 // system is cut and given a hash of the whole serial. Ends in ".toml".
 std::string ProfileFileName(std::string_view serial);
 
+// A TOML basic string: quotes, backslashes and control characters escaped,
+// the bytes of UTF-8 as they are.
+std::string TomlQuoted(std::string_view text);
+
 }  // namespace stage::profile

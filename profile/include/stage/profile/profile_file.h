@@ -37,7 +37,7 @@ ProfileLoad LoadProfileFile(const std::string& path);
 enum class SaveStep {
   kWriteTemporary,  // the new text into a new file beside the target
   kSyncTemporary,   // to the disk
-  kKeepPrevious,    // the target, if there is one, renamed to target.bak
+  kKeepPrevious,    // the target, if there is one, linked as target.bak
   kReplace,         // the new file renamed to the target
   kSyncFolder,      // the renames to the disk
 };
@@ -47,11 +47,13 @@ struct SaveOutcome {
   std::string error;  // names the file and the cause
 };
 
-// Replaces `path` with `text`. At every moment either the target holds the
-// previous text or the new one, or (between the two renames) it is missing
-// and target.bak holds the previous text. A failure removes the new file and
-// leaves the target as it was. `stop_before` returning true abandons the
-// save before that step, leaving everything as a crash there would (tests).
+// Replaces `path` with `text`. At every moment the target holds either the
+// previous text or the new one (on a file system without hard links: or it
+// is missing, between two renames, and target.bak holds the previous text).
+// After a save, target.bak holds the previous text. A failure removes the new
+// file and leaves the target as it was. `stop_before` returning true abandons
+// the save before that step, leaving everything as a crash there would
+// (tests).
 SaveOutcome SaveFileKeepingBackup(const std::string& path, std::string_view text,
                                   const std::function<bool(SaveStep)>& stop_before = {});
 
