@@ -78,6 +78,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       line.no_profile = true;
       continue;
     }
+    if (word == "--start") {
+      if (line.start) return Error("--start is given more than once");
+      line.start = true;
+      continue;
+    }
+    if (word == "--no-control") {
+      if (line.no_control) return Error("--no-control is given more than once");
+      line.no_control = true;
+      continue;
+    }
     if (word == "--scope") {
       if (scope_given) return Error("--scope is given more than once");
       scope_given = true;
@@ -93,7 +103,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
     const bool takes_value =
         name == "--simulate" || name == "--device-library" || name == "--render-windows" ||
-        name == "--scenario" || name == "--usb-id" || name == "--trace" || name == "--profile-dir";
+        name == "--scenario" || name == "--usb-id" || name == "--trace" || name == "--profile-dir" ||
+        name == "--control" || name == "--log";
     if (!takes_value) {
       if (word.starts_with("-")) return Error("unknown option '" + std::string(word) + "'");
       return Error("unexpected argument '" + std::string(word) + "'");
@@ -133,6 +144,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       trace_given = true;
       if (value->empty()) return Error("--trace needs a file");
       line.trace_path = std::string(*value);
+    } else if (name == "--control") {
+      if (!line.control_path.empty()) return Error("--control is given more than once");
+      if (value->empty()) return Error("--control needs the path of a socket");
+      line.control_path = std::string(*value);
+    } else if (name == "--log") {
+      if (!line.log_path.empty()) return Error("--log is given more than once");
+      if (value->empty()) return Error("--log needs a file");
+      line.log_path = std::string(*value);
     } else if (name == "--profile-dir") {
       if (profile_dir_given) return Error("--profile-dir is given more than once");
       profile_dir_given = true;
@@ -146,6 +165,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
   }
 
+  if (!line.control_path.empty() && line.no_control) return Error("--control and --no-control exclude each other");
   if (profile_dir_given && line.no_profile) return Error("--profile-dir and --no-profile exclude each other");
   if (simulate_given && library_given) {
     return Error("--simulate and --device-library exclude each other");
@@ -163,6 +183,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   if (scenario_given && !simulate_given) {
     return Error("--scenario plays on simulated controllers: give --simulate N too");
   }
+  if (render_given && line.start) return Error("--start and --render-windows exclude each other");
   if (render_given) {
     if (library_given) return Error("--render-windows runs on simulated controllers, not on --device-library");
     line.action = CommandLine::Action::kRenderWindows;
@@ -179,7 +200,8 @@ std::string HelpText(std::string_view program) {
   return "Usage: " + name +
          " [[--usb-id VID:PID]... [--list-devices] | --simulate N [--scenario SPEC] |\n"
          "       --device-library PATH] [--scope] [--trace FILE]\n"
-         "       [--profile-dir DIR | --no-profile]\n"
+         "       [--profile-dir DIR | --no-profile] [--control PATH | --no-control]\n"
+         "       [--log FILE] [--start]\n"
          "\n"
          "Operator console for a motorised positioning stage whose axes are USB servo\n"
          "controllers. Without an option the console finds the controllers on USB itself\n"
@@ -205,6 +227,15 @@ std::string HelpText(std::string_view program) {
          "                           $XDG_CONFIG_HOME/stage-console/controllers\n"
          "  --no-profile             read and save no profile: every controller starts\n"
          "                           from the designed defaults\n"
+         "  --control PATH           serve the control API (JSON-RPC for scripts) on the\n"
+         "                           Unix socket PATH instead of\n"
+         "                           $XDG_RUNTIME_DIR/stage-console/control.sock\n"
+         "  --no-control             serve no control API\n"
+         "  --start                  start at once with the settings the start-up window\n"
+         "                           shows, as OK does (for unattended runs and scripts)\n"
+         "  --log FILE               also append the event log (the operator's and the\n"
+         "                           scripts' commands, control changes, faults; always\n"
+         "                           on stderr) to FILE\n"
          "  --render-windows DIR     render the three windows on simulated controllers\n"
          "                           (3 unless --simulate says otherwise) to\n"
          "                           DIR/motor-settings.png, DIR/main-window.png and\n"
@@ -219,7 +250,10 @@ std::string HelpText(std::string_view program) {
          "                           whatever has the focus: while Esc is held, every\n"
          "                           axis gets what a held STOP gives\n"
          "  F9                       open the Scope (live traces and step-response\n"
-         "                           figures), from any window of the console\n";
+         "                           figures), from any window of the console\n"
+         "  F10                      open the Remote window (the control API's clients,\n"
+         "                           who holds control, their last commands), from any\n"
+         "                           window of the console\n";
 }
 
 std::string VersionText(std::string_view program, std::string_view version) {

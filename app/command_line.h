@@ -36,6 +36,10 @@ struct CommandLine {
   std::string trace_path;                             // --trace: the exchange trace's file
   std::string profile_dir;                            // --profile-dir; empty: the user's own folder
   bool no_profile = false;                            // --no-profile: nothing read, nothing saved
+  std::string control_path;                           // --control; empty: the default socket
+  bool no_control = false;                            // --no-control: no control API
+  std::string log_path;                               // --log: the event log's file
+  bool start = false;                                 // --start: OK pressed at once
   std::string error;                                  // Action::kError: what was wrong
 };
 

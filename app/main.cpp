@@ -19,6 +19,7 @@
 #include "app/command_line.h"
 #include "app/display_check.h"
 #include "app/last_resort.h"
+#include "app/stderr_relay.h"
 #include "stage/axis/modKVT_USB.h"
 #include "stage/scope/scope_recorder.h"
 #include "stage/scope/trace_writer.h"
@@ -35,6 +36,8 @@
 #include "ui/common/program_exit.h"
 #include "ui/common/window_icon.h"
 #include "ui/main/frmMain.h"
+#include "ui/remote/remote_console.h"
+#include "stage/control/event_log.h"
 #include "ui/scope/frmScope.h"
 #include "ui/select/frmSelect.h"
 #include "ui/tuning/frmXCtrl0.h"
@@ -306,6 +309,12 @@ int main(int argc, char** argv) {
       break;
   }
 
+  // From here on the program runs for as long as the operator likes, and
+  // every line it says goes through a relay that never waits on stderr.
+  // (Before any thread exists; a relay that cannot be made leaves stderr as
+  // it is.)
+  stage::app::InstallStderrRelay();
+
   // The backend is settled before any window exists.
   std::unique_ptr<stage::usb::DeviceLibrary> devices;
   if (line.backend == CommandLine::Backend::kSimulated) {
@@ -376,11 +385,42 @@ int main(int argc, char** argv) {
                                      : line.profile_dir.empty() ? stage::ui::ProfileSession::DefaultFolder()
                                                                 : QString::fromStdString(line.profile_dir));
   exit.BeforeOrderlyEnd([&profiles] { profiles.SaveAtEnd(); });
-  const stage::ui::ConsoleContext context{tables, *devices, exit, &observers.fan_out, &profiles};
+
+  // The event log: every source's commands, on stderr and with --log in a file.
+  stage::control::EventLog events;
+  if (!line.log_path.empty()) {
+    std::string error;
+    if (!events.OpenFile(line.log_path, error)) PrintLine(error + "; the console goes on without it");
+  }
+  // The control API, unless --no-control. A socket another console serves
+  // on is left to it: this console runs without the API.
+  stage::ui::frmSelect* select_window = nullptr;
+  std::unique_ptr<stage::ui::RemoteConsole> remote;
+  if (!line.no_control) {
+    remote = std::make_unique<stage::ui::RemoteConsole>(
+        tables,
+        [&select_window] {
+          return select_window == nullptr ? nullptr : dynamic_cast<stage::ui::frmMain*>(select_window->MainWindow());
+        },
+        &events, STAGE_CONSOLE_VERSION);
+    std::string message;
+    if (!remote->Start(line.control_path, message)) {
+      PrintLine(message);
+      remote.reset();
+    }
+  }
+  // Clients hear that the console ends, and the log is written out.
+  exit.BeforeEnd([&remote, &events] {
+    if (remote) remote->Close();
+    events.Flush();
+  });
+  const stage::ui::ConsoleContext context{tables, *devices, exit, &observers.fan_out, &profiles, &events,
+                                          remote.get()};
 
   const ControllersAtExit close_at_exit(tables, *devices, exit);
 
   stage::ui::frmSelect select(context);
+  select_window = &select;
   ControllersAtExit::Register();
   // SIGTERM, SIGINT and SIGHUP end the run from the event loop as Exit does.
   const stage::ui::TerminationSignals termination([&select](int /*signal_number*/) { select.EndProgram(); });
@@ -391,5 +431,11 @@ int main(int argc, char** argv) {
   const stage::ui::ScopeShortcut shortcut(scope);
   select.show();
   if (line.open_scope) scope.OpenAtStart();
+  if (line.start) {
+    // OK, as soon as the event loop runs: what the operator's click does.
+    QTimer::singleShot(0, &select, [&select] {
+      if (auto* ok = select.findChild<QPushButton*>(QStringLiteral("cmdOK"))) ok->click();
+    });
+  }
   return QApplication::exec();
 }

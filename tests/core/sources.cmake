@@ -18,6 +18,8 @@ if(STAGE_BUILD_UI)
   # So is the check for a display, made before Qt is started.
   stage_core_test(display_check_tests core/display_check_test.cpp)
   target_link_libraries(display_check_tests PRIVATE stage_app_cli)
+  stage_core_test(stderr_relay_tests core/stderr_relay_test.cpp)
+  target_link_libraries(stderr_relay_tests PRIVATE stage_app_cli)
 endif()
 stage_core_test(tick_tests core/deadline_scheduler_test.cpp)
 # The native USB backend's protocol logic on a scripted transport: no libusb.
@@ -27,3 +29,6 @@ target_include_directories(native_usb_tests PRIVATE ${PROJECT_SOURCE_DIR})
 # Controller profiles: the TOML reader and writer, the files on disk.
 stage_core_test(profile_tests core/profile_test.cpp core/profile_file_test.cpp core/axis_order_test.cpp)
 target_link_libraries(profile_tests PRIVATE stage_profile)
+# The control API's protocol core against a fake console.
+stage_core_test(control_tests core/control_core_test.cpp core/event_log_test.cpp)
+target_link_libraries(control_tests PRIVATE stage_control)

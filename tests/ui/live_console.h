@@ -59,6 +59,9 @@ struct StartUp {
   poll::ExchangeObserver* observer = nullptr;
   // The controllers' profiles (none: as with --no-profile).
   ProfileSession* profiles = nullptr;
+  // The event log and the control API (none: as with --no-control).
+  control::EventLog* events = nullptr;
+  RemoteHooks* remote = nullptr;
 };
 
 // The exit seam as the program's: Ended() before the message box. While the
@@ -95,7 +98,8 @@ class LiveConsole {
     }
     devices = std::make_unique<sim::SimulatedControllers>(std::move(config), clock);
 
-    select = std::make_unique<frmSelect>(ConsoleContext{tables, *devices, exit, start_up.observer, start_up.profiles});
+    select = std::make_unique<frmSelect>(ConsoleContext{tables, *devices, exit, start_up.observer, start_up.profiles,
+                                                        start_up.events, start_up.remote});
     select->show();
     if (!QTest::qWaitForWindowActive(select.get())) qWarning("start-up window not active");
     for (const StartUp::Mechanics& m : start_up.mechanics) {

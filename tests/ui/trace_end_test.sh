@@ -9,6 +9,7 @@
 #   no-reader      --trace FIFO that no program ever opens
 #   reader-stops   --trace FIFO whose reader stopped with the pipe full
 #   read-fail      the same, and a controller's read fails (the fatal path)
+#   stderr-stalled the console's own stderr is such a FIFO (no trace)
 #   full-disk      --trace on a 16 kB tmpfs (a mount namespace of its own;
 #                  skipped without the rights to make one)
 #   x-exit, x-sigterm, x-fatal   the pipe full as in reader-stops, then
@@ -222,6 +223,21 @@ case $case in
     [ "$(said "trace rows were not written: the reader of .*trace.fifo stopped reading")" = 1 ] ||
       fail "what was lost is not said"
     check_stalled_pipe
+    ;;
+  stderr-stalled)
+    # Not the trace: the console's own stderr is a FIFO whose reader stopped
+    # with the pipe nearly full, and Qt's debug lines (some 50 kB at start)
+    # would fill it. Every line must be dropped rather than waited for: the
+    # console polls on and ends on SIGTERM.
+    stalled_fifo
+    QT_LOGGING_RULES='*.debug=true' "$program" --simulate 3 2>"$work/trace.fifo" &
+    program_pid=$!
+    pids+=("$program_pid")
+    sleep 3
+    asked=$(now_ms)
+    kill -TERM "$program_pid"
+    finish_within_bound "$asked"
+    [ "$status" = 0 ] || fail "status $status, expected 0"
     ;;
   *) fail "unknown case" ;;
 esac

@@ -3,7 +3,8 @@
 // An observer, when given, sees every exchange of the polling cycle (the
 // Scope and the trace). The profiles, when given, are the controllers'
 // remembered settings (none: every controller starts from the designed
-// defaults, as with --no-profile).
+// defaults, as with --no-profile). The event log and the control API are
+// optional too.
 #pragma once
 
 #include "stage/axis/modKVT_USB.h"
@@ -11,9 +12,24 @@
 #include "stage/poll/poll_exchange.h"
 #include "ui/common/program_exit.h"
 
+namespace stage::control {
+class EventLog;
+}
+
 namespace stage::ui {
 
 class ProfileSession;
+
+// What the main window tells the control API (none: the console serves no
+// API).
+class RemoteHooks {
+ public:
+  virtual ~RemoteHooks() = default;
+  // After each polling cycle, once it has ended: the API's turn.
+  virtual void AfterTick() = 0;
+  // The operator's Esc: control taken from scripts, their moves refused.
+  virtual void EscapePressed() = 0;
+};
 
 struct ConsoleContext {
   modKVT_USB& tables;
@@ -21,6 +37,9 @@ struct ConsoleContext {
   ProgramExit& exit;
   poll::ExchangeObserver* observer = nullptr;
   ProfileSession* profiles = nullptr;
+  // The event log (the operator's commands go to it), and the control API.
+  control::EventLog* events = nullptr;
+  RemoteHooks* remote = nullptr;
 };
 
 }  // namespace stage::ui

@@ -18,6 +18,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "stage/axis/command_latch.h"
@@ -106,6 +107,47 @@ class frmMain : public QWidget {
 
   void setVisible(bool visible) override;
 
+  // Commands from sources other than the operator's own controls (the
+  // control API's clients, the Scope's step test). Each does exactly what
+  // the operator's button does: RequestMove what GO (kAbsolute) or Rel
+  // (kRelative) does with `value_counts` typed into the axis's target box
+  // (the same range check, travel limits, refusal line, move in force and
+  // target box), RequestStop a click on STOP, RequestZero a click on ZERO.
+  // At most one command per axis goes out per tick: while a command of the
+  // axis still waits for its packet, moves and zero are refused with
+  // kCommandWaiting (ask again after the next tick).
+  struct MoveVerdict {
+    enum class Refusal : std::uint8_t { kNone, kOutOfRange, kTravelLimit, kCommandWaiting, kNotRunning };
+    Refusal refusal = Refusal::kNone;
+    QString text;  // the refusal line; empty when accepted
+    double target_counts = 0;  // accepted moves: where the move ends
+    bool accepted() const { return refusal == Refusal::kNone; }
+  };
+  MoveVerdict RequestMove(AxisIndex axis, MoveKind kind, double value_counts);
+  MoveVerdict RequestZero(AxisIndex axis);
+  void RequestStop(AxisIndex axis);
+  // Values within the sliders' ranges: the sliders are set, the next packets
+  // carry them.
+  void RequestTuning(AxisIndex axis, const usb::TuningValues& values);
+
+  // What the control API reads of an axis.
+  struct AxisReply {
+    bool valid = false;  // a reply has come
+    std::int32_t position = 0;
+    std::int32_t ideal_position = 0;
+    std::uint8_t flags = 0;
+  };
+  AxisReply LastReply(AxisIndex axis) const;
+  // Where the move in force ends, in counts (none: no move in force).
+  std::optional<double> MoveEnd(AxisIndex axis) const;
+  // STOPs of the axis from any source.
+  std::uint64_t StopCount(AxisIndex axis) const;
+  bool CommandWaiting(AxisIndex axis) const { return latches_.Waiting(axis); }
+  TravelLimits Limits(AxisIndex axis) const {
+    const auto k = static_cast<std::size_t>(axis);
+    return k < limits_.size() ? limits_[k] : TravelLimits{};
+  }
+
   // One polling cycle, Timer1's handler: one exchange per axis, 0..AxisCount
   // in order, each shown on its rows. Does nothing before construction, while
   // a cycle runs, or once the program has been asked to end. A failed
@@ -156,6 +198,14 @@ class frmMain : public QWidget {
   // A Rel entry (kRelative) is a distance; every entry, target or distance,
   // that would take the axis beyond its travel limits is refused whole.
   bool EnterTarget(AxisIndex axis, MoveKind kind, bool key_repeat = false);
+  // The part of it after the box's text is read: `value_counts` checked
+  // against the travel limits and taken, `display` shown in the box.
+  // Returns the refusal line, empty when taken.
+  QString TakeTarget(AxisIndex axis, MoveKind kind, double value_counts, const std::string& display,
+                     bool key_repeat);
+  void RefuseTarget(AxisIndex axis, const QString& refusal);
+  // A line of the event log, for the operator's commands.
+  void LogOperator(const QString& text) const;
   void EndMoveInForce(AxisIndex axis);
   void StopPressed(AxisIndex axis, CommandHolder holder);
   void EscapePressed();
@@ -229,6 +279,9 @@ class frmMain : public QWidget {
   };
   std::vector<TravelLimits> limits_;
   std::vector<MoveInForce> moves_;
+  // Per axis: the latest reply, and the STOPs so far.
+  std::vector<AxisReply> replies_;
+  std::vector<std::uint64_t> stops_;
   // The program's focus window as last reported: where the operator comes
   // from when the main window gets the focus.
   QPointer<QWindow> focus_window_;

@@ -9,9 +9,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QWindow>
+#include <cmath>
 
 #include "stage/axis/mechanics.h"
 #include "stage/axis/number_text.h"
+#include "stage/control/event_log.h"
 #include "stage/usb/packet_codec.h"
 #include "ui/common/control_family.h"
 #include "ui/common/number_refusal.h"
@@ -71,13 +73,17 @@ void frmMain::ConnectRow(AxisIndex axis) {
   constexpr CommandHolder kButton = CommandHolder::kControl;
 
   // STOP and ZERO: press and release of any mouse button; no click, no key.
-  connect(command1_[axis], &CommandButton::mouseDown, this, [this, axis] { StopPressed(axis, kButton); });
+  connect(command1_[axis], &CommandButton::mouseDown, this, [this, axis] {
+    StopPressed(axis, kButton);
+    LogOperator(QStringLiteral("STOP axis ") + AxisLabel(axis));
+  });
   connect(command1_[axis], &CommandButton::mouseUp, this,
           [this, axis] { latches_.Release(axis, LevelCommand::kStop, kButton); });
   connect(command2_[axis], &CommandButton::mouseDown, this,
           [this, axis] {
             latches_.Press(axis, LevelCommand::kZero, kButton);
             EndMoveInForce(axis);
+            LogOperator(QStringLiteral("ZERO axis ") + AxisLabel(axis));
           });
   connect(command2_[axis], &CommandButton::mouseUp, this,
           [this, axis] { latches_.Release(axis, LevelCommand::kZero, kButton); });
@@ -89,6 +95,7 @@ void frmMain::ConnectRow(AxisIndex axis) {
   connect(go, &CommandButton::mouseDown, this, [this, go, axis](Qt::MouseButton) {
     if (EnterTarget(axis, MoveKind::kAbsolute)) {
       latches_.Press(axis, LevelCommand::kGo, kButton);
+      LogOperator(QStringLiteral("GO axis %1 to %2").arg(AxisLabel(axis), text2_[axis]->text()));
     } else {
       go->CancelClick();
     }
@@ -103,6 +110,7 @@ void frmMain::ConnectRow(AxisIndex axis) {
   const auto rel_down = [this, rel, axis](bool key_repeat) {
     if (EnterTarget(axis, MoveKind::kRelative, key_repeat)) {
       latches_.Press(axis, LevelCommand::kRelMove, kButton);
+      LogOperator(QStringLiteral("Rel axis %1 by %2").arg(AxisLabel(axis), text2_[axis]->text()));
     } else {
       rel->CancelClick();
     }
@@ -142,6 +150,8 @@ void frmMain::ConnectRow(AxisIndex axis) {
   if (targets_.size() <= k) targets_.resize(k + 1);
   if (limits_.size() <= k) limits_.resize(k + 1);
   if (moves_.size() <= k) moves_.resize(k + 1);
+  if (replies_.size() <= k) replies_.resize(k + 1);
+  if (stops_.size() <= k) stops_.resize(k + 1);
   targets_[k] = TargetInForce{text2_[axis]->text(), false};
   connect(text1_[axis], &QLineEdit::textEdited, this, [this, k] { shown_[k].position_valid = false; });
   connect(text3_[axis], &QLineEdit::textEdited, this, [this, k] { shown_[k].ideal_valid = false; });
@@ -162,6 +172,7 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
       const bool repeat = static_cast<QKeyEvent*>(event)->isAutoRepeat();
       if (EnterTarget(axis, MoveKind::kAbsolute, repeat) && !repeat) {
         latches_.Press(axis, LevelCommand::kGo, CommandHolder::kNone);
+        LogOperator(QStringLiteral("Enter: axis %1 to %2").arg(AxisLabel(axis), box->text()));
       }
     }
   }
@@ -172,14 +183,23 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
 bool frmMain::EnterTarget(AxisIndex axis, MoveKind kind, bool key_repeat) {
   modKVT_USB& tables = context_.tables;
   const auto k = static_cast<std::size_t>(axis);
-  TargetInForce& in_force = targets_.at(k);
   // The repeats of a key held since a refusal enter nothing: they would find
   // the target in force back in the box and command it.
-  if (key_repeat && in_force.refused) return false;
-  QLineEdit* box = text2_[axis];
-  const QString typed = box->text();
+  if (key_repeat && targets_.at(k).refused) return false;
+  const QString typed = text2_[axis]->text();
   const TargetEntry entry = stage::EnterTarget(typed.toStdString(), tables.CountsPerMicron[k]);
-  QString refusal;
+  if (entry.refusal != TargetRefusal::kNone) {
+    RefuseTarget(axis, RefusalMessage(entry.refusal, typed, AxisLabel(axis), tables.CountsPerMicron[k],
+                                      QString::fromStdString(tables.UnitSuffix[k])));
+    return false;
+  }
+  return TakeTarget(axis, kind, entry.target_counts, entry.display_text, key_repeat).isEmpty();
+}
+
+QString frmMain::TakeTarget(AxisIndex axis, MoveKind kind, double value_counts, const std::string& display,
+                            bool key_repeat) {
+  modKVT_USB& tables = context_.tables;
+  const auto k = static_cast<std::size_t>(axis);
   MoveInForce& move = moves_.at(k);
   // A Rel counts from the end of the move in force, else from the ideal
   // position; a key repeat of a held Rel from where its press counted.
@@ -188,39 +208,129 @@ bool frmMain::EnterTarget(AxisIndex axis, MoveKind kind, bool key_repeat) {
     base = key_repeat ? move.rel_base_counts
                       : (move.valid ? move.end_counts : static_cast<double>(shown_[k].ideal_position));
   }
-  if (entry.refusal != TargetRefusal::kNone) {
-    refusal = RefusalMessage(entry.refusal, typed, AxisLabel(axis), tables.CountsPerMicron[k],
-                             QString::fromStdString(tables.UnitSuffix[k]));
-  } else if (limits_.at(k).Any()) {
+  if (limits_.at(k).Any()) {
     const std::string label = AxisLabel(axis).toStdString();
     const LimitVerdict verdict =
-        CheckTravelLimits(limits_[k], MoveRequest{kind, entry.target_counts, base},
+        CheckTravelLimits(limits_[k], MoveRequest{kind, value_counts, base},
                           AxisUnits{label, tables.CountsPerMicron[k], tables.UnitSuffix[k]});
-    if (!verdict.accepted) refusal = QString::fromStdString(verdict.refusal);
+    if (!verdict.accepted) {
+      const QString refusal = QString::fromStdString(verdict.refusal);
+      RefuseTarget(axis, refusal);
+      return refusal;
+    }
   }
-  if (!refusal.isEmpty()) {
-    // Refused: the previous target stays and the box shows it again, while
-    // the line beside it says what was refused and why. The polling goes on.
-    lbl_message_->setText(refusal);
-    box->setText(in_force.shown);
-    box->setCursorPosition(0);
-    in_force.refused = true;
-    return false;
-  }
-  tables.TargetCounts[k] = entry.target_counts;
+  tables.TargetCounts[k] = value_counts;
   if (!key_repeat || kind == MoveKind::kAbsolute) {
     // The controller adds the whole-count distance to its whole-count base.
-    const double end = kind == MoveKind::kRelative ? WholeCounts(base) + WholeCounts(entry.target_counts)
-                                                   : entry.target_counts;
+    const double end =
+        kind == MoveKind::kRelative ? WholeCounts(base) + WholeCounts(value_counts) : value_counts;
     move = MoveInForce{true, end, base};
   }
-  box->setText(QString::fromStdString(entry.display_text));
+  QLineEdit* box = text2_[axis];
+  box->setText(QString::fromStdString(display));
   // setText leaves the cursor at the end, and a number wider than the box
   // would show without its sign and leading digits.
   box->setCursorPosition(0);
-  in_force = TargetInForce{box->text(), false};
+  targets_.at(k) = TargetInForce{box->text(), false};
   if (!lbl_message_->text().isEmpty()) lbl_message_->clear();
-  return true;
+  return {};
+}
+
+void frmMain::RefuseTarget(AxisIndex axis, const QString& refusal) {
+  // Refused: the previous target stays and the box shows it again, while
+  // the line beside it says what was refused and why. The polling goes on.
+  TargetInForce& in_force = targets_.at(static_cast<std::size_t>(axis));
+  QLineEdit* box = text2_[axis];
+  lbl_message_->setText(refusal);
+  box->setText(in_force.shown);
+  box->setCursorPosition(0);
+  in_force.refused = true;
+  if (context_.events != nullptr) context_.events->Log(("target refused: " + refusal).toStdString());
+}
+
+frmMain::MoveVerdict frmMain::RequestMove(AxisIndex axis, MoveKind kind, double value_counts) {
+  using Refusal = MoveVerdict::Refusal;
+  if (!constructed_ || context_.exit.Ended() || axis < 0 || axis > context_.tables.AxisCount) {
+    return MoveVerdict{Refusal::kNotRunning, QStringLiteral("The console is not running."), 0};
+  }
+  if (latches_.Waiting(axis)) {
+    return MoveVerdict{Refusal::kCommandWaiting,
+                       QStringLiteral("A command of axis %1 has not gone out yet.").arg(AxisLabel(axis)), 0};
+  }
+  const auto k = static_cast<std::size_t>(axis);
+  modKVT_USB& tables = context_.tables;
+  // The range a typed entry is held to: what a command packet can carry.
+  if (!std::isfinite(value_counts) || !usb::EncodedTargetCounts(value_counts)) {
+    const QString typed = QString::fromStdString(FormatFixed2(value_counts / tables.CountsPerMicron[k]));
+    const QString refusal = OutOfRangeMessage(typed, AxisLabel(axis), tables.CountsPerMicron[k],
+                                              QString::fromStdString(tables.UnitSuffix[k]));
+    RefuseTarget(axis, refusal);
+    return MoveVerdict{Refusal::kOutOfRange, refusal, 0};
+  }
+  const QString refusal = TakeTarget(axis, kind, value_counts,
+                                     FormatFixed2(value_counts / tables.CountsPerMicron[k]), false);
+  if (!refusal.isEmpty()) return MoveVerdict{Refusal::kTravelLimit, refusal, 0};
+  // A click on GO or Rel, pressed and released between two packets: the
+  // latch sends the bit in one packet, then position mode.
+  const LevelCommand command = kind == MoveKind::kAbsolute ? LevelCommand::kGo : LevelCommand::kRelMove;
+  latches_.Press(axis, command, CommandHolder::kRemote);
+  latches_.Release(axis, command, CommandHolder::kRemote);
+  latches_.Click(axis, command);
+  return MoveVerdict{Refusal::kNone, {}, moves_[k].end_counts};
+}
+
+frmMain::MoveVerdict frmMain::RequestZero(AxisIndex axis) {
+  using Refusal = MoveVerdict::Refusal;
+  if (!constructed_ || context_.exit.Ended() || axis < 0 || axis > context_.tables.AxisCount) {
+    return MoveVerdict{Refusal::kNotRunning, QStringLiteral("The console is not running."), 0};
+  }
+  if (latches_.Waiting(axis)) {
+    return MoveVerdict{Refusal::kCommandWaiting,
+                       QStringLiteral("A command of axis %1 has not gone out yet.").arg(AxisLabel(axis)), 0};
+  }
+  latches_.Press(axis, LevelCommand::kZero, CommandHolder::kRemote);
+  EndMoveInForce(axis);
+  latches_.Release(axis, LevelCommand::kZero, CommandHolder::kRemote);
+  return {};
+}
+
+void frmMain::RequestStop(AxisIndex axis) {
+  if (!constructed_ || context_.exit.Ended() || axis < 0 || axis > context_.tables.AxisCount) return;
+  StopPressed(axis, CommandHolder::kRemote);
+  latches_.Release(axis, LevelCommand::kStop, CommandHolder::kRemote);
+}
+
+void frmMain::RequestTuning(AxisIndex axis, const usb::TuningValues& values) {
+  if (!constructed_ || context_.exit.Ended() || axis < 0 || axis > context_.tables.AxisCount) return;
+  frmXCtrl0& panel = *panel_;
+  panel.Slider1(axis)->setValue(values.speed);
+  panel.Slider2(axis)->setValue(values.max_speed);
+  panel.Slider3(axis)->setValue(values.p);
+  panel.Slider4(axis)->setValue(values.i);
+  panel.Slider5(axis)->setValue(values.d);
+  panel.Slider6(axis)->setValue(values.acc);
+  panel.Slider7(axis)->setValue(values.torque);
+  panel.Slider8(axis)->setValue(values.f_error);
+}
+
+frmMain::AxisReply frmMain::LastReply(AxisIndex axis) const {
+  const auto k = static_cast<std::size_t>(axis);
+  return k < replies_.size() ? replies_[k] : AxisReply{};
+}
+
+std::optional<double> frmMain::MoveEnd(AxisIndex axis) const {
+  const auto k = static_cast<std::size_t>(axis);
+  if (k >= moves_.size() || !moves_[k].valid) return std::nullopt;
+  return moves_[k].end_counts;
+}
+
+std::uint64_t frmMain::StopCount(AxisIndex axis) const {
+  const auto k = static_cast<std::size_t>(axis);
+  return k < stops_.size() ? stops_[k] : 0;
+}
+
+void frmMain::LogOperator(const QString& text) const {
+  if (context_.events != nullptr) context_.events->Log((QStringLiteral("operator: ") + text).toStdString());
 }
 
 void frmMain::SetTravelLimits(AxisIndex axis, const TravelLimits& limits) {
@@ -236,6 +346,7 @@ void frmMain::EndMoveInForce(AxisIndex axis) {
 void frmMain::StopPressed(AxisIndex axis, CommandHolder holder) {
   const auto k = static_cast<std::size_t>(axis);
   latches_.Press(axis, LevelCommand::kStop, holder);
+  if (k < stops_.size()) ++stops_[k];
   EndMoveInForce(axis);
   latches_.SpeedModeOff(axis);
   panel_->Slider1(axis)->setValue(0);
@@ -249,6 +360,10 @@ void frmMain::StopPressed(AxisIndex axis, CommandHolder holder) {
 void frmMain::EscapePressed() {
   if (context_.exit.Ended()) return;
   for (AxisIndex i = 0; i <= context_.tables.AxisCount; ++i) StopPressed(i, CommandHolder::kEscape);
+  LogOperator(QStringLiteral("Esc: every axis stopped"));
+  // Scripts lose control and their moves are refused until the operator
+  // allows them again.
+  if (context_.remote != nullptr) context_.remote->EscapePressed();
 }
 
 void frmMain::EscapeReleased() {

@@ -81,6 +81,8 @@ void frmMain::Timer1Fired() {
   if (context_.exit.Ended()) return;
   schedule_.Finished(PollNow());
   ArmTimer1();
+  // The control API's turn comes after the tick, never inside it.
+  if (context_.remote != nullptr) context_.remote->AfterTick();
 }
 
 void frmMain::ArmTimer1() {
@@ -132,6 +134,8 @@ bool frmMain::ShowResult(AxisIndex axis, const ExchangeResult& result) {
       // That packet carried the axis's command bits: releases that waited
       // for it take effect before the reply can set anything again.
       latches_.PacketSent(axis);
+      replies_[static_cast<std::size_t>(axis)] =
+          AxisReply{true, result.reading.position, result.reading.ideal_position, result.reading.flags};
       ShowStatus(axis, result.reading.position, result.reading.ideal_position, result.reading.flags);
       return true;
     case ExchangeResult::Outcome::kWriteFailed:

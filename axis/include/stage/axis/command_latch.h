@@ -23,6 +23,7 @@ enum class CommandHolder : std::uint8_t {
   kNone = 0,
   kControl = 1,  // the axis's own button (mouse, or Space on Rel)
   kEscape = 2,   // Esc, held for every axis
+  kRemote = 4,   // a command from outside the windows (a script), pressed and released at once
 };
 
 class CommandLatches {

@@ -1,0 +1,63 @@
+#include "ui/remote/remote_console.h"
+
+#include "stage/control/event_log.h"
+#include "ui/main/frmMain.h"
+
+namespace stage::ui {
+
+RemoteConsole::RemoteConsole(const modKVT_USB& tables, std::function<frmMain*()> main_window,
+                             control::EventLog* events, std::string version, QObject* parent)
+    : QObject(parent),
+      tables_(tables),
+      events_(events),
+      port_(tables, std::move(main_window)),
+      server_([this](std::string_view text) { Log(text); }),
+      core_(port_, server_, std::move(version), [this](std::string_view text) { Log(text); },
+            [this](control::Change change) { Changed(change); }),
+      window_(core_),
+      shortcut_(window_) {
+  server_.SetCore(&core_);
+}
+
+RemoteConsole::~RemoteConsole() = default;
+
+bool RemoteConsole::Start(const std::string& path, std::string& message) {
+  const bool default_path = path.empty();
+  const std::string where = default_path ? control::DefaultSocketPath() : path;
+  const auto started = server_.Listen(where, default_path, message);
+  if (started != control::LocalControlServer::Started::kServing) {
+    message += "; the console runs without the control API";
+    return false;
+  }
+  Log("control API on " + where);
+  return true;
+}
+
+void RemoteConsole::Close() { server_.Close(); }
+
+void RemoteConsole::AfterTick() {
+  server_.AfterTick();
+  // Faults, for the event log: once when the flag comes up.
+  const int axes = port_.AxisCount();
+  if (events_ == nullptr || axes == 0) return;
+  if (error_seen_.size() != static_cast<std::size_t>(axes)) error_seen_.assign(static_cast<std::size_t>(axes), false);
+  for (int axis = 0; axis < axes; ++axis) {
+    const bool error = (port_.State(axis).flags & usb::kFlagError) != 0;
+    const auto k = static_cast<std::size_t>(axis);
+    if (error && !error_seen_[k]) Log("fault: axis " + std::to_string(axis) + " reports an error");
+    error_seen_[k] = error;
+  }
+}
+
+void RemoteConsole::EscapePressed() { core_.SetRemoteMovesAllowed(false); }
+
+void RemoteConsole::Log(std::string_view text) const {
+  if (events_ != nullptr) events_->Log(text);
+}
+
+void RemoteConsole::Changed(control::Change change) {
+  window_.MarkChanged();
+  if (change == control::Change::kFirstControl) window_.ShowBeside();
+}
+
+}  // namespace stage::ui
