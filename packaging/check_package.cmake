@@ -3,11 +3,12 @@
 #   build     cpack -G DEB from the test build, then unpack it into ROOT
 #   contents  the control fields, and exactly the EXPECTED files, all under
 #             /usr or /lib/udev
-#   run       the unpacked program: --version, --help, a render of the windows
+#   run       the unpacked program: --version, --help, a render of the windows;
+#             the unpacked stage-console-ctl on the unpacked Python module
 #   desktop   desktop-file-validate on the unpacked menu entry, silent
 #   metainfo  appstreamcli validate --no-net on the unpacked metainfo
-#   manual    man -l renders the unpacked page without a warning, and it
-#             names every option the program's --help lists
+#   manual    man -l renders the unpacked pages without a warning, and each
+#             names every option its program's --help lists
 #   lintian   no error and no warning
 #   tango-*   the Tango device server's package (TANGO_DEB, unpacked into
 #             ROOT-tango): its fields (libtango in, Qt out), exactly its
@@ -15,7 +16,7 @@
 #             lintian
 #
 #   cmake -DSTEP=... -DDEB=... -DROOT=... [-DBUILD_DIR= -DVERSION= -DARCH=
-#         -DEXPECTED=a|b -DAPP_ID=] -P check_package.cmake
+#         -DEXPECTED=a|b -DAPP_ID= -DPYTHON_DIR=] -P check_package.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 240)
   if(NOT status STREQUAL "0")
@@ -32,6 +33,9 @@ function(expect text regex what)
 endfunction()
 
 set(program ${ROOT}/usr/bin/stage-console)
+# stage-console-ctl as installed, finding the module in the unpacked tree.
+set(ctl ${CMAKE_COMMAND} -E env PYTHONPATH=${ROOT}/usr/${PYTHON_DIR} PYTHONDONTWRITEBYTECODE=1
+        ${ROOT}/usr/bin/stage-console-ctl)
 
 if(STEP STREQUAL "build")
   file(REMOVE ${DEB})
@@ -57,6 +61,8 @@ elseif(STEP STREQUAL "contents")
   # Computed from the program's libraries, so Qt and the C++ runtime are in.
   expect("${Depends}" "libqt6widgets6 \\(>= [^)]+\\)" "Depends")
   expect("${Depends}" "libstdc\\+\\+6 \\(>= [^)]+\\)" "Depends")
+  # stage-console-ctl and the Python module.
+  expect("${Depends}" "(^|, )python3(,|\n)" "Depends")
   expect("${Recommends}" "^fonts-liberation\n$" "Recommends")
   # A summary line, then a long description of several lines.
   expect("${Description}" "^[a-z][^\n]+\n [^\n]+\n [^\n]+\n" "Description")
@@ -100,6 +106,10 @@ elseif(STEP STREQUAL "run")
       message(FATAL_ERROR "--render-windows wrote no ${picture}.png")
     endif()
   endforeach()
+  run(${ctl} --version)
+  expect("${out}" "^stage-console-ctl ${VERSION}\nCopyright \\(C\\) [0-9]+ [^\n]+\nLicense GPLv3\\+: " "ctl --version")
+  run(${ctl} --help)
+  expect("${out}" "^Usage: stage-console-ctl " "ctl --help")
 
 elseif(STEP STREQUAL "desktop")
   run(desktop-file-validate ${ROOT}/usr/share/applications/${APP_ID}.desktop)
@@ -113,31 +123,42 @@ elseif(STEP STREQUAL "metainfo")
 
 elseif(STEP STREQUAL "manual")
   set(ENV{LC_ALL} C.UTF-8)
-  set(ENV{MANWIDTH} 80)
   set(ENV{MANROFFSEQ} "")
-  run(man --warnings -E UTF-8 -l -Tutf8 -Z ${ROOT}/usr/share/man/man1/stage-console.1.gz)
-  if(NOT err STREQUAL "")
-    message(FATAL_ERROR "man -l warns:\n${err}")
-  endif()
-  # Not on a terminal, man gives plain text; lines this wide break no option.
-  set(ENV{MANWIDTH} 1000)
-  run(man -l ${ROOT}/usr/share/man/man1/stage-console.1.gz)
-  set(page "${out}")
-  foreach(section NAME SYNOPSIS DESCRIPTION OPTIONS KEYBOARD FILES ENVIRONMENT "EXIT STATUS" EXAMPLES)
-    expect("${page}" "\n${section}\n" "the manual page's sections")
-  endforeach()
-  run(${program} --help)
-  string(REGEX MATCHALL "\n  (-[a-z], )?--[a-z-]+" options "${out}")
-  list(LENGTH options count)
-  if(count LESS 5)
-    message(FATAL_ERROR "found only ${count} options in --help:\n${out}")
-  endif()
-  foreach(option IN LISTS options)
-    string(REGEX REPLACE "^\n  (-[a-z], )?" "" option "${option}")
-    string(FIND "${page}" "${option}" at)
-    if(at EQUAL -1)
-      message(FATAL_ERROR "the manual page does not describe ${option}")
+  # Each page: rendered without a warning, its sections, and every option
+  # its program's --help lists.
+  foreach(page stage-console stage-console-ctl)
+    set(file ${ROOT}/usr/share/man/man1/${page}.1.gz)
+    set(ENV{MANWIDTH} 80)
+    run(man --warnings -E UTF-8 -l -Tutf8 -Z ${file})
+    if(NOT err STREQUAL "")
+      message(FATAL_ERROR "man -l ${page}.1.gz warns:\n${err}")
     endif()
+    # Not on a terminal, man gives plain text; lines this wide break no option.
+    set(ENV{MANWIDTH} 1000)
+    run(man -l ${file})
+    set(page_text "${out}")
+    if(page STREQUAL "stage-console")
+      set(sections NAME SYNOPSIS DESCRIPTION OPTIONS KEYBOARD FILES ENVIRONMENT "EXIT STATUS" EXAMPLES)
+      run(${program} --help)
+    else()
+      set(sections NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS ENVIRONMENT "EXIT STATUS" EXAMPLES)
+      run(${ctl} --help)
+    endif()
+    foreach(section IN LISTS sections)
+      expect("${page_text}" "\n${section}\n" "${page}(1)'s sections")
+    endforeach()
+    string(REGEX MATCHALL "\n  (-[a-z], )?--[a-z-]+" options "${out}")
+    list(LENGTH options count)
+    if(count LESS 5)
+      message(FATAL_ERROR "found only ${count} options in ${page} --help:\n${out}")
+    endif()
+    foreach(option IN LISTS options)
+      string(REGEX REPLACE "^\n  (-[a-z], )?" "" option "${option}")
+      string(FIND "${page_text}" "${option}" at)
+      if(at EQUAL -1)
+        message(FATAL_ERROR "${page}(1) does not describe ${option}")
+      endif()
+    endforeach()
   endforeach()
 
 elseif(STEP STREQUAL "lintian")
