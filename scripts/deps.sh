@@ -18,6 +18,8 @@ build_packages=(
   libusb-1.0-0-dev
   # The controller profiles' TOML reader and writer (header-only).
   libtomlplusplus-dev
+  # The Scope's saved runs: JSON (header-only).
+  nlohmann-json3-dev
   # The icon's sizes, the manual page, and the Debian package (cpack reads
   # the program's shared libraries with dpkg-shlibdeps and file).
   librsvg2-bin scdoc gzip dpkg-dev file
