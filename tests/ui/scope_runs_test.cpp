@@ -161,13 +161,13 @@ class ScopeRunsTest : public QObject {
     QCOMPARE(s.scope.tblMoves()->rowCount(), 1);
     QCOMPARE(s.Cell(0, frmScope::kEndColumn), QStringLiteral("settled"));
     QCOMPARE(s.Cell(0, frmScope::kInPositionColumn), QStringLiteral("20.0"));
-    // Counts / 10 in um: -4, sqrt(8); -8, sqrt(35); 3, 3.
-    QCOMPARE(s.Cell(0, frmScope::kAcceleratingPeakColumn), QStringLiteral("-0.400 um"));
-    QCOMPARE(s.Cell(0, frmScope::kAcceleratingRmsColumn), QStringLiteral("0.283 um"));
-    QCOMPARE(s.Cell(0, frmScope::kCruisingPeakColumn), QStringLiteral("-0.800 um"));
-    QCOMPARE(s.Cell(0, frmScope::kCruisingRmsColumn), QStringLiteral("0.592 um"));
-    QCOMPARE(s.Cell(0, frmScope::kBrakingPeakColumn), QStringLiteral("0.300 um"));
-    QCOMPARE(s.Cell(0, frmScope::kBrakingRmsColumn), QStringLiteral("0.300 um"));
+    // Counts / 10, in um: -4, sqrt(8); -8, sqrt(35); 3, 3.
+    QCOMPARE(s.Cell(0, frmScope::kAcceleratingPeakColumn), QStringLiteral("-0.400"));
+    QCOMPARE(s.Cell(0, frmScope::kAcceleratingRmsColumn), QStringLiteral("0.283"));
+    QCOMPARE(s.Cell(0, frmScope::kCruisingPeakColumn), QStringLiteral("-0.800"));
+    QCOMPARE(s.Cell(0, frmScope::kCruisingRmsColumn), QStringLiteral("0.592"));
+    QCOMPARE(s.Cell(0, frmScope::kBrakingPeakColumn), QStringLiteral("0.300"));
+    QCOMPARE(s.Cell(0, frmScope::kBrakingRmsColumn), QStringLiteral("0.300"));
     QCOMPARE(s.Cell(0, frmScope::kSettlingColumn), QStringLiteral("80.0"));
   }
 

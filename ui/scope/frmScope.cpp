@@ -242,7 +242,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   auto* layout = new QHBoxLayout(this);
   layout->addLayout(controls);
   layout->addWidget(splitter, 1);
-  resize(1100, 760);
+  resize(1320, 760);  // the figures table's columns side by side
 
   connect(lst_axes_, &QListWidget::itemChanged, this, &frmScope::SelectionChanged);
   connect(spn_window_, &QSpinBox::valueChanged, this, [this] { RedrawAll(); });
@@ -823,9 +823,11 @@ void frmScope::SetFiguresRow(int row, const QString& axis_name, const StepFigure
     }
   };
   auto units = [&](double counts) { return QString::number(counts / per_unit, 'f', 3) + suffix; };
+  // The phases' errors in the row's unit without its name: seven more columns
+  // still fit beside the others.
   auto phase = [&](Column peak, Column rms, const std::optional<scope::PhaseError>& error) {
-    set(peak, error ? units(error->peak_counts) : none);
-    set(rms, error ? units(error->rms_counts) : none);
+    set(peak, error ? QString::number(error->peak_counts / per_unit, 'f', 3) : none);
+    set(rms, error ? QString::number(error->rms_counts / per_unit, 'f', 3) : none);
   };
   set(kAxisColumn, axis_name);
   set(kMoveColumn, f.relative ? QStringLiteral("Rel") : QStringLiteral("GO"));
