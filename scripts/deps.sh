@@ -18,7 +18,7 @@ build_packages=(
   libusb-1.0-0-dev
   # The controller profiles' TOML reader and writer (header-only).
   libtomlplusplus-dev
-  # The control API's JSON (header-only).
+  # JSON (header-only): the control API, the Scope's saved runs.
   nlohmann-json3-dev
   # The Tango device server (bridges/tango) on Debian's libtango.
   libtango-dev

@@ -15,6 +15,7 @@ ScopeRecorder::ScopeRecorder(std::size_t axis_count, ExchangeClock clock, StepSe
   samples_.reserve(axis_count);
   moves_.reserve(axis_count);
   trackers_.reserve(axis_count);
+  gains_.resize(axis_count);
   for (std::size_t i = 0; i < axis_count; ++i) {
     samples_.emplace_back(kSamplesPerAxis);
     moves_.emplace_back(kMovesPerAxis);
@@ -46,6 +47,20 @@ void ScopeRecorder::OnExchange(AxisIndex axis, const usb::Packet& command, const
   // always decodes.
   const auto fields = usb::DecodeCommand(std::span<const std::uint8_t, usb::kPacketSize>(command));
   if (!fields) return;
+  Gains& gains = gains_[k];
+  if (fields->frame_marker == usb::kFrameA) {
+    gains.values.max_speed = fields->tuning.max_speed;
+    gains.values.p = fields->tuning.p;
+    gains.values.i = fields->tuning.i;
+    gains.frames |= 1;
+  } else {
+    gains.values.acc = fields->tuning.acc;
+    gains.values.torque = fields->tuning.torque;
+    gains.values.f_error = fields->tuning.f_error;
+    gains.frames |= 2;
+  }
+  gains.values.d = fields->tuning.d;
+  gains.values.speed = fields->tuning.speed;
   StepSample sample;
   sample.time_us = time_us;
   sample.control_byte = fields->control_byte;

@@ -123,6 +123,10 @@ void StepTracker::Start(const StepSample& sample, bool relative, std::int32_t ta
   figures_.target_counts = target;
   figures_.band_counts = move_settings_.band_counts;
   step_counts_ = static_cast<double>(target) - from;
+  // The profile's phases count from the ideal position read before the command.
+  const std::int64_t ideal_time = have_reply_ ? last_reply_.time_us : sample.time_us;
+  const std::int32_t ideal = have_reply_ ? last_reply_.ideal_position : sample.ideal_position;
+  phases_.Start(ideal_time, ideal, target > ideal ? 1 : (target < ideal ? -1 : 0));
   t10_us_.reset();
   t90_us_.reset();
   peak_progress_counts_ = 0;
@@ -167,7 +171,10 @@ void StepTracker::Track(const StepSample& sample) {
   } else if (!busy_out_since_us_) {
     busy_out_since_us_ = time_us;
   }
-  if (!profile_end_us_ && sample.ideal_position == figures_.target_counts) profile_end_us_ = time_us;
+  if (!profile_end_us_) {
+    phases_.Add(time_us, sample.ideal_position, following);
+    if (sample.ideal_position == figures_.target_counts) profile_end_us_ = time_us;
+  }
 
   // A new stay at rest begins when this position widens the spread too far.
   const std::int32_t low = std::min(rest_min_, position);
@@ -219,7 +226,9 @@ StepFigures StepTracker::Finish(StepFigures::End end, std::int64_t end_us) const
   if (step_counts_ != 0) figures.overshoot_percent = peak_progress_counts_ / std::abs(step_counts_) * 100;
   if (end == StepFigures::End::kSettled && in_band_since_us_) {
     figures.settling_time_us = *in_band_since_us_ - figures.start_us;
+    if (profile_end_us_) figures.loop.in_position_us = std::max<std::int64_t>(0, *in_band_since_us_ - *profile_end_us_);
   }
+  phases_.Classify(figures.loop);
   // r - y(inf), only where the axis came to rest at the end of the move.
   const bool judged = end == StepFigures::End::kSettled || end == StepFigures::End::kNotSettled;
   if (judged && rest_since_us_ && end_us - *rest_since_us_ >= move_settings_.rest_us && rest_samples_ > 0) {

@@ -12,9 +12,13 @@
 #include <bit>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <ctime>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <utility>
 
 namespace stage::scope {
@@ -30,8 +34,8 @@ constexpr std::chrono::milliseconds kWritePeriod{20};
 // Bytes handed to the sink at once: whole rows, and no more than a pipe
 // takes in one piece, so that its reader never gets part of a row.
 constexpr std::size_t kBatchBytes = PIPE_BUF;
-// No row is longer (at their widest the fields come to under 200 bytes).
-constexpr std::size_t kMaxRowBytes = 256;
+// No row is longer (at their widest the fields come to about 400 bytes).
+constexpr std::size_t kMaxRowBytes = 512;
 // Once the end is asked, tries that the sink takes nothing from before the
 // writer gives up: it waits one write period for a reader that might just
 // be slow, not for one that has stopped.
@@ -63,6 +67,60 @@ void AppendHex(std::string& text, const usb::Packet& bytes) {
     text += kDigits[bytes[i] >> 4];
     text += kDigits[bytes[i] & 15];
   }
+}
+
+// The names of the bits set in `bits`, lowest first, joined by '|'; a bit
+// without a name is written as its value.
+template <std::size_t N>
+void AppendBitNames(std::string& text, std::uint8_t bits, const std::array<const char*, N>& names) {
+  bool first = true;
+  for (std::size_t k = 0; k < 8; ++k) {
+    const auto bit = static_cast<std::uint8_t>(1U << k);
+    if ((bits & bit) == 0) continue;
+    if (!first) text += '|';
+    first = false;
+    if (k < N) {
+      text += names[k];
+    } else {
+      text += std::to_string(bit);
+    }
+  }
+}
+
+constexpr std::array<const char*, 8> kControlNames = {"go",         "stop",          "zero", "active",
+                                                      "speed-mode", "position-mode", "rel",  "toggle"};
+constexpr std::array<const char*, 4> kConfigNames = {"limit-active-high", "reverse-limit", "reverse-polarity",
+                                                     "cancel-on-error"};
+constexpr std::array<const char*, 7> kFlagNames = {"limit1", "limit2",      "reverse", "max-speed",
+                                                   "busy",   "active-high", "error"};
+
+// control .. config: what the command packet says; empty fields for a
+// packet that was never made (not-encodable) or does not decode.
+void AppendCommand(std::string& text, const usb::Packet& sent) {
+  const auto fields = usb::DecodeCommand(std::span<const std::uint8_t, usb::kPacketSize>(sent));
+  if (!fields) {
+    text += ",,,,,,,,,,,";
+    return;
+  }
+  AppendBitNames(text, fields->control_byte, kControlNames);
+  text += ',';
+  text += std::to_string(static_cast<std::int64_t>(fields->target_counts));
+  text += ',';
+  text += std::to_string(fields->frame_marker);
+  const usb::TuningValues& t = fields->tuning;
+  // The frame's own three values; the other frame's three stay empty.
+  const bool a = fields->frame_marker == usb::kFrameA;
+  const std::array<std::optional<int>, 8> values = {
+      a ? std::optional<int>(t.max_speed) : std::nullopt, a ? std::optional<int>(t.p) : std::nullopt,
+      a ? std::optional<int>(t.i) : std::nullopt,         a ? std::nullopt : std::optional<int>(t.acc),
+      a ? std::nullopt : std::optional<int>(t.torque),    a ? std::nullopt : std::optional<int>(t.f_error),
+      t.d,                                                t.speed};
+  for (const std::optional<int>& value : values) {
+    text += ',';
+    if (value) text += std::to_string(*value);
+  }
+  text += ',';
+  AppendBitNames(text, fields->config_bits, kConfigNames);
 }
 
 // A file, pipe or FIFO, written without ever waiting for its reader.
@@ -145,7 +203,9 @@ std::string FormatTraceRow(const TraceRow& row) {
   std::string text = std::to_string(row.time_us);
   text += ',';
   if (row.kind == TraceRow::Kind::kDropped) {
-    text += ",,dropped,,,,,,,";
+    // Every field empty but the outcome and the count.
+    text += ",,dropped";
+    text.append(kTraceColumns - 4, ',');
     text += std::to_string(row.dropped);
     text += '\n';
     return text;
@@ -162,24 +222,51 @@ std::string FormatTraceRow(const TraceRow& row) {
   text += ',';
   AppendHex(text, row.sent);
   text += ',';
+  if (row.result.outcome == Outcome::kNotEncodable) {
+    text += ",,,,,,,,,,,";  // the packet was never made: its zero bytes say nothing
+  } else {
+    AppendCommand(text, row.sent);
+  }
+  text += ',';
   AppendHex(text, row.received);
   text += ',';
   if (row.result.outcome == Outcome::kOk) {
-    text += std::to_string(row.result.reading.position);
+    const usb::StatusReading& reading = row.result.reading;
+    text += std::to_string(reading.position);
     text += ',';
-    text += std::to_string(row.result.reading.ideal_position);
+    text += std::to_string(reading.ideal_position);
     text += ',';
-    text += std::to_string(row.result.reading.flags);
+    text += std::to_string(reading.flags);
+    text += ',';
+    AppendBitNames(text, reading.flags, kFlagNames);
     text += ",0,";
     text += std::to_string(poll::kTransferLength);
   } else {
-    text += ",,,";
+    text += ",,,,";
     text += std::to_string(row.result.status);
     text += ',';
     text += std::to_string(row.result.count);
   }
   text += '\n';
   return text;
+}
+
+std::string FormatTraceHeader(std::int64_t start_unix_us) {
+  // Floor division: a time before 1970 still gives its microseconds in 0..999999.
+  std::int64_t seconds = start_unix_us / 1'000'000;
+  std::int64_t micros = start_unix_us % 1'000'000;
+  if (micros < 0) {
+    micros += 1'000'000;
+    --seconds;
+  }
+  const auto time = static_cast<std::time_t>(seconds);
+  std::tm utc{};
+  char when[64] = "unknown";
+  if (gmtime_r(&time, &utc) != nullptr) {
+    std::snprintf(when, sizeof when, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(micros));
+  }
+  return std::string("# stage-console trace; time_us 0 is ") + when + "\n" + kTraceHeader;
 }
 
 TraceOpen OpenTraceFile(const std::string& path, TraceWriteFunction write) {
@@ -224,6 +311,9 @@ struct TraceWriter::Shared {
   std::size_t mask;
   std::atomic<std::uint64_t> head{0};  // next slot the producer fills
   std::atomic<std::uint64_t> tail{0};  // next slot the writer takes
+  // The wall time of time_us 0, microseconds since 1970 UTC: set with the
+  // first row, before its slot is handed over.
+  std::atomic<std::int64_t> start_unix_us{0};
   // Rows the writer has taken from the ring and not yet handed over whole.
   std::atomic<std::uint64_t> rows_in_hand{0};
   // Set by whoever says the last word on the trace: the writer, or Finish
@@ -276,6 +366,7 @@ struct TraceWriter::Shared {
   std::uint64_t unwritten_ = 0;     // rows neither in the file nor counted by a row in it
   std::int64_t last_time_us_ = 0;
   State state_ = State::kWriting;
+  bool header_put_ = false;  // the first line and the column names are in a batch
   bool cut_ = false;  // the stream ends inside a row (a pipe cannot be cut back)
 };
 
@@ -289,6 +380,17 @@ void TraceWriter::Shared::Fill() {
   std::uint64_t in_hand = 0;
   std::uint64_t taken = tail.load(std::memory_order_relaxed);
   const std::uint64_t filled = head.load(std::memory_order_acquire);
+  // The header goes first, alone, once the first row has brought the start
+  // time: the rows stay in the ring while it is on its way.
+  if (!header_put_) {
+    if (taken == filled) return;
+    header_put_ = true;
+    if (state_ == State::kWriting) {
+      batch_.text = FormatTraceHeader(start_unix_us.load(std::memory_order_relaxed));
+      batch_.rows.push_back({batch_.text.size(), 0});
+      return;
+    }
+  }
   while (taken != filled && batch_.text.size() + kMaxRowBytes <= kBatchBytes) {
     const TraceRow& row = ring[taken & mask];
     last_time_us_ = row.time_us;
@@ -438,8 +540,6 @@ void TraceWriter::Shared::End() {
 
 void TraceWriter::Shared::Run() {
   BlockBrokenPipeSignal();
-  batch_.text = kTraceHeader;
-  batch_.rows.push_back({batch_.text.size(), 0});
   // Once the end is asked, a sink that takes nothing twice running (a
   // reader that is not reading, or none at all) ends the trace at once.
   int idle_tries_at_end = 0;
@@ -503,6 +603,13 @@ bool TraceWriter::PushSlot(const TraceRow& row) {
 
 bool TraceWriter::Push(const TraceRow& row) {
   if (finished_) return false;
+  if (!pushed_) {
+    pushed_ = true;
+    const auto now_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    shared_->start_unix_us.store(now_us - row.time_us, std::memory_order_relaxed);
+  }
   last_time_us_ = row.time_us;
   if (dropped_pending_ != 0) {
     TraceRow dropped;

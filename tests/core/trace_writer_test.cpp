@@ -73,30 +73,75 @@ TEST_P(TraceRowTest, EachOutcomeHasItsRow) {
   EXPECT_EQ(FormatTraceRow(row), c.expected);
 }
 
+// What kSent and kReceived say, worked out by hand from their bytes:
+//   sent 50 0F 05 | 89 | FF 7F | 05 | 90 | 40 06 00 40
+//     frame 144 (0x90, no configuration bit): Max Speed 0x50 = 80, P 15, I 5;
+//     control 0x89 = toggle 128 + active 8 + go 1; speed 0x7FFF - 32767 = 0;
+//     D 5; target 0x40000640 - 2^30 = 1600 counts.
+//   received 10 27 00 40 | 10 | .. | 0C 27 00 40
+//     position 0x2710 = 10000, flags 0x10 = busy, ideal 0x270C = 9996.
+constexpr const char* kSentSays = "go|active|toggle,1600,144,80,15,5,,,,5,0,";
+constexpr const char* kReceivedSays = "10000,9996,16,busy,0,12";
+constexpr const char* kNothingSent = ",,,,,,,,,,,";  // control .. config
+constexpr const char* kNothingRead = ",,,,";          // position .. flag_names
+
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, TraceRowTest,
     ::testing::Values(
         RowCase{"Ok", Outcome::kOk, kSent, kReceived, 0, 12,
-                std::string("1234567,2,\"Z\",ok,") + kSentHex + "," + kReceivedHex + ",10000,9996,16,0,12\n"},
+                std::string("1234567,2,\"Z\",ok,") + kSentHex + "," + kSentSays + "," + kReceivedHex + "," +
+                    kReceivedSays + "\n"},
         RowCase{"WriteFailed", Outcome::kWriteFailed, kSent, {}, usb::SI_WRITE_ERROR, 0,
-                std::string("1234567,2,\"Z\",write-failed,") + kSentHex + "," + kZeroHex + ",,,,4,0\n"},
+                std::string("1234567,2,\"Z\",write-failed,") + kSentHex + "," + kSentSays + "," + kZeroHex + "," +
+                    kNothingRead + "4,0\n"},
         RowCase{"ReadFailed", Outcome::kReadFailed, kSent, {}, 0, 11,
-                std::string("1234567,2,\"Z\",read-failed,") + kSentHex + "," + kZeroHex + ",,,,0,11\n"},
+                std::string("1234567,2,\"Z\",read-failed,") + kSentHex + "," + kSentSays + "," + kZeroHex + "," +
+                    kNothingRead + "0,11\n"},
         RowCase{"InvalidReply", Outcome::kInvalidReply, kSent, kReceived, 0, 12,
-                std::string("1234567,2,\"Z\",invalid-reply,") + kSentHex + "," + kReceivedHex + ",,,,0,12\n"},
+                std::string("1234567,2,\"Z\",invalid-reply,") + kSentHex + "," + kSentSays + "," + kReceivedHex +
+                    "," + kNothingRead + "0,12\n"},
         RowCase{"NotEncodable", Outcome::kNotEncodable, {}, {}, 0, 0,
-                std::string("1234567,2,\"Z\",not-encodable,") + kZeroHex + "," + kZeroHex + ",,,,0,0\n"}),
+                std::string("1234567,2,\"Z\",not-encodable,") + kZeroHex + "," + kNothingSent + "," + kZeroHex +
+                    "," + kNothingRead + "0,0\n"}),
     [](const ::testing::TestParamInfo<RowCase>& row) { return row.param.name; });
 
-TEST(TraceRow, ANameIsQuotedAndDroppedRowsCountTheLoss) {
-  TraceRow named;
-  named.name = {'a', '"', 'b'};
-  EXPECT_NE(FormatTraceRow(named).find(",\"a\"\"b\","), std::string::npos);
-  TraceRow dropped;
-  dropped.kind = TraceRow::Kind::kDropped;
-  dropped.time_us = 50;
-  dropped.dropped = 7;
-  EXPECT_EQ(FormatTraceRow(dropped), "50,,,dropped,,,,,,,7\n");
+// The other frame, a Rel back with a negative speed, every configuration bit
+// and every flag, by hand:
+//   sent 32 C8 32 | 68 | 0B 7E | 05 | 6F | 9C FF FF 3F
+//     frame 96 (0x60) with configuration 15: Acc 0x32 = 50, Torque 0xC8 =
+//     200, F Error 50; control 0x68 = rel 64 + position-mode 32 + active 8;
+//     speed 0x7E0B = 32267 - 32767 = -500; D 5; target 0x3FFFFF9C - 2^30 =
+//     -100 counts (a Rel's distance).
+//   received flags 0xFF: the seven named flags and the uninterpreted 128.
+TEST(TraceRow, TheOtherFrameEveryBitAndANegativeDistanceAreDecoded) {
+  TraceRow row;
+  row.time_us = 20;
+  row.axis = 0;
+  row.name = {'X'};
+  row.sent = {0x32, 0xC8, 0x32, 0x68, 0x0B, 0x7E, 0x05, 0x6F, 0x9C, 0xFF, 0xFF, 0x3F};
+  row.received = {0x00, 0x00, 0x00, 0x40, 0xFF, 0, 0, 0, 0x00, 0x00, 0x00, 0x40};
+  row.result = Result(Outcome::kOk, 0, 12);
+  row.result.reading = {0, 0, 0xFF};
+  const std::string text = FormatTraceRow(row);
+  EXPECT_EQ(text,
+            "20,0,\"X\",ok,32 C8 32 68 0B 7E 05 6F 9C FF FF 3F,active|position-mode|rel,-100,96,,,,50,200,50,5,-500,"
+            "limit-active-high|reverse-limit|reverse-polarity|cancel-on-error,00 00 00 40 FF 00 00 00 00 00 00 40,"
+            "0,0,255,limit1|limit2|reverse|max-speed|busy|active-high|error|128,0,12\n");
+  // The widest row there can be still goes out whole in one batch.
+  row.time_us = INT64_MAX;
+  row.axis = INT32_MAX;
+  row.name = {'"', '"', '"', '"', '"', '"', '"'};
+  row.sent[3] = 0xFF;
+  row.result.reading = {INT32_MIN, INT32_MIN, 0xFF};
+  EXPECT_LT(FormatTraceRow(row).size(), 512U);
+}
+
+TEST(TraceHeader, TheFirstLineSaysWhenTimeZeroWasInUtc) {
+  EXPECT_EQ(FormatTraceHeader(1'796'968'924'123'456),
+            std::string("# stage-console trace; time_us 0 is 2026-12-11T06:02:04.123456Z\n") + kTraceHeader);
+  EXPECT_EQ(FormatTraceHeader(-1), std::string("# stage-console trace; time_us 0 is 1969-12-31T23:59:59.999999Z\n") +
+                                       kTraceHeader);
+  EXPECT_EQ(std::count(kTraceHeader, kTraceHeader + std::strlen(kTraceHeader), ','), kTraceColumns - 1);
 }
 
 std::vector<std::string> Lines(const std::filesystem::path& path) {
@@ -148,15 +193,16 @@ TEST_F(TraceFileTest, AFailedExchangeIsTheLastRowAndTheFileIsCompleteAtOnce) {
   // No destructor has run: the file is complete as the program would leave it.
   EXPECT_TRUE(writer->Finished());
   const std::vector<std::string> lines = Lines(path);
-  ASSERT_EQ(lines.size(), 6U);
-  EXPECT_EQ(lines[0] + "\n", kTraceHeader);
-  EXPECT_EQ(lines[1].substr(0, 13), "0,0,\"X\",ok,50");
-  EXPECT_EQ(lines[3].substr(0, 13), "6666,2,\"\",ok,");  // a blank name, and µs since the first exchange
-  EXPECT_EQ(lines[5], std::string("13332,1,\"Y\",read-failed,") + kSentHex + "," + kZeroHex + ",,,,2,0");
+  ASSERT_EQ(lines.size(), 7U);
+  EXPECT_EQ(lines[1] + "\n", kTraceHeader);
+  EXPECT_EQ(lines[2].substr(0, 13), "0,0,\"X\",ok,50");
+  EXPECT_EQ(lines[4].substr(0, 13), "6666,2,\"\",ok,");  // a blank name, and µs since the first exchange
+  EXPECT_EQ(lines[6], std::string("13332,1,\"Y\",read-failed,") + kSentHex + "," + kSentSays + "," + kZeroHex + "," +
+                          kNothingRead + "2,0");
 
   // Whatever happens after the failure stays out of the file.
   Exchange(0, Outcome::kOk);
-  EXPECT_EQ(Lines(path).size(), 6U);
+  EXPECT_EQ(Lines(path).size(), 7U);
   EXPECT_TRUE(reports.empty());
 }
 
@@ -165,10 +211,37 @@ TEST_F(TraceFileTest, EveryExchangeOfTheFailedTickIsARowBeforeTheFileEnds) {
   FailingTick(1);
   EXPECT_TRUE(writer->Finished());
   const std::vector<std::string> lines = Lines(path);
-  ASSERT_EQ(lines.size(), 7U);
-  EXPECT_TRUE(lines[5].starts_with("13332,1,\"Y\",read-failed,")) << lines[5];
-  EXPECT_TRUE(lines[6].starts_with("16665,2,\"\",ok,")) << lines[6];  // axis 2 was on the wire with it
+  ASSERT_EQ(lines.size(), 8U);
+  EXPECT_TRUE(lines[6].starts_with("13332,1,\"Y\",read-failed,")) << lines[6];
+  EXPECT_TRUE(lines[7].starts_with("16665,2,\"\",ok,")) << lines[7];  // axis 2 was on the wire with it
   for (const std::string& line : lines) EXPECT_EQ(line.find("dropped"), std::string::npos) << line;
+}
+
+// Microseconds since 1970 by the system clock.
+std::int64_t UnixMicroseconds() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The file says when its first exchange was, by the wall clock: a reader
+// needs no other record to place the rows in time.
+TEST_F(TraceFileTest, TheFirstLineGivesTheWallTimeOfTheFirstExchange) {
+  // Nothing is written before the first exchange: its time is not known.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(std::filesystem::file_size(path), 0U);
+  const std::int64_t before = UnixMicroseconds();
+  Exchange(0, Outcome::kOk);
+  const std::int64_t after = UnixMicroseconds();
+  Exchange(1, Outcome::kOk);
+  writer->Finish();
+  const std::vector<std::string> lines = Lines(path);
+  ASSERT_EQ(lines.size(), 4U);
+  // The header written for either end of the interval brackets the one in the file.
+  const std::string first = lines[0] + "\n" + lines[1] + "\n";
+  EXPECT_LE(FormatTraceHeader(before), first);
+  EXPECT_GE(FormatTraceHeader(after), first);
+  EXPECT_TRUE(first.starts_with("# stage-console trace; time_us 0 is 20")) << first;
+  EXPECT_TRUE(lines[2].starts_with("0,0,")) << lines[2];
 }
 
 TEST(TraceFile, AFileThatCannotBeWrittenIsSaidSo) {
@@ -244,6 +317,9 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
+// A dropped row, up to its count.
+const std::string kDroppedMarker = ",,,dropped" + std::string(kTraceColumns - 4, ',');
+
 // What a trace's reader finds: the header first, then only whole rows (no
 // row cut in two, and nothing after the last newline); the exchange rows
 // and the rows the dropped rows count.
@@ -258,13 +334,16 @@ ReadTrace ExpectWholeRows(const std::string& text) {
   if (text.empty()) return read;
   EXPECT_EQ(text.back(), '\n') << "the trace ends inside a row";
   const std::vector<std::string> lines = SplitLines(text);
-  EXPECT_EQ(lines.front() + "\n", kTraceHeader);
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 10) << "row " << i << ": " << lines[i];
-    const std::size_t marker = lines[i].find(",,,dropped,,,,,,,");
+  EXPECT_TRUE(lines.front().starts_with("# stage-console trace; time_us 0 is ")) << lines.front();
+  if (lines.size() < 2) return read;
+  EXPECT_EQ(lines[1] + "\n", kTraceHeader);
+  for (std::size_t i = 2; i < lines.size(); ++i) {
+    EXPECT_EQ(static_cast<std::size_t>(std::count(lines[i].begin(), lines[i].end(), ',')), kTraceColumns - 1)
+        << "row " << i << ": " << lines[i];
+    const std::size_t marker = lines[i].find(kDroppedMarker);
     read.ends_with_loss = marker != std::string::npos;
     if (read.ends_with_loss) {
-      read.counted_lost += std::stoull(lines[i].substr(marker + 17));
+      read.counted_lost += std::stoull(lines[i].substr(marker + kDroppedMarker.size()));
     } else {
       ++read.rows;
     }
@@ -327,7 +406,7 @@ TEST_F(TraceFifoTest, AReaderThatGoesIsSaidOnceAndTheProgramGoesOn) {
   EXPECT_EQ(opened.message, "");
   TraceWriter writer(std::move(opened.sink), reports.Sink(), 64);
   for (int i = 0; i < 4; ++i) writer.Push(Row(i));
-  ASSERT_TRUE(ReadLines(5));  // the header and four rows, as `head -n 5` takes them
+  ASSERT_TRUE(ReadLines(6));  // the two header lines and four rows, as `head -n 6` takes them
   close(reader);
   reader = -1;
   // The next write meets no reader: SIGPIPE would end this test program.
@@ -363,7 +442,7 @@ TEST_F(TraceFifoTest, RowsWaitForAReaderThatComesLate) {
   for (int i = 0; i < 5; ++i) writer.Push(Row(i));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   OpenReader();
-  ASSERT_TRUE(ReadLines(6));
+  ASSERT_TRUE(ReadLines(7));
   FinishWithin(writer);
   Read();
   const ReadTrace read = ExpectWholeRows(text);
@@ -377,15 +456,17 @@ TEST_F(TraceFifoTest, AReaderThatStopsReadingCostsRowsNeverTheEnd) {
   TraceOpen opened = OpenWithin(path);
   ASSERT_TRUE(opened.sink);
   TraceWriter writer(std::move(opened.sink), reports.Sink(), 2048, kAnHour);
-  constexpr int kRows = 1000;  // about 110 kB: more than the pipe holds
+  constexpr int kRows = 1000;  // about 200 kB: more than the pipe holds
   for (int i = 0; i < kRows; ++i) ASSERT_TRUE(writer.Push(Row(i)));
-  // The pipe fills.
+  // The pipe fills: its 16 pages each take one batch of at least 3585 bytes
+  // (the batch is closed once a row of the widest kind might not fit).
+  constexpr int kFull = 16 * 3585;
   int queued = 0;
-  for (int i = 0; i < 1000 && queued < 60000; ++i) {
+  for (int i = 0; i < 1000 && queued < kFull; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(ioctl(reader, FIONREAD, &queued), 0);
   }
-  ASSERT_GE(queued, 60000);
+  ASSERT_GE(queued, kFull);
   FinishWithin(writer);
   Read();
   const ReadTrace read = ExpectWholeRows(text);
@@ -437,7 +518,7 @@ const std::string kFullDiskSaid =
 // room for it, giving back no more rows than that needs.
 TEST_P(FullDiskTest, TheTraceEndsOnWholeRowsAndCountsTheLoss) {
   const DiskCase& c = GetParam();
-  const std::uint64_t header = std::strlen(kTraceHeader);
+  const std::uint64_t header = FormatTraceHeader(0).size();  // the same length for every time after 1970
   const std::uint64_t row = FormatTraceRow(Row(0)).size();
   TraceRow loss_row;
   loss_row.kind = TraceRow::Kind::kDropped;
@@ -582,8 +663,8 @@ TEST(TraceWriter, ASlowDiskCostsRowsNotTheTickAndTheLossIsWritten) {
   sink.Open();
   FinishWithin(writer);
   const std::vector<std::string> all = SplitLines(sink.text);
-  ASSERT_EQ(all.size(), 10U);  // header, 8 rows, the loss up to the last row offered
-  EXPECT_EQ(all.back(), "19,,,dropped,,,,,,,12");
+  ASSERT_EQ(all.size(), 11U);  // the start, the names, 8 rows, the loss up to the last row offered
+  EXPECT_EQ(all.back(), "19" + kDroppedMarker + "12");
   EXPECT_EQ(sink.syncs, 1);
   EXPECT_TRUE(reports.Get().empty());
 }

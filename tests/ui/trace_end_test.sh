@@ -60,12 +60,15 @@ check_stalled_pipe() {
   [ "$(head -c 60000 "$work/piped" | tr -d x | wc -c)" = 0 ] || fail "the pipe's first bytes changed"
   check_whole_rows "$work/rows"
 }
-# Whole rows only: a header, every line with its 11 fields, a final newline.
+# Whole rows only: the start time and the column names, every line after
+# them with its 24 fields, a final newline.
 check_whole_rows() {
   [ -s "$1" ] || return 0
   [ "$(tail -c 1 "$1" | od -An -c | tr -d ' ')" = '\n' ] || fail "$1 ends inside a row"
-  head -n 1 "$1" | grep -q '^time_us,axis,name,outcome,' || fail "$1 does not start with the header"
-  awk -F, 'NF != 11 { bad = 1 } END { exit bad }' "$1" || fail "$1 holds a row that is not whole"
+  head -n 1 "$1" | grep -q '^# stage-console trace; time_us 0 is [0-9-]*T[0-9:.]*Z$' ||
+    fail "$1 does not start with the start time"
+  head -n 2 "$1" | tail -n 1 | grep -q '^time_us,axis,name,outcome,' || fail "$1 has no column names"
+  awk -F, 'NR > 1 && NF != 24 { bad = 1 } END { exit bad }' "$1" || fail "$1 holds a row that is not whole"
 }
 # Runs the program in the background, stderr to $work/stderr.
 start() {
@@ -169,7 +172,7 @@ case $case in
     [ "$(said "cannot write the trace: No space left on device; it ends on its last whole row; the console goes on without it")" = 1 ] ||
       fail "the full disk is not said once"
     check_whole_rows "$work/trace.csv"
-    tail -n 1 "$work/trace.csv" | grep -q '^[0-9]*,,,dropped,,,,,,,[1-9][0-9]*$' ||
+    tail -n 1 "$work/trace.csv" | grep -q '^[0-9]*,,,dropped,\{20\}[1-9][0-9]*$' ||
       fail "the last row does not count the rows lost: $(tail -n 1 "$work/trace.csv")"
     ;;
   x-exit | x-sigterm | x-fatal)

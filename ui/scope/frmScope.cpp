@@ -27,6 +27,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <numeric>
 #include <utility>
 #include <qcustomplot.h>
 #include <string>
@@ -209,6 +210,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   controls->addWidget(cmd_pause_);
   controls->addWidget(cmd_export_csv_);
   controls->addWidget(cmd_export_png_);
+  BuildRunControls(controls);
 
   plot_ = new QCustomPlot(this);
   plot_->setObjectName(QStringLiteral("plot"));
@@ -222,8 +224,12 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
                                          QStringLiteral("Rise\n10-90 %\n(ms)"), QStringLiteral("Over-\nshoot\n(%)"),
                                          QStringLiteral("Over-\nshoot"), QStringLiteral("Settling\n(ms)"),
                                          QStringLiteral("Steady-\nstate\nerror"),
-                                         QStringLiteral("Peak\nfollowing\nerror"), QStringLiteral("Band"),
-                                         QStringLiteral("End")});
+                                         QStringLiteral("Peak\nfollowing\nerror"),
+                                         QStringLiteral("In\nposition\n(ms)"),
+                                         QStringLiteral("Accel.\npeak\nerror"), QStringLiteral("Accel.\nRMS\nerror"),
+                                         QStringLiteral("Cruise\npeak\nerror"), QStringLiteral("Cruise\nRMS\nerror"),
+                                         QStringLiteral("Brake\npeak\nerror"), QStringLiteral("Brake\nRMS\nerror"),
+                                         QStringLiteral("Band"), QStringLiteral("End")});
   tbl_moves_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tbl_moves_->verticalHeader()->setVisible(false);
   // Sized once per refill: sizing to contents on every cell set costs seconds
@@ -242,7 +248,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   auto* layout = new QHBoxLayout(this);
   layout->addLayout(controls);
   layout->addWidget(splitter, 1);
-  resize(1100, 760);
+  resize(1320, 760);  // the figures table's columns side by side
 
   connect(lst_axes_, &QListWidget::itemChanged, this, &frmScope::SelectionChanged);
   connect(spn_window_, &QSpinBox::valueChanged, this, [this] { RedrawAll(); });
@@ -769,38 +775,20 @@ void frmScope::FillMoves() {
     return a.figures.end_us > b.figures.end_us;
   });
 
-  const QString none = QStringLiteral("-");
-  const bool new_rows = tbl_moves_->rowCount() != static_cast<int>(rows.size()) || recorder_.MoveCount() != sized_for_moves_;
+  const int loaded = loaded_ ? static_cast<int>(std::accumulate(
+                                   loaded_->run.axes.begin(), loaded_->run.axes.end(), std::size_t{0},
+                                   [](std::size_t n, const scope::RunAxis& a) { return n + a.moves.size(); }))
+                             : 0;
+  const int row_count = static_cast<int>(rows.size()) + loaded;
+  const bool new_rows = tbl_moves_->rowCount() != row_count || recorder_.MoveCount() != sized_for_moves_;
   sized_for_moves_ = recorder_.MoveCount();
-  tbl_moves_->setRowCount(static_cast<int>(rows.size()));
+  tbl_moves_->setRowCount(row_count);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const std::size_t axis = rows[r].axis;
-    const StepFigures& f = rows[r].figures;
-    auto set = [&](Column column, const QString& text) {
-      QTableWidgetItem* item = tbl_moves_->item(static_cast<int>(r), column);
-      if (item == nullptr) {
-        item = new QTableWidgetItem(text);
-        if (column != kAxisColumn && column != kMoveColumn && column != kEndColumn) {
-          item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        }
-        tbl_moves_->setItem(static_cast<int>(r), column, item);
-      } else if (item->text() != text) {
-        item->setText(text);
-      }
-    };
-    set(kAxisColumn, AxisName(axis));
-    set(kMoveColumn, f.relative ? QStringLiteral("Rel") : QStringLiteral("GO"));
-    set(kStartColumn, QString::number(static_cast<double>(f.start_us) / 1e6, 'f', 3));
-    set(kStepColumn, Units(static_cast<double>(f.target_counts) - f.start_counts, axis));
-    set(kRiseColumn, f.rise_time_us ? Milliseconds(*f.rise_time_us) : none);
-    set(kOvershootPercentColumn, f.overshoot_percent ? QString::number(*f.overshoot_percent, 'f', 2) : none);
-    set(kOvershootColumn, Units(f.overshoot_counts, axis));
-    set(kSettlingColumn, f.settling_time_us ? Milliseconds(static_cast<double>(*f.settling_time_us)) : none);
-    set(kSteadyStateColumn, f.steady_state_error_counts ? Units(*f.steady_state_error_counts, axis) : none);
-    set(kFollowingColumn, Units(f.peak_following_error_counts, axis));
-    set(kBandColumn, QStringLiteral("± ") + Units(f.band_counts, axis));
-    set(kEndColumn, EndName(f.end));
+    const QString suffix = axis < tables_.UnitSuffix.size() ? QString::fromStdString(tables_.UnitSuffix[axis]) : QString();
+    SetFiguresRow(static_cast<int>(r), AxisName(axis), rows[r].figures, CountsPerUnit(axis), suffix);
   }
+  FillLoadedMoves(static_cast<int>(rows.size()));
   if (!new_rows) return;
   tbl_moves_->resizeColumnsToContents();
   // The end column as wide as its longest word, whatever the rows show now.
@@ -809,6 +797,46 @@ void frmScope::FillMoves() {
   if (tbl_moves_->horizontalHeader()->sectionSize(kEndColumn) < end_width) {
     tbl_moves_->horizontalHeader()->resizeSection(kEndColumn, end_width);
   }
+}
+
+void frmScope::SetFiguresRow(int row, const QString& axis_name, const StepFigures& f, double per_unit,
+                             const QString& suffix) {
+  const QString none = QStringLiteral("-");
+  auto set = [&](Column column, const QString& text) {
+    QTableWidgetItem* item = tbl_moves_->item(row, column);
+    if (item == nullptr) {
+      item = new QTableWidgetItem(text);
+      if (column != kAxisColumn && column != kMoveColumn && column != kEndColumn) {
+        item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      }
+      tbl_moves_->setItem(row, column, item);
+    } else if (item->text() != text) {
+      item->setText(text);
+    }
+  };
+  auto units = [&](double counts) { return QString::number(counts / per_unit, 'f', 3) + suffix; };
+  // The phases' errors in the row's unit without its name: seven more columns
+  // still fit beside the others.
+  auto phase = [&](Column peak, Column rms, const std::optional<scope::PhaseError>& error) {
+    set(peak, error ? QString::number(error->peak_counts / per_unit, 'f', 3) : none);
+    set(rms, error ? QString::number(error->rms_counts / per_unit, 'f', 3) : none);
+  };
+  set(kAxisColumn, axis_name);
+  set(kMoveColumn, f.relative ? QStringLiteral("Rel") : QStringLiteral("GO"));
+  set(kStartColumn, QString::number(static_cast<double>(f.start_us) / 1e6, 'f', 3));
+  set(kStepColumn, units(static_cast<double>(f.target_counts) - f.start_counts));
+  set(kRiseColumn, f.rise_time_us ? Milliseconds(*f.rise_time_us) : none);
+  set(kOvershootPercentColumn, f.overshoot_percent ? QString::number(*f.overshoot_percent, 'f', 2) : none);
+  set(kOvershootColumn, units(f.overshoot_counts));
+  set(kSettlingColumn, f.settling_time_us ? Milliseconds(static_cast<double>(*f.settling_time_us)) : none);
+  set(kSteadyStateColumn, f.steady_state_error_counts ? units(*f.steady_state_error_counts) : none);
+  set(kFollowingColumn, units(f.peak_following_error_counts));
+  set(kInPositionColumn, f.loop.in_position_us ? Milliseconds(static_cast<double>(*f.loop.in_position_us)) : none);
+  phase(kAcceleratingPeakColumn, kAcceleratingRmsColumn, f.loop.accelerating);
+  phase(kCruisingPeakColumn, kCruisingRmsColumn, f.loop.cruising);
+  phase(kBrakingPeakColumn, kBrakingRmsColumn, f.loop.braking);
+  set(kBandColumn, QStringLiteral("± ") + units(f.band_counts));
+  set(kEndColumn, EndName(f.end));
 }
 
 double frmScope::CountsPerUnit(std::size_t axis) const {

@@ -27,10 +27,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "stage/axis/modKVT_USB.h"
+#include "stage/scope/run_file.h"
 #include "stage/scope/scope_recorder.h"
 #include "ui/scope/trace_renderer.h"
 
@@ -44,6 +46,7 @@ class QListWidget;
 class QPushButton;
 class QSpinBox;
 class QTableWidget;
+class QVBoxLayout;
 
 namespace stage::ui {
 
@@ -58,8 +61,9 @@ class frmScope : public QWidget {
   static constexpr int kMaxWindowS = 60;
   // The figures table: one row per move kept, newest first.
   enum Column { kAxisColumn, kMoveColumn, kStartColumn, kStepColumn, kRiseColumn, kOvershootPercentColumn,
-                kOvershootColumn, kSettlingColumn, kSteadyStateColumn, kFollowingColumn, kBandColumn,
-                kEndColumn, kColumnCount };
+                kOvershootColumn, kSettlingColumn, kSteadyStateColumn, kFollowingColumn, kInPositionColumn,
+                kAcceleratingPeakColumn, kAcceleratingRmsColumn, kCruisingPeakColumn, kCruisingRmsColumn,
+                kBrakingPeakColumn, kBrakingRmsColumn, kBandColumn, kEndColumn, kColumnCount };
   // The least span autoscale gives a value axis, either side of a flat trace.
   static constexpr double kLeastHalfSpanCounts = 16;
 
@@ -85,6 +89,22 @@ class frmScope : public QWidget {
   void StartExportCsv(const QString& path);
   void StartExportPng(const QString& path);
   bool Exporting() const { return exporting_; }
+
+  // Runs (frmScope_runs.cpp): the shown axes' traces over the window, the
+  // figures of their moves and the gains last sent, saved to a file
+  // (docs/runs.md) on the export thread; a saved run loaded back, read and
+  // checked on the export thread and shown beside the live one (its figures
+  // in the table, its traces against the time axis above the plot) or, when
+  // anything in it is wrong, not at all with a message; the figures table
+  // as CSV. Failures are shown in a message box.
+  void StartSaveRun(const QString& path);
+  void StartLoadRun(const QString& path);
+  void StartExportFigures(const QString& path);
+  // The run loaded, if any: the file's name and its axes.
+  const scope::Run* LoadedRun() const { return loaded_ ? &loaded_->run : nullptr; }
+  QPushButton* cmdSaveRun() const { return cmd_save_run_; }
+  QPushButton* cmdLoadRun() const { return cmd_load_run_; }
+  QPushButton* cmdExportFigures() const { return cmd_export_figures_; }
 
   // Redraws now if anything changed and waits for the drawing thread (at
   // most a few seconds); the refresh timer asks without waiting.
@@ -115,6 +135,7 @@ class frmScope : public QWidget {
 
  signals:
   void ExportFinished(bool ok, const QString& message);
+  void RunLoaded(bool ok, const QString& message);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -180,6 +201,19 @@ class frmScope : public QWidget {
   static bool WritePng(const QImage& image, const QString& path, QString* error);
   void RunExport(std::function<bool(QString*)> job, const QString& path);
   void ExportDone(bool ok, const QString& path, const QString& error);
+  // Runs and the figures table (frmScope_runs.cpp).
+  struct RunShown {
+    QString file;
+    scope::Run run;
+    std::vector<QCPGraph*> graphs;
+  };
+  void BuildRunControls(QVBoxLayout* controls);
+  scope::Run RunSnapshot() const;
+  void LoadDone(std::optional<scope::Run> run, const QString& path, const QString& error);
+  void ShowLoadedTraces();
+  void FillLoadedMoves(int first_row);
+  void SetFiguresRow(int row, const QString& axis_name, const scope::StepFigures& f, double per_unit,
+                     const QString& suffix);
   QString UnitOf(std::size_t axis) const;
   double CountsPerUnit(std::size_t axis) const;
   QString Units(double counts, std::size_t axis) const;
@@ -232,6 +266,10 @@ class frmScope : public QWidget {
   QPointer<QWidget> hand_keyboard_back_to_;        // --scope: the start-up window
   bool minimised_for_room_ = false;                // no room beside the others when placed
   bool exporting_ = false;
+  QPushButton* cmd_save_run_ = nullptr;
+  QPushButton* cmd_load_run_ = nullptr;
+  QPushButton* cmd_export_figures_ = nullptr;
+  std::optional<RunShown> loaded_;
   std::thread export_thread_;
   // What the plot and the table show, so an unchanged recorder costs nothing.
   std::uint64_t drawn_samples_ = UINT64_MAX;

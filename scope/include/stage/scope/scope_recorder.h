@@ -81,6 +81,10 @@ class ScopeRecorder final : public poll::ExchangeObserver {
   const Ring<StepFigures>& Moves(std::size_t axis) const { return moves_[axis]; }
   std::optional<StepFigures> MoveInProgress(std::size_t axis) const { return trackers_[axis].Current(); }
   bool Moving(std::size_t axis) const { return trackers_[axis].Moving(); }
+  // The tuning values last sent to the axis, once both frames have gone out.
+  std::optional<usb::TuningValues> SentGains(std::size_t axis) const {
+    return gains_[axis].frames == kBothFrames ? std::optional<usb::TuningValues>(gains_[axis].values) : std::nullopt;
+  }
 
   // Applies from each axis's next move on.
   void SetStepSettings(const StepSettings& settings);
@@ -103,6 +107,12 @@ class ScopeRecorder final : public poll::ExchangeObserver {
   std::vector<Ring<ScopeSample>> samples_;
   std::vector<Ring<StepFigures>> moves_;
   std::vector<StepTracker> trackers_;
+  struct Gains {
+    usb::TuningValues values;
+    std::uint8_t frames = 0;  // 1: frame 144 seen, 2: frame 96 seen
+  };
+  static constexpr std::uint8_t kBothFrames = 3;
+  std::vector<Gains> gains_;
   std::optional<std::chrono::nanoseconds> origin_;
   std::uint64_t sample_count_ = 0;
   std::uint64_t move_count_ = 0;

@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "stage/scope/loop_figures.h"
+
 namespace stage::scope {
 
 // One exchange as the figures see it: what went out and what came back.
@@ -75,6 +77,8 @@ struct StepFigures {
   // settled or not settled with the axis at rest.
   std::optional<double> steady_state_error_counts;
   std::int32_t peak_following_error_counts = 0;  // actual - ideal of largest size
+  // In position after the profile, and the following error by phase.
+  LoopFigures loop;
 
   std::int64_t DurationUs() const { return end_us - start_us; }
 };
@@ -127,6 +131,7 @@ class StepTracker {
   std::optional<double> t10_us_;
   std::optional<double> t90_us_;
   double peak_progress_counts_ = 0;  // largest (position - target) * direction
+  ProfilePhases phases_;             // until the ideal position reaches the target
   std::optional<std::int64_t> in_band_since_us_;
   std::optional<std::int64_t> busy_out_since_us_;
   std::optional<std::int64_t> profile_end_us_;  // the ideal position reached the target

@@ -9,22 +9,16 @@
 // then a row counting the rows that were lost. Nothing waits for a reader
 // or the disk: not the tick, and not the end of the program.
 //
-// The format (one header row, then one row per exchange):
-//   time_us                microseconds since the first exchange (monotonic)
-//   axis                   axis index
-//   name                   axis name, quoted
-//   outcome                ok, write-failed, read-failed, invalid-reply,
-//                          not-encodable, or dropped (rows that could not
-//                          be written: a slow or full disk, a slow reader)
-//   sent, received         the 12 bytes, hex, separated by blanks
-//   position_counts        decoded position (ok rows only)
-//   ideal_position_counts  decoded ideal position (ok rows only)
-//   flags                  decoded status flags, decimal: limit 1 = 1,
-//                          limit 2 = 2, reverse = 4, max speed = 8, busy = 16,
-//                          active high = 32, error = 64 (ok rows only)
-//   status                 status of the failing call (0 on ok rows)
-//   count                  bytes moved by the failing transfer (12 on ok
-//                          rows); on a dropped row, the rows lost
+// The format (docs/trace.md has every column and the packets' layout): a
+// first line "# stage-console trace; time_us 0 is <UTC time>", the column
+// names, then one row per exchange: the time, the axis, the outcome, the
+// bytes sent in hex and what they say (command bits and configuration bits
+// by name, the target in counts, the frame and its tuning values, D and the
+// speed), the bytes received in hex and what they say (position, ideal
+// position, the flags as a number and by name), and a failing call's status
+// and byte count. A "dropped" row counts rows that could not be written. The
+// first line and the names are written when the first row comes, since the
+// wall time of the first exchange is not known before.
 #pragma once
 
 #include <array>
@@ -54,11 +48,18 @@ struct TraceRow {
   std::uint64_t dropped = 0;  // Kind::kDropped: rows lost
 };
 
+// The column names (the file's second line).
 inline constexpr const char* kTraceHeader =
-    "time_us,axis,name,outcome,sent,received,position_counts,ideal_position_counts,flags,status,count\n";
+    "time_us,axis,name,outcome,sent,control,target_counts,frame,max_speed,p,i,acc,torque,f_error,d,speed,config,"
+    "received,position_counts,ideal_position_counts,flags,flag_names,status,count\n";
+inline constexpr std::size_t kTraceColumns = 24;
 
 // The row as it appears in the file, newline included.
 std::string FormatTraceRow(const TraceRow& row);
+
+// The file's first two lines: when time_us 0 was, in microseconds since
+// 1970 UTC (ISO 8601 in the file), then the column names.
+std::string FormatTraceHeader(std::int64_t start_unix_us);
 
 // Where the rows go: a file, a pipe or a FIFO in the program; something
 // slower or failing in tests. Called on the writer thread only.
@@ -116,7 +117,8 @@ class TraceWriter {
   TraceWriter& operator=(const TraceWriter&) = delete;
 
   // Copies the row into the ring; false when it was dropped (ring full, or
-  // the trace finished). Never blocks, never allocates.
+  // the trace finished). Never blocks, never allocates. The first row fixes
+  // the wall time of time_us 0: the system clock now, less its time_us.
   bool Push(const TraceRow& row);
 
   // Writes what it can of every row pushed so far, then a row counting the
@@ -146,6 +148,7 @@ class TraceWriter {
   std::uint64_t dropped_pending_ = 0;
   std::uint64_t dropped_total_ = 0;
   std::int64_t last_time_us_ = 0;
+  bool pushed_ = false;
 
   std::thread thread_;
 };
