@@ -36,6 +36,7 @@ struct CommandLine {
   std::string trace_path;                             // --trace: the exchange trace's file
   std::string profile_dir;                            // --profile-dir; empty: the user's own folder
   bool no_profile = false;                            // --no-profile: nothing read, nothing saved
+  std::string admin_limits_path;                      // --admin-limits; empty: /etc/stage-console/limits.toml
   std::string error;                                  // Action::kError: what was wrong
 };
 

@@ -20,6 +20,7 @@
 #include "app/display_check.h"
 #include "app/last_resort.h"
 #include "stage/axis/modKVT_USB.h"
+#include "stage/profile/admin_limits.h"
 #include "stage/scope/scope_recorder.h"
 #include "stage/scope/trace_writer.h"
 #include "stage/sim/scenario.h"
@@ -306,6 +307,22 @@ int main(int argc, char** argv) {
       break;
   }
 
+  // The administrator's travel bounds. A file that is there but cannot be
+  // read, or is wrong anywhere, stops the start before any controller is
+  // opened: the bounds it meant to set are unknown, and running without them
+  // could drive a stage into the ends they were written to keep it from.
+  stage::profile::AdminReading admin;
+  if (line.action == CommandLine::Action::kRun) {
+    const std::string admin_path =
+        line.admin_limits_path.empty() ? stage::profile::kDefaultAdminLimitsPath : line.admin_limits_path;
+    admin = stage::profile::LoadAdminLimitsFile(admin_path);
+    if (!admin.bounds) {
+      PrintLine(admin.error + ". The administrator's travel bounds cannot be read: the console does not start "
+                              "until the file is mended or removed.");
+      return 1;
+    }
+  }
+
   // The backend is settled before any window exists.
   std::unique_ptr<stage::usb::DeviceLibrary> devices;
   if (line.backend == CommandLine::Backend::kSimulated) {
@@ -375,6 +392,7 @@ int main(int argc, char** argv) {
   stage::ui::ProfileSession profiles(line.no_profile            ? QString()
                                      : line.profile_dir.empty() ? stage::ui::ProfileSession::DefaultFolder()
                                                                 : QString::fromStdString(line.profile_dir));
+  profiles.SetAdminBounds(std::move(*admin.bounds));
   exit.BeforeOrderlyEnd([&profiles] { profiles.SaveAtEnd(); });
   const stage::ui::ConsoleContext context{tables, *devices, exit, &observers.fan_out, &profiles};
 

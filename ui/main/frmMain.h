@@ -37,6 +37,7 @@ class QWindow;
 
 namespace stage::ui {
 
+class frmAxisSettings;
 class frmXCtrl0;
 class HeldKey;
 class PanelCacheStyle;
@@ -99,6 +100,13 @@ class frmMain : public QWidget {
   // target and Rel entered afterwards is checked against them. Without a
   // call (no profile, --no-profile) an axis has none.
   void SetTravelLimits(AxisIndex axis, const TravelLimits& limits);
+
+  // The Axis Settings window (F2 once constructed); created hidden on first
+  // use. It lives as long as this window.
+  frmAxisSettings& AxisSettings();
+  // The axis's CountsPerMicron and UnitSuffix have changed: the read-outs
+  // show the new unit from the next reply.
+  void MechanicsChanged(AxisIndex axis);
 
   // Set by construction.
   std::int16_t RowPitch() const { return row_pitch_; }
@@ -177,6 +185,7 @@ class frmMain : public QWidget {
   std::int16_t row_pitch_ = 0;
   std::int16_t panel_row_pitch_ = 0;
   std::unique_ptr<frmXCtrl0> panel_;
+  std::unique_ptr<frmAxisSettings> settings_;
 
   ControlFamily<QLineEdit> text1_;
   ControlFamily<QLabel> label10_;
