@@ -107,7 +107,7 @@ AdminReading ReadAdminLimits(std::string_view text, std::string_view file_name) 
     if (controllers == nullptr) return refused(node.source().begin, name, "expected a section of controllers");
     for (const auto& [serial_key, entry] : *controllers) {
       const std::string serial(serial_key.str());
-      const std::string field = "controllers.\"" + serial + "\"";
+      const std::string field = "controllers." + serial;
       if (serial.empty() || serial.size() > kMaxSerialBytes || HasControlCharacter(serial)) {
         return refused(serial_key.source().begin, "controllers",
                        "a serial number must be 1 to " + std::to_string(kMaxSerialBytes) +

@@ -58,20 +58,20 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"newer_version", "schema_version = 2\n",
                 "limits.toml line 1, column 18: schema_version: expected 1, the version this console reads"},
         BadFile{"wrong_type", "schema_version = 1\n[controllers.SimX]\nlower_counts = '-5'\n",
-                "limits.toml line 3, column 16: controllers.\"SimX\".lower_counts: expected a whole number"},
+                "limits.toml line 3, column 16: controllers.SimX.lower_counts: expected a whole number"},
         BadFile{"fraction", "schema_version = 1\n[controllers.SimX]\nupper_counts = 5.5\n",
-                "limits.toml line 3, column 16: controllers.\"SimX\".upper_counts: expected a whole number"},
+                "limits.toml line 3, column 16: controllers.SimX.upper_counts: expected a whole number"},
         BadFile{"out_of_range", "schema_version = 1\n[controllers.SimX]\nupper_counts = 1073741824\n",
-                "limits.toml line 3, column 16: controllers.\"SimX\".upper_counts: 1073741824 is out of range "
+                "limits.toml line 3, column 16: controllers.SimX.upper_counts: 1073741824 is out of range "
                 "(-1073741824 to 1073741823)"},
         BadFile{"misspelt_field", "schema_version = 1\n[controllers.SimX]\nuper_counts = 5\n",
-                "limits.toml line 3, column 1: controllers.\"SimX\".uper_counts: unknown field"},
+                "limits.toml line 3, column 1: controllers.SimX.uper_counts: unknown field"},
         BadFile{"unknown_section", "schema_version = 1\n[controller.SimX]\nupper_counts = 5\n",
                 "limits.toml line 2, column 2: controller: unknown field"},
         BadFile{"crossed", "schema_version = 1\n[controllers.SimX]\nlower_counts = 10\nupper_counts = 10\n",
-                "limits.toml line 2, column 1: controllers.\"SimX\": lower_counts 10 is not below upper_counts 10"},
+                "limits.toml line 2, column 1: controllers.SimX: lower_counts 10 is not below upper_counts 10"},
         BadFile{"controller_not_a_table", "schema_version = 1\ncontrollers.SimX = 5\n",
-                "limits.toml line 2, column 20: controllers.\"SimX\": expected a section of bounds"},
+                "limits.toml line 2, column 20: controllers.SimX: expected a section of bounds"},
         BadFile{"zero_byte", std::string("schema_version = 1\n\0", 20),
                 "limits.toml: not a text file (it holds a zero byte)"},
         BadFile{"huge", "schema_version = 1\n" + std::string(300 * 1024, '#'),
@@ -93,7 +93,7 @@ TEST(AdminLimitsFile, MissingIsNoBoundsAndUnreadableIsRefused) {
   std::ofstream(bad) << "schema_version = 1\n[controllers.SimX]\nlower_counts = true\n";
   const AdminReading refused = LoadAdminLimitsFile(bad);
   EXPECT_FALSE(refused.bounds);
-  EXPECT_EQ(refused.error, bad + " line 3, column 16: controllers.\"SimX\".lower_counts: expected a whole number");
+  EXPECT_EQ(refused.error, bad + " line 3, column 16: controllers.SimX.lower_counts: expected a whole number");
   std::filesystem::remove_all(folder);
 }
 
