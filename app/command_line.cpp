@@ -57,6 +57,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   bool scope_given = false;
   bool trace_given = false;
   bool profile_dir_given = false;
+  bool admin_limits_given = false;
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string_view word = arguments[i];
@@ -104,7 +105,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     const bool takes_value =
         name == "--simulate" || name == "--device-library" || name == "--render-windows" ||
         name == "--scenario" || name == "--usb-id" || name == "--trace" || name == "--profile-dir" ||
-        name == "--control" || name == "--log";
+        name == "--control" || name == "--log" || name == "--admin-limits";
     if (!takes_value) {
       if (word.starts_with("-")) return Error("unknown option '" + std::string(word) + "'");
       return Error("unexpected argument '" + std::string(word) + "'");
@@ -157,6 +158,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       profile_dir_given = true;
       if (value->empty()) return Error("--profile-dir needs a folder");
       line.profile_dir = std::string(*value);
+    } else if (name == "--admin-limits") {
+      if (admin_limits_given) return Error("--admin-limits is given more than once");
+      admin_limits_given = true;
+      if (value->empty()) return Error("--admin-limits needs a file");
+      line.admin_limits_path = std::string(*value);
     } else {
       if (render_given) return Error("--render-windows is given more than once");
       render_given = true;
@@ -200,8 +206,8 @@ std::string HelpText(std::string_view program) {
   return "Usage: " + name +
          " [[--usb-id VID:PID]... [--list-devices] | --simulate N [--scenario SPEC] |\n"
          "       --device-library PATH] [--scope] [--trace FILE]\n"
-         "       [--profile-dir DIR | --no-profile] [--control PATH | --no-control]\n"
-         "       [--log FILE] [--start]\n"
+         "       [--profile-dir DIR | --no-profile] [--admin-limits FILE]\n"
+         "       [--control PATH | --no-control] [--log FILE] [--start]\n"
          "\n"
          "Operator console for a motorised positioning stage whose axes are USB servo\n"
          "controllers. Without an option the console finds the controllers on USB itself\n"
@@ -236,6 +242,9 @@ std::string HelpText(std::string_view program) {
          "  --log FILE               also append the event log (the operator's and the\n"
          "                           scripts' commands, control changes, faults; always\n"
          "                           on stderr) to FILE\n"
+         "  --admin-limits FILE      read the administrator's travel bounds from FILE\n"
+         "                           instead of /etc/stage-console/limits.toml; a file\n"
+         "                           that cannot be read stops the start (status 1)\n"
          "  --render-windows DIR     render the three windows on simulated controllers\n"
          "                           (3 unless --simulate says otherwise) to\n"
          "                           DIR/motor-settings.png, DIR/main-window.png and\n"
@@ -249,6 +258,9 @@ std::string HelpText(std::string_view program) {
          "  Esc                      stop every axis, from any window of the console and\n"
          "                           whatever has the focus: while Esc is held, every\n"
          "                           axis gets what a held STOP gives\n"
+         "  F2                       open Axis Settings (mechanics, wiring, travel\n"
+         "                           limits, referencing, profile import and export),\n"
+         "                           from any window once the main window is up\n"
          "  F9                       open the Scope (live traces and step-response\n"
          "                           figures), from any window of the console\n"
          "  F10                      open the Remote window (the control API's clients,\n"

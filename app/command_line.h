@@ -40,6 +40,7 @@ struct CommandLine {
   bool no_control = false;                            // --no-control: no control API
   std::string log_path;                               // --log: the event log's file
   bool start = false;                                 // --start: OK pressed at once
+  std::string admin_limits_path;                      // --admin-limits; empty: /etc/stage-console/limits.toml
   std::string error;                                  // Action::kError: what was wrong
 };
 

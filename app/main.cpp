@@ -21,6 +21,7 @@
 #include "app/last_resort.h"
 #include "app/stderr_relay.h"
 #include "stage/axis/modKVT_USB.h"
+#include "stage/profile/admin_limits.h"
 #include "stage/scope/scope_recorder.h"
 #include "stage/scope/trace_writer.h"
 #include "stage/sim/scenario.h"
@@ -314,6 +315,21 @@ int main(int argc, char** argv) {
   // (Before any thread exists; a relay that cannot be made leaves stderr as
   // it is.)
   stage::app::InstallStderrRelay();
+  // The administrator's travel bounds. A file that is there but cannot be
+  // read, or is wrong anywhere, stops the start before any controller is
+  // opened: the bounds it meant to set are unknown, and running without them
+  // could drive a stage into the ends they were written to keep it from.
+  stage::profile::AdminReading admin;
+  if (line.action == CommandLine::Action::kRun) {
+    const std::string admin_path =
+        line.admin_limits_path.empty() ? stage::profile::kDefaultAdminLimitsPath : line.admin_limits_path;
+    admin = stage::profile::LoadAdminLimitsFile(admin_path);
+    if (!admin.bounds) {
+      PrintLine(admin.error + ". The administrator's travel bounds cannot be read: the console does not start "
+                              "until the file is mended or removed.");
+      return 1;
+    }
+  }
 
   // The backend is settled before any window exists.
   std::unique_ptr<stage::usb::DeviceLibrary> devices;
@@ -384,6 +400,7 @@ int main(int argc, char** argv) {
   stage::ui::ProfileSession profiles(line.no_profile            ? QString()
                                      : line.profile_dir.empty() ? stage::ui::ProfileSession::DefaultFolder()
                                                                 : QString::fromStdString(line.profile_dir));
+  profiles.SetAdminBounds(std::move(*admin.bounds));
   exit.BeforeOrderlyEnd([&profiles] { profiles.SaveAtEnd(); });
 
   // The event log: every source's commands, on stderr and with --log in a file.

@@ -27,7 +27,8 @@ stage_core_test(native_usb_tests core/native_usb_test.cpp)
 target_link_libraries(native_usb_tests PRIVATE stage_native_usb)
 target_include_directories(native_usb_tests PRIVATE ${PROJECT_SOURCE_DIR})
 # Controller profiles: the TOML reader and writer, the files on disk.
-stage_core_test(profile_tests core/profile_test.cpp core/profile_file_test.cpp core/axis_order_test.cpp)
+stage_core_test(profile_tests core/profile_test.cpp core/profile_file_test.cpp core/axis_order_test.cpp
+                core/admin_limits_test.cpp core/settings_form_test.cpp)
 target_link_libraries(profile_tests PRIVATE stage_profile)
 # The control API's protocol core against a fake console.
 stage_core_test(control_tests core/control_core_test.cpp core/event_log_test.cpp)

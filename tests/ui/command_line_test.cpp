@@ -118,6 +118,12 @@ void CommandLineTest::parse_data() {
                                     << 0 << vendor << "" << "--no-profile is given more than once";
   QTest::newRow("no profile takes no value") << QStringList{"--no-profile=1"} << A::kError << B::kNativeUsb << 0
                                              << vendor << "" << "unknown option '--no-profile=1'";
+  QTest::newRow("admin limits without a file") << QStringList{"--admin-limits"} << A::kError << B::kNativeUsb << 0
+                                               << vendor << "" << "--admin-limits needs a value";
+  QTest::newRow("admin limits empty") << QStringList{"--admin-limits="} << A::kError << B::kNativeUsb << 0 << vendor
+                                      << "" << "--admin-limits needs a file";
+  QTest::newRow("admin limits twice") << QStringList{"--admin-limits", "a", "--admin-limits=b"} << A::kError
+                                      << B::kNativeUsb << 0 << vendor << "" << "--admin-limits is given more than once";
   QTest::newRow("list with a value") << QStringList{"--list-devices=3"} << A::kError << B::kNativeUsb << 0 << vendor
                                      << "" << "unknown option";
 }
@@ -164,6 +170,12 @@ void CommandLineTest::profileOptionsGoWithAnyBackend() {
   const QString help = QString::fromStdString(stage::app::HelpText("stage-console"));
   QVERIFY(help.contains(QStringLiteral("--profile-dir DIR")));
   QVERIFY(help.contains(QStringLiteral("--no-profile")));
+  // The administrator's bounds go with profiles on or off.
+  const CommandLine bounds = ParseCommandLine({"--no-profile", "--admin-limits", "/srv/lab/limits.toml"});
+  QCOMPARE(bounds.action, CommandLine::Action::kRun);
+  QCOMPARE(bounds.admin_limits_path, std::string("/srv/lab/limits.toml"));
+  QVERIFY(help.contains(QStringLiteral("--admin-limits FILE")));
+  QVERIFY(help.contains(QRegularExpression(QStringLiteral("\\n  F2 +open Axis Settings"))));
 }
 
 // Name and version on the first line (what scripts read), then copyright and

@@ -23,11 +23,11 @@ std::string ProfileSession::PathFor(const std::string& serial) const {
 
 void ProfileSession::Load(const QStringList& serials) {
   axes_.assign(static_cast<std::size_t>(serials.size()), Axis{});
+  for (qsizetype k = 0; k < serials.size(); ++k) axes_[static_cast<std::size_t>(k)].serial = serials[k].toStdString();
   if (!Enabled()) return;
   LoadAxisOrder(serials);
   for (qsizetype k = 0; k < serials.size(); ++k) {
     Axis& axis = axes_[static_cast<std::size_t>(k)];
-    axis.serial = serials[k].toStdString();
     // An unreadable serial names no controller in particular.
     if (axis.serial.empty()) continue;
     if (serials.count(serials[k]) > 1) {
@@ -102,12 +102,42 @@ const profile::ControllerProfile* ProfileSession::Profile(int axis) const {
 void ProfileSession::Confirm(int axis, const profile::Mechanics& mechanics, const profile::Wiring& wiring) {
   if (axis < 0 || static_cast<std::size_t>(axis) >= axes_.size()) return;
   Axis& a = axes_[static_cast<std::size_t>(axis)];
-  if (!a.usable) return;
   profile::ControllerProfile confirmed = a.loaded.value_or(profile::ControllerProfile{});
   confirmed.serial = a.serial;
   confirmed.mechanics = mechanics;
   confirmed.wiring = wiring;
   a.confirmed = std::move(confirmed);
+}
+
+const profile::ControllerProfile* ProfileSession::Confirmed(int axis) const {
+  if (axis < 0 || static_cast<std::size_t>(axis) >= axes_.size()) return nullptr;
+  const auto& confirmed = axes_[static_cast<std::size_t>(axis)].confirmed;
+  return confirmed ? &*confirmed : nullptr;
+}
+
+void ProfileSession::Update(int axis, profile::ControllerProfile settings) {
+  if (axis < 0 || static_cast<std::size_t>(axis) >= axes_.size()) return;
+  Axis& a = axes_[static_cast<std::size_t>(axis)];
+  settings.serial = a.serial;
+  a.confirmed = std::move(settings);
+}
+
+bool ProfileSession::Keeps(int axis) const {
+  return Enabled() && axis >= 0 && static_cast<std::size_t>(axis) < axes_.size() &&
+         axes_[static_cast<std::size_t>(axis)].usable;
+}
+
+std::string ProfileSession::Serial(int axis) const {
+  if (axis < 0 || static_cast<std::size_t>(axis) >= axes_.size()) return {};
+  return axes_[static_cast<std::size_t>(axis)].serial;
+}
+
+TravelLimits ProfileSession::AdminBound(int axis) const { return admin_.For(Serial(axis)); }
+
+TravelLimits ProfileSession::LimitsInForce(int axis) const {
+  const profile::ControllerProfile* own = Confirmed(axis);
+  if (own == nullptr) own = Profile(axis);
+  return profile::MergeLimits(AdminBound(axis), own != nullptr ? own->limits : TravelLimits{});
 }
 
 void ProfileSession::Save(Axis& axis) {
@@ -146,7 +176,7 @@ void ProfileSession::SaveConfirmed() {
   if (!Enabled()) return;
   const qsizetype errors_before = save_errors_.size();
   for (Axis& axis : axes_) {
-    if (axis.confirmed) Save(axis);
+    if (axis.confirmed && axis.usable) Save(axis);
   }
   SaveAxisOrder();
   // The terminal is where a lab folder's owner looks; the windows keep their

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "stage/axis/travel_limits.h"
+#include "stage/profile/admin_limits.h"
 #include "stage/profile/controller_profile.h"
 #include "stage/usb/packet_codec.h"
 
@@ -42,10 +44,30 @@ class ProfileSession {
   const QStringList& Messages() const { return messages_; }
 
   // OK: the mechanics and wiring the operator confirmed, then every profile
-  // is saved. Where the tuning sliders are read from at the end.
+  // is saved. Where the tuning sliders are read from at the end. Every axis
+  // is confirmed, with profiles or without: the Axis Settings window starts
+  // from what was confirmed; only an axis whose profile is kept is saved.
   void Confirm(int axis, const profile::Mechanics& mechanics, const profile::Wiring& wiring);
   void SaveConfirmed();
   void SetTuningSource(std::function<usb::TuningValues(int axis)> source) { tuning_source_ = std::move(source); }
+
+  // The settings in force for an axis since OK (mechanics, wiring, limits,
+  // referencing), or nullptr before OK. The Axis Settings window replaces
+  // them with Update; the serial stays the axis's own.
+  const profile::ControllerProfile* Confirmed(int axis) const;
+  void Update(int axis, profile::ControllerProfile settings);
+  // True where the axis's settings are saved at the end: profiles on, a
+  // serial of its own and no refused file.
+  bool Keeps(int axis) const;
+  // The axis's serial as Load was given it (profiles on or off).
+  std::string Serial(int axis) const;
+
+  // The administrator's bounds (read at start, with or without profiles).
+  void SetAdminBounds(profile::AdminBounds bounds) { admin_ = std::move(bounds); }
+  TravelLimits AdminBound(int axis) const;
+  // What targets are checked against: the axis's own limits narrowed by the
+  // administrator's bound.
+  TravelLimits LimitsInForce(int axis) const;
 
   // An orderly end after OK: the sliders' positions are saved with the rest.
   void SaveAtEnd();
@@ -74,6 +96,7 @@ class ProfileSession {
   std::optional<std::vector<std::string>> order_last_;
   QStringList messages_;
   QStringList save_errors_;
+  profile::AdminBounds admin_;
   std::function<usb::TuningValues(int axis)> tuning_source_;
 };
 

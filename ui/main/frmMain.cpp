@@ -20,6 +20,7 @@
 #include "ui/common/twips.h"
 #include "ui/common/window_fit.h"
 #include "ui/main/referencing_runner.h"
+#include "ui/settings/frmAxisSettings.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 #ifndef STAGE_CONSOLE_VERSION
@@ -303,6 +304,25 @@ frmXCtrl0& frmMain::TuningPanel() {
   return *panel_;
 }
 
+frmAxisSettings& frmMain::AxisSettings() {
+  if (!settings_) {
+    settings_ = std::make_unique<frmAxisSettings>(context_, *this);
+    // Its "Reference..." button asks, then runs, with the referencing
+    // settings as the window holds them now.
+    settings_->SetReferenceStarter([this](AxisIndex axis) { StartReferencing(axis); });
+    referencing_->SetSettingsSource(
+        [settings = settings_.get()](AxisIndex axis) -> std::optional<profile::Referencing> {
+          return settings->InForce(axis).referencing;
+        });
+  }
+  return *settings_;
+}
+
+void frmMain::MechanicsChanged(AxisIndex axis) {
+  const auto k = static_cast<std::size_t>(axis);
+  if (k < shown_.size()) shown_[k].position_valid = false;
+}
+
 void frmMain::setVisible(bool visible) {
   if (visible && !constructed_) {
     constructed_ = true;
@@ -402,6 +422,7 @@ void frmMain::Construct() {
   // releases and presses): see key_repeat.h.
   KeyRepeatFilter::Install();
   escape_ = new HeldKey(Qt::Key_Escape, [this] { EscapePressed(); }, [this] { EscapeReleased(); }, this);
+  new AxisSettingsKey([this] { AxisSettings().ShowSettings(); }, this);
 
   // A created row tabs like row 0, after the row above; More Controls last.
   for (AxisIndex i = 1; i <= axis_count; ++i) {

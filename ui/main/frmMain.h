@@ -38,6 +38,7 @@ class QWindow;
 
 namespace stage::ui {
 
+class frmAxisSettings;
 class frmXCtrl0;
 class HeldKey;
 class ReferencingRunner;
@@ -110,6 +111,12 @@ class frmMain : public QWidget {
   // start-up, offered once per run in one question.
   void OfferReferencingAtStartUp();
   ReferencingRunner& Referencing() { return *referencing_; }
+  // The Axis Settings window (F2 once constructed); created hidden on first
+  // use. It lives as long as this window.
+  frmAxisSettings& AxisSettings();
+  // The axis's CountsPerMicron and UnitSuffix have changed: the read-outs
+  // show the new unit from the next reply.
+  void MechanicsChanged(AxisIndex axis);
 
   // Set by construction.
   std::int16_t RowPitch() const { return row_pitch_; }
@@ -239,6 +246,7 @@ class frmMain : public QWidget {
   std::int16_t row_pitch_ = 0;
   std::int16_t panel_row_pitch_ = 0;
   std::unique_ptr<frmXCtrl0> panel_;
+  std::unique_ptr<frmAxisSettings> settings_;
 
   ControlFamily<QLineEdit> text1_;
   ControlFamily<QLabel> label10_;

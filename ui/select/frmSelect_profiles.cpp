@@ -16,6 +16,7 @@
 #include "ui/common/profile_session.h"
 #include "ui/main/frmMain.h"
 #include "ui/select/frmSelect.h"
+#include "ui/settings/saved_tuning.h"
 #include "ui/tuning/frmXCtrl0.h"
 
 namespace stage::ui {
@@ -27,10 +28,13 @@ constexpr double kMaxProfileCounts = 2147483647;
 
 void frmSelect::LoadProfiles() {
   ProfileSession* session = context_.profiles;
-  if (session == nullptr || !session->Enabled()) return;
+  if (session == nullptr) return;
   QStringList serials;
   for (std::int32_t k = 0; k <= context_.tables.AxisCount; ++k) serials.append(cmbDevice->itemText(k));
+  // With profiles off this only names the controllers (the administrator's
+  // bounds are by serial); nothing is read.
   session->Load(serials);
+  if (!session->Enabled()) return;
 
   for (std::int32_t k = 0; k <= context_.tables.AxisCount; ++k) {
     const profile::ControllerProfile* saved = session->Profile(k);
@@ -61,30 +65,25 @@ void frmSelect::LoadProfiles() {
 void frmSelect::ApplyTuningProfiles() {
   ProfileSession* session = context_.profiles;
   auto* main = qobject_cast<frmMain*>(main_.get());
-  if (session == nullptr || !session->Enabled() || main == nullptr) return;
+  if (session == nullptr || main == nullptr) return;
   frmXCtrl0& panel = main->TuningPanel();
+  // Kept in counts: the axis's unit only words the refusal. The
+  // administrator's bounds hold with --no-profile too: they are not the
+  // operator's to switch off.
+  for (AxisIndex axis = 0; axis < panel.RowCount(); ++axis) main->SetTravelLimits(axis, session->LimitsInForce(axis));
+  if (!session->Enabled()) return;
   for (AxisIndex axis = 0; axis < panel.RowCount(); ++axis) {
     const profile::ControllerProfile* saved = session->Profile(axis);
     if (saved == nullptr) continue;
-    // Kept in counts: the axis's unit only words the refusal.
-    main->SetTravelLimits(axis, saved->limits);
-    // The Speed slider starts at 0 as designed: a click on it starts the
-    // axis at its position, which no earlier run may choose.
-    const usb::TuningValues& t = saved->tuning;
-    panel.Slider3(axis)->setValue(t.p);
-    panel.Slider4(axis)->setValue(t.i);
-    panel.Slider5(axis)->setValue(t.d);
-    panel.Slider6(axis)->setValue(t.acc);
-    panel.Slider2(axis)->setValue(t.max_speed);
-    panel.Slider7(axis)->setValue(t.torque);
-    panel.Slider8(axis)->setValue(t.f_error);
+    SetSavedTuning(panel, axis, saved->tuning);
   }
   session->SetTuningSource([main](int axis) { return main->SliderTuning(axis); });
 }
 
 void frmSelect::ConfirmProfiles() {
   ProfileSession* session = context_.profiles;
-  if (session == nullptr || !session->Enabled() || context_.exit.Ended()) return;
+  // Confirmed with profiles off too: the Axis Settings window starts there.
+  if (session == nullptr || context_.exit.Ended()) return;
   for (std::int32_t k = 0; k <= context_.tables.AxisCount; ++k) {
     // The fields as they show now, read by the window's own rule.
     profile::Mechanics mechanics;
