@@ -133,12 +133,13 @@ case $mode in
     given_back() { grep "^$pulled " "$usb_log" | grep -A1 ' unplugged$' | tail -n1 | grep -q ' release 0$'; }
     wait_for "the unplugged controller's interface to be given back" given_back
     kill -0 "$console_pid" || fail "the console ended without showing its message"
-    # The trace is complete before the message appears. A write that failed
+    # The trace is complete before the message appears (its rows start on its
+    # third line; count is its 24th column). A write that failed
     # with nothing written never reached the bus. Serials sort in axis order
     # here.
     axis=0
     for serial in $(serials); do
-      rows=$(awk -F, -v a="$axis" 'NR > 1 && $2 == a && !($4 == "write-failed" && $11 == 0) { n++ } END { print n + 0 }' \
+      rows=$(awk -F, -v a="$axis" 'NR > 2 && $2 == a && !($4 == "write-failed" && $24 == 0) { n++ } END { print n + 0 }' \
         "$work/trace.csv")
       commands=$(count_events "$serial" "out 12")
       ((rows == commands)) || fail "axis $axis ($serial): $commands commands on the bus, $rows trace rows"
@@ -149,7 +150,7 @@ case $mode in
     wait_for "the read failure on stderr" grep -q 'reading on USB: 24 bytes came for a reply of 12' "$work/stderr"
     kill -0 "$console_pid" || fail "the console ended without showing its message"
     # Y's only row is the failure: no position from a surplus reply was shown.
-    awk -F, 'NR > 1 && $2 == 1' "$work/trace.csv" >"$work/y-rows"
+    awk -F, 'NR > 2 && $2 == 1' "$work/trace.csv" >"$work/y-rows"
     (($(wc -l <"$work/y-rows") == 1)) || fail "axis 1 has more than its failing row in the trace"
     grep -q '^[0-9]*,1,"[^"]*",read-failed,.*,2,24$' "$work/y-rows" ||
       fail "axis 1's row is not the read failure of 24 bytes: $(cat "$work/y-rows")"
