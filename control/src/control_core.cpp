@@ -218,7 +218,8 @@ ControlCore::Answer ControlCore::Dispatch(ClientId id, Client& client, const Req
 
 std::optional<ControlCore::Answer> ControlCore::Unexpected(const Json& params,
                                                            std::initializer_list<const char*> known) {
-  for (const auto& [key, value] : params.items()) {
+  for (const auto& item : params.items()) {
+    const std::string& key = item.key();
     if (std::none_of(known.begin(), known.end(), [&key](const char* name) { return key == name; })) {
       Answer error{Answer::Kind::kError};
       error.code = kInvalidParams;
@@ -431,7 +432,9 @@ ControlCore::Answer ControlCore::SetTuning(ClientId id, const Json& params) {
   usb::TuningValues tuning = console_.Tuning(*axis);
   std::string said;
   // Every value is checked before any is applied.
-  for (const auto& [key, value] : values->items()) {
+  for (const auto& item : values->items()) {
+    const std::string& key = item.key();
+    const Json& value = item.value();
     const TuningField* field = std::find_if(std::begin(kTuningFields), std::end(kTuningFields),
                                             [&key](const TuningField& f) { return key == f.name; });
     if (field == std::end(kTuningFields)) {
