@@ -422,7 +422,9 @@ TEST(ReferencingTest, WaitsForTheServoToBeActive) {
     axis.referencing.OnReply(0, &at_rest);
     EXPECT_EQ(axis.Packet().bits & kStop, kStop);
     EXPECT_EQ(axis.referencing.Running(0), comes);
-    if (!comes) EXPECT_EQ(axis.referencing.State(0).outcome, Outcome::kNoProgress);
+    if (!comes) {
+      EXPECT_EQ(axis.referencing.State(0).outcome, Outcome::kNoProgress);
+    }
   }
 }
 
