@@ -405,6 +405,10 @@ void AxisSettingsTest::comingBackToTheMainWindowIsNoActivation() {
 void AxisSettingsTest::theReferenceButtonWaitsForItsStarter() {
   SettingsConsole c;
   frmAxisSettings& settings = c.OpenWithF2();
+  // The main window hands it the referencing of the axis chosen; without a
+  // starter the button does nothing and says so by being disabled.
+  QVERIFY(settings.cmdReference()->isEnabled());
+  settings.SetReferenceStarter({});
   QVERIFY(!settings.cmdReference()->isEnabled());
   std::vector<stage::AxisIndex> started;
   settings.SetReferenceStarter([&started](stage::AxisIndex axis) { started.push_back(axis); });
