@@ -234,6 +234,10 @@ class frmMain : public QWidget {
   void FocusWindowChanged(QWindow* now);
   void ShowTuningPanel();
   void Shutdown();
+  // Why a move or ZERO from another source cannot be taken now (the window
+  // not running, a command of the axis still waiting for its packet, the
+  // operator referencing it), or nothing.
+  std::optional<MoveVerdict> RefusedNow(AxisIndex axis) const;
   void CloseControllers();
 
   ConsoleContext context_;

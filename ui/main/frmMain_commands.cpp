@@ -254,7 +254,7 @@ void frmMain::RefuseTarget(AxisIndex axis, const QString& refusal) {
   if (context_.events != nullptr) context_.events->Log(("target refused: " + refusal).toStdString());
 }
 
-frmMain::MoveVerdict frmMain::RequestMove(AxisIndex axis, MoveKind kind, double value_counts) {
+std::optional<frmMain::MoveVerdict> frmMain::RefusedNow(AxisIndex axis) const {
   using Refusal = MoveVerdict::Refusal;
   if (!constructed_ || context_.exit.Ended() || axis < 0 || axis > context_.tables.AxisCount) {
     return MoveVerdict{Refusal::kNotRunning, QStringLiteral("The console is not running."), 0};
@@ -268,6 +268,12 @@ frmMain::MoveVerdict frmMain::RequestMove(AxisIndex axis, MoveKind kind, double 
     return MoveVerdict{Refusal::kCommandWaiting,
                        QStringLiteral("Axis %1 is being referenced by the operator.").arg(AxisLabel(axis)), 0};
   }
+  return std::nullopt;
+}
+
+frmMain::MoveVerdict frmMain::RequestMove(AxisIndex axis, MoveKind kind, double value_counts) {
+  using Refusal = MoveVerdict::Refusal;
+  if (std::optional<MoveVerdict> refused = RefusedNow(axis)) return *refused;
   const auto k = static_cast<std::size_t>(axis);
   modKVT_USB& tables = context_.tables;
   // The range a typed entry is held to: what a command packet can carry.
@@ -291,19 +297,7 @@ frmMain::MoveVerdict frmMain::RequestMove(AxisIndex axis, MoveKind kind, double 
 }
 
 frmMain::MoveVerdict frmMain::RequestZero(AxisIndex axis) {
-  using Refusal = MoveVerdict::Refusal;
-  if (!constructed_ || context_.exit.Ended() || axis < 0 || axis > context_.tables.AxisCount) {
-    return MoveVerdict{Refusal::kNotRunning, QStringLiteral("The console is not running."), 0};
-  }
-  if (latches_.Waiting(axis)) {
-    return MoveVerdict{Refusal::kCommandWaiting,
-                       QStringLiteral("A command of axis %1 has not gone out yet.").arg(AxisLabel(axis)), 0};
-  }
-  // Referencing is the operator's: nothing but a stop may interrupt it.
-  if (referencing_->Core().Running(axis)) {
-    return MoveVerdict{Refusal::kCommandWaiting,
-                       QStringLiteral("Axis %1 is being referenced by the operator.").arg(AxisLabel(axis)), 0};
-  }
+  if (std::optional<MoveVerdict> refused = RefusedNow(axis)) return *refused;
   latches_.Press(axis, LevelCommand::kZero, CommandHolder::kRemote);
   EndMoveInForce(axis);
   latches_.Release(axis, LevelCommand::kZero, CommandHolder::kRemote);
