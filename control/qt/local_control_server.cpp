@@ -184,6 +184,7 @@ void LocalControlServer::ReadFrom(ClientId id) {
          socket->bytesAvailable() > 0) {
     const qint64 got = socket->read(chunk, sizeof chunk);
     if (got <= 0) break;
+    if (read_observer_) read_observer_();
     core_->Received(id, std::string_view(chunk, static_cast<std::size_t>(got)));
     // The core may have queued so much that the client is being dropped.
     const auto again = sockets_.find(id);

@@ -60,6 +60,9 @@ class LocalControlServer final : public QObject, public ClientLink {
   void Close();
 
   int ClientCount() const { return static_cast<int>(sockets_.size()); }
+  // Called each time a client's bytes are handed to the core (the
+  // benchmark times a request's arrival with it).
+  void SetReadObserver(std::function<void()> observer) { read_observer_ = std::move(observer); }
 
   // ClientLink
   void Send(ClientId client, std::string_view line) override;
@@ -84,6 +87,7 @@ class LocalControlServer final : public QObject, public ClientLink {
     std::string gathered;  // lines of this turn, not yet written
   };
   int turn_depth_ = 0;
+  std::function<void()> read_observer_;
   std::map<ClientId, Connection> sockets_;
   std::int64_t own_uid_ = -1;
 };
