@@ -20,6 +20,9 @@ ScopeRecorder::ScopeRecorder(std::size_t axis_count, ExchangeClock clock, StepSe
     moves_.emplace_back(kMovesPerAxis);
     trackers_.emplace_back(settings);
   }
+  interruptions_.resize(axis_count);
+  tuning_sent_.resize(axis_count);
+  frames_sent_.resize(axis_count);
 }
 
 void ScopeRecorder::OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& /*reply*/,
@@ -46,7 +49,27 @@ void ScopeRecorder::OnExchange(AxisIndex axis, const usb::Packet& command, const
   // always decodes.
   const auto fields = usb::DecodeCommand(std::span<const std::uint8_t, usb::kPacketSize>(command));
   if (!fields) return;
+  constexpr std::uint8_t kFrameABit = 1, kFrameBBit = 2, kBothFrames = 3;
+  usb::TuningValues& tuning = tuning_sent_[k];
+  if (fields->frame_marker == usb::kFrameA) {
+    tuning.max_speed = fields->tuning.max_speed;
+    tuning.p = fields->tuning.p;
+    tuning.i = fields->tuning.i;
+    frames_sent_[k] |= kFrameABit;
+  } else {
+    tuning.acc = fields->tuning.acc;
+    tuning.torque = fields->tuning.torque;
+    tuning.f_error = fields->tuning.f_error;
+    frames_sent_[k] |= kFrameBBit;
+  }
+  tuning.d = fields->tuning.d;
+  tuning.speed = fields->tuning.speed;
+  const bool cut = (fields->control_byte & (usb::kStopBit | usb::kZeroBit)) != 0 ||
+                   (fields->control_byte & usb::kActiveBit) == 0;
+  if (cut) ++interruptions_[k].cuts;
+  if (replied && (reading.flags & usb::kFlagError) != 0) ++interruptions_[k].faults;
   StepSample sample;
+  if (frames_sent_[k] == kBothFrames) sample.tuning = tuning;
   sample.time_us = time_us;
   sample.control_byte = fields->control_byte;
   sample.target_counts = static_cast<std::int32_t>(fields->target_counts);

@@ -81,6 +81,15 @@ class ScopeRecorder final : public poll::ExchangeObserver {
   void SetStepSettings(const StepSettings& settings);
   const StepSettings& Settings() const { return settings_; }
 
+  // What can cut a step test short, counted per axis from the first
+  // exchange: packets that went out with STOP or ZERO set or the servo off,
+  // and replies that reported a fault.
+  struct Interruptions {
+    std::uint64_t cuts = 0;
+    std::uint64_t faults = 0;
+  };
+  const Interruptions& InterruptionsOf(std::size_t axis) const { return interruptions_[axis]; }
+
   // Counts every reply recorded and every move finished: unchanged means
   // nothing new to draw.
   std::uint64_t SampleCount() const { return sample_count_; }
@@ -98,6 +107,12 @@ class ScopeRecorder final : public poll::ExchangeObserver {
   std::vector<Ring<ScopeSample>> samples_;
   std::vector<Ring<StepFigures>> moves_;
   std::vector<StepTracker> trackers_;
+  std::vector<Interruptions> interruptions_;
+  // Per axis: the tuning values as the packets set them, and which of the
+  // two parameter frames have gone out (bit 0: Max Speed, P, I; bit 1: Acc,
+  // Torque, F Error).
+  std::vector<usb::TuningValues> tuning_sent_;
+  std::vector<std::uint8_t> frames_sent_;
   std::optional<std::chrono::nanoseconds> origin_;
   std::uint64_t sample_count_ = 0;
   std::uint64_t move_count_ = 0;

@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "stage/usb/packet_codec.h"
+
 namespace stage::scope {
 
 // One exchange as the figures see it: what went out and what came back.
@@ -29,6 +31,9 @@ struct StepSample {
   std::int32_t ideal_position = 0;
   std::uint8_t flags = 0;
   bool replied = true;  // false: the command went out but no reply came back (the fields above are unset)
+  // The eight tuning values the controller holds, as the packets so far set
+  // them: empty until both parameter frames have gone out.
+  std::optional<usb::TuningValues> tuning{};
 };
 
 struct StepSettings {
@@ -75,6 +80,10 @@ struct StepFigures {
   // settled or not settled with the axis at rest.
   std::optional<double> steady_state_error_counts;
   std::int32_t peak_following_error_counts = 0;  // actual - ideal of largest size
+  // The gains the move ran with: the tuning values in force at its start
+  // (empty when not yet known), and whether any changed before it ended.
+  std::optional<usb::TuningValues> gains{};
+  bool gains_changed = false;
 
   std::int64_t DurationUs() const { return end_us - start_us; }
 };
