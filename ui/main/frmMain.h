@@ -99,6 +99,17 @@ class frmMain : public QWidget {
   // target and Rel entered afterwards is checked against them. Without a
   // call (no profile, --no-profile) an axis has none.
   void SetTravelLimits(AxisIndex axis, const TravelLimits& limits);
+  const TravelLimits& TravelLimitsOf(AxisIndex axis) const { return limits_.at(static_cast<std::size_t>(axis)); }
+
+  // A move or a stop from another source than the operator (the Scope's step
+  // test), through the same path as the row's GO, Rel and STOP: the same
+  // travel-limit check with the same refusal line, the same latches (the bit
+  // travels in one packet, then the mode switches as after a click), the
+  // target box showing the target. A refused move changes nothing and
+  // returns the refusal's text; nothing is accepted before the window is
+  // built or once the program is ending.
+  LimitVerdict RequestMove(AxisIndex axis, MoveKind kind, double value_counts);
+  void RequestStop(AxisIndex axis);
 
   // Set by construction.
   std::int16_t RowPitch() const { return row_pitch_; }

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QWindow>
+#include <string>
 
 #include "stage/axis/mechanics.h"
 #include "stage/axis/number_text.h"
@@ -221,6 +222,54 @@ bool frmMain::EnterTarget(AxisIndex axis, MoveKind kind, bool key_repeat) {
   in_force = TargetInForce{box->text(), false};
   if (!lbl_message_->text().isEmpty()) lbl_message_->clear();
   return true;
+}
+
+LimitVerdict frmMain::RequestMove(AxisIndex axis, MoveKind kind, double value_counts) {
+  modKVT_USB& tables = context_.tables;
+  if (!constructed_ || context_.exit.Ended() || axis < 0 || axis > tables.AxisCount) {
+    return {false, "The console takes no move for axis " + std::to_string(axis) + " now."};
+  }
+  const auto k = static_cast<std::size_t>(axis);
+  MoveInForce& move = moves_.at(k);
+  const double base =
+      kind == MoveKind::kRelative ? (move.valid ? move.end_counts : static_cast<double>(shown_[k].ideal_position)) : 0;
+  const double end = kind == MoveKind::kRelative ? base + value_counts : value_counts;
+  QString refusal;
+  if (!usb::IsEncodableTarget(value_counts) || !usb::IsEncodableTarget(end)) {
+    refusal = OutOfRangeMessage(QString::number(value_counts / tables.CountsPerMicron[k], 'f', 2), AxisLabel(axis),
+                                tables.CountsPerMicron[k], QString::fromStdString(tables.UnitSuffix[k]));
+  } else if (limits_.at(k).Any()) {
+    const std::string label = AxisLabel(axis).toStdString();
+    const LimitVerdict verdict = CheckTravelLimits(limits_[k], MoveRequest{kind, value_counts, base},
+                                                   AxisUnits{label, tables.CountsPerMicron[k], tables.UnitSuffix[k]});
+    if (!verdict.accepted) refusal = QString::fromStdString(verdict.refusal);
+  }
+  if (!refusal.isEmpty()) {
+    // As a refused entry: the line says why, the target in force stays.
+    lbl_message_->setText(refusal);
+    return {false, refusal.toStdString()};
+  }
+  tables.TargetCounts[k] = value_counts;
+  move = MoveInForce{true, kind == MoveKind::kRelative ? WholeCounts(base) + WholeCounts(value_counts) : value_counts,
+                     base};
+  QLineEdit* box = text2_[axis];
+  box->setText(QString::fromStdString(FormatFixed2(value_counts / tables.CountsPerMicron[k])));
+  box->setCursorPosition(0);
+  targets_.at(k) = TargetInForce{box->text(), false};
+  if (!lbl_message_->text().isEmpty()) lbl_message_->clear();
+  // A press and release at once: the latch sends the bit in the axis's next
+  // packet and clears it after, then switches to position mode.
+  const LevelCommand command = kind == MoveKind::kRelative ? LevelCommand::kRelMove : LevelCommand::kGo;
+  latches_.Press(axis, command, CommandHolder::kRequest);
+  latches_.Release(axis, command, CommandHolder::kRequest);
+  latches_.Click(axis, command);
+  return {};
+}
+
+void frmMain::RequestStop(AxisIndex axis) {
+  if (!constructed_ || context_.exit.Ended() || axis < 0 || axis > context_.tables.AxisCount) return;
+  StopPressed(axis, CommandHolder::kRequest);
+  latches_.Release(axis, LevelCommand::kStop, CommandHolder::kRequest);
 }
 
 void frmMain::SetTravelLimits(AxisIndex axis, const TravelLimits& limits) {

@@ -31,6 +31,9 @@
 #include "stage/scope/plot_reduction.h"
 #include "stage/usb/packet_codec.h"
 #include "ui/common/outside_window.h"
+#include "ui/scope/plot_cursors.h"
+#include "ui/scope/scope_text.h"
+#include "ui/scope/scope_step_test.h"
 
 namespace stage::ui {
 namespace {
@@ -64,24 +67,6 @@ constexpr qint64 kInProgressRefreshMs = 250;
 const std::array<QColor, 8> kAxisColors = {QColor(31, 119, 180), QColor(214, 39, 40), QColor(44, 160, 44),
                                            QColor(255, 127, 14), QColor(148, 103, 189), QColor(140, 86, 75),
                                            QColor(227, 119, 194), QColor(23, 190, 207)};
-
-QString EndName(StepFigures::End end) {
-  switch (end) {
-    case StepFigures::End::kSettled:
-      return QStringLiteral("settled");
-    case StepFigures::End::kNotSettled:
-      return QStringLiteral("not settled");
-    case StepFigures::End::kStopped:
-      return QStringLiteral("stopped");
-    case StepFigures::End::kReplaced:
-      return QStringLiteral("replaced");
-    case StepFigures::End::kFault:
-      return QStringLiteral("fault");
-    case StepFigures::End::kMoving:
-      return QStringLiteral("in progress");
-  }
-  return {};
-}
 
 QString Milliseconds(double us) { return QString::number(us / 1000, 'f', 1); }
 
@@ -217,7 +202,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
                                          QStringLiteral("Over-\nshoot"), QStringLiteral("Settling\n(ms)"),
                                          QStringLiteral("Steady-\nstate\nerror"),
                                          QStringLiteral("Peak\nfollowing\nerror"), QStringLiteral("Band"),
-                                         QStringLiteral("End")});
+                                         QStringLiteral("End"), QStringLiteral("Gains\nP I D")});
   tbl_moves_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tbl_moves_->verticalHeader()->setVisible(false);
   // Sized once per refill: sizing to contents on every cell set costs seconds
@@ -235,7 +220,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
 
   auto* layout = new QHBoxLayout(this);
   layout->addLayout(controls);
-  layout->addWidget(splitter, 1);
+  BuildTuning(*form, *splitter, *layout);
   resize(1100, 760);
 
   connect(lst_axes_, &QListWidget::itemChanged, this, &frmScope::SelectionChanged);
@@ -480,6 +465,7 @@ void frmScope::showEvent(QShowEvent* event) {
 
 void frmScope::hideEvent(QHideEvent* event) {
   refresh_.stop();
+  step_test_->AbortTest(QStringLiteral("The Scope was closed."));
   QWidget::hideEvent(event);
 }
 
@@ -606,7 +592,8 @@ void frmScope::WaitForThePoll() {
 }
 
 void frmScope::Refresh() {
-  if (!isVisible() || cmd_pause_->isChecked()) return;
+  // Paused, the traces stay as they are unless the operator zooms or pans.
+  if (!isVisible() || (cmd_pause_->isChecked() && !cursors_->ViewHeld())) return;
   if (!frame_.drawing && recorder_.SampleCount() != drawn_samples_) BeginFrame();
   if (frame_.drawing) DrawFrame();
   // A move in progress changes without a new move ending: its row is
@@ -631,6 +618,7 @@ void frmScope::BeginFrame() {
   frame_.latest_us = std::max(recorder_.LatestTimeUs(), window_us);
   frame_.from_us = frame_.latest_us - window_us;
   frame_.shown = ShownAxes();
+  ViewWindow();
   frame_.next_slot = 0;
   frame_.cost_us = 0;
   AssignValueAxes(frame_.shown);
@@ -740,6 +728,7 @@ void frmScope::FillAxis(std::size_t slot) {
 }
 
 void frmScope::ScaleValueAxes() {
+  if (cursors_->ViewHeld()) return;  // as the operator zoomed or panned
   for (const UnitAxes& u : units_) {
     if (chk_autoscale_->isChecked()) {
       // From the values alone (never from the range shown before), so a flat
@@ -808,6 +797,8 @@ void frmScope::FillMoves() {
     set(kFollowingColumn, Units(f.peak_following_error_counts, axis));
     set(kBandColumn, QStringLiteral("± ") + Units(f.band_counts, axis));
     set(kEndColumn, EndName(f.end));
+    set(kGainsColumn, f.gains ? LoopGainsText(*f.gains) + (f.gains_changed ? QStringLiteral(" *") : QString()) : none);
+    tbl_moves_->item(static_cast<int>(r), kGainsColumn)->setToolTip(f.gains ? GainsText(*f.gains) : QString());
   }
   if (!new_rows) return;
   tbl_moves_->resizeColumnsToContents();
@@ -819,21 +810,11 @@ void frmScope::FillMoves() {
   }
 }
 
-double frmScope::CountsPerUnit(std::size_t axis) const {
-  const double per_unit = axis < tables_.CountsPerMicron.size() ? tables_.CountsPerMicron[axis] : 1;
-  return per_unit > 0 ? per_unit : 1;
-}
+double frmScope::CountsPerUnit(std::size_t axis) const { return CountsPerUnitOf(tables_, axis); }
 
-QString frmScope::Units(double counts, std::size_t axis) const {
-  const QString suffix = axis < tables_.UnitSuffix.size() ? QString::fromStdString(tables_.UnitSuffix[axis]) : QString();
-  return QString::number(counts / CountsPerUnit(axis), 'f', 3) + suffix;
-}
+QString frmScope::Units(double counts, std::size_t axis) const { return CountsInUnits(tables_, counts, axis); }
 
-QString frmScope::AxisName(std::size_t axis) const {
-  const QString name =
-      axis < tables_.AxisName.size() ? QString::fromLatin1(tables_.AxisName[axis]).trimmed() : QString();
-  return name.isEmpty() ? QString::number(axis) : name;
-}
+QString frmScope::AxisName(std::size_t axis) const { return ScopeAxisName(tables_, axis); }
 
 std::vector<frmScope::CsvAxis> frmScope::CsvSnapshot() const {
   // A copy of what the plot shows, so the export can be written while the

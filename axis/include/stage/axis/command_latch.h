@@ -23,6 +23,7 @@ enum class CommandHolder : std::uint8_t {
   kNone = 0,
   kControl = 1,  // the axis's own button (mouse, or Space on Rel)
   kEscape = 2,   // Esc, held for every axis
+  kRequest = 4,  // a move or stop requested by another source than the operator (the Scope's step test)
 };
 
 class CommandLatches {
