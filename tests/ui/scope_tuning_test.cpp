@@ -306,6 +306,66 @@ class ScopeTuningTest : public QObject {
     QVERIFY(t.step.Runs().empty());
   }
 
+  // A move requested by another source goes the operator's way: the same
+  // refusal line as a typed target, the target box showing the target, the
+  // GO bit in exactly one packet, then position mode; a stop is STOP for one
+  // packet.
+  void a_requested_move_goes_the_way_of_the_operators_go() {
+    TuningConsole t;
+    QVERIFY(t.Shown());
+    frmMain& main = t.console.Main();
+    main.SetTravelLimits(0, stage::TravelLimits{std::nullopt, 40 * 128});
+    t.console.TypeTarget(0, QStringLiteral("60"));
+    QTest::keyClick(main.Text2(0), Qt::Key_Return);
+    const QString typed_refusal = main.lblMessage()->text();
+    QVERIFY(!typed_refusal.isEmpty());
+    main.lblMessage()->clear();
+    const stage::LimitVerdict refused = main.RequestMove(0, stage::MoveKind::kAbsolute, 60 * kCountsPerMicron);
+    QVERIFY(!refused.accepted);
+    QCOMPARE(QString::fromStdString(refused.refusal), typed_refusal);
+    QCOMPARE(main.lblMessage()->text(), typed_refusal);
+    const std::size_t sent_before = t.console.Sent(0).size();
+    t.console.Tick(2);
+    QCOMPARE(GoEdges(t.console), 0);
+
+    QVERIFY(main.RequestMove(0, stage::MoveKind::kAbsolute, 30 * kCountsPerMicron).accepted);
+    QCOMPARE(main.Text2(0)->text(), QStringLiteral("30.00"));
+    QVERIFY(main.lblMessage()->text().isEmpty());
+    t.console.Tick(3);
+    const std::vector<Packet>& sent = t.console.Sent(0);
+    QCOMPARE(sent.size(), sent_before + 5);
+    QVERIFY((sent[sent_before + 2][3] & stage::usb::kGoBit) != 0);
+    QVERIFY((sent[sent_before + 3][3] & stage::usb::kGoBit) == 0);
+    QVERIFY((sent[sent_before + 3][3] & stage::usb::kPositionModeBit) != 0);
+    // A Rel counts from the move in force: 30 + 20 is beyond 40.
+    const stage::LimitVerdict rel = main.RequestMove(0, stage::MoveKind::kRelative, 20 * kCountsPerMicron);
+    QVERIFY(!rel.accepted);
+    QVERIFY2(QString::fromStdString(rel.refusal).startsWith(QStringLiteral("Rel 20.00 um from 30.00 um would end at 50.00 um")),
+             rel.refusal.c_str());
+
+    main.RequestStop(0);
+    t.console.Tick(2);
+    QVERIFY((t.console.Sent(0)[sent_before + 5][3] & stage::usb::kStopBit) != 0);
+    QVERIFY((t.console.Sent(0)[sent_before + 6][3] & stage::usb::kStopBit) == 0);
+  }
+
+  // Limits that change under a running test: the move the console refuses
+  // ends the test with the console's own refusal.
+  void a_move_the_console_refuses_ends_the_test() {
+    TuningConsole t;
+    QVERIFY(t.Shown());
+    frmMain& main = t.console.Main();
+    t.Start(QStringLiteral("50"), 4);
+    main.SetTravelLimits(0, stage::TravelLimits{std::nullopt, 40 * 128});
+    QVERIFY(t.RunUntilEnded() < kMostTicks);
+    QCOMPARE(t.step.lblStatus()->text(),
+             QStringLiteral("Run 1 ended after 2 of 4 moves: Target 50.00 um is beyond the upper travel limit of axis X, "
+                            "40.00 um (5120 counts). The previous target is kept."));
+    QCOMPARE(GoEdges(t.console), 2);
+    QCOMPARE(main.lblMessage()->text(), QStringLiteral("Target 50.00 um is beyond the upper travel limit of axis X, "
+                                                       "40.00 um (5120 counts). The previous target is kept."));
+  }
+
   // Capture on GO: the window starts the pre-trigger before the latest
   // command and its time axis counts from it.
   void capture_on_go_holds_the_window_from_the_command() {
