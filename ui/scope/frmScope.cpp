@@ -465,7 +465,8 @@ void frmScope::showEvent(QShowEvent* event) {
 
 void frmScope::hideEvent(QHideEvent* event) {
   refresh_.stop();
-  step_test_->AbortTest(QStringLiteral("The Scope was closed."));
+  // Closed (not minimised): no step test goes on unseen.
+  if (!event->spontaneous()) step_test_->AbortTest(QStringLiteral("The Scope was closed."));
   QWidget::hideEvent(event);
 }
 
