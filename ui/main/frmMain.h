@@ -102,6 +102,7 @@ class frmMain : public QWidget {
   // target and Rel entered afterwards is checked against them. Without a
   // call (no profile, --no-profile) an axis has none.
   void SetTravelLimits(AxisIndex axis, const TravelLimits& limits);
+  const TravelLimits& TravelLimitsOf(AxisIndex axis) const { return limits_.at(static_cast<std::size_t>(axis)); }
 
   // Referencing (homing) of an axis toward a limit switch, as its profile
   // sets it up: a question naming the axis and the switch, then the run,
