@@ -612,6 +612,8 @@ void frmScope::WaitForThePoll() {
 
 void frmScope::Refresh() { Update(true); }
 
+QImage frmScope::TraceImage() const { return trace_layer_->Image(); }
+
 double frmScope::NewestDrawn(std::size_t axis) const {
   return axis < newest_drawn_.size() ? newest_drawn_[axis] : std::numeric_limits<double>::quiet_NaN();
 }
