@@ -21,6 +21,7 @@ ScopeRecorder::ScopeRecorder(std::size_t axis_count, ExchangeClock clock, StepSe
     moves_.emplace_back(kMovesPerAxis);
     trackers_.emplace_back(settings);
   }
+  interruptions_.resize(axis_count);
 }
 
 void ScopeRecorder::OnExchange(AxisIndex axis, const usb::Packet& command, const usb::Packet& /*reply*/,
@@ -61,7 +62,12 @@ void ScopeRecorder::OnExchange(AxisIndex axis, const usb::Packet& command, const
   }
   gains.values.d = fields->tuning.d;
   gains.values.speed = fields->tuning.speed;
+  const bool cut = (fields->control_byte & (usb::kStopBit | usb::kZeroBit)) != 0 ||
+                   (fields->control_byte & usb::kActiveBit) == 0;
+  if (cut) ++interruptions_[k].cuts;
+  if (replied && (reading.flags & usb::kFlagError) != 0) ++interruptions_[k].faults;
   StepSample sample;
+  if (gains.frames == kBothFrames) sample.tuning = gains.values;
   sample.time_us = time_us;
   sample.control_byte = fields->control_byte;
   sample.target_counts = static_cast<std::int32_t>(fields->target_counts);

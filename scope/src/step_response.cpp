@@ -122,6 +122,7 @@ void StepTracker::Start(const StepSample& sample, bool relative, std::int32_t ta
   figures_.start_counts = from;
   figures_.target_counts = target;
   figures_.band_counts = move_settings_.band_counts;
+  figures_.gains = sample.tuning;
   step_counts_ = static_cast<double>(target) - from;
   // The profile's phases count from the ideal position read before the command.
   const std::int64_t ideal_time = have_reply_ ? last_reply_.time_us : sample.time_us;
@@ -154,6 +155,7 @@ void StepTracker::Track(const StepSample& sample) {
     peak_progress_counts_ = std::max(peak_progress_counts_, beyond);
   }
   last_time_us_ = time_us;
+  if (sample.tuning != figures_.gains) figures_.gains_changed = true;
 
   const std::int32_t following = ClampToInt32(std::int64_t{position} - sample.ideal_position);
   if (std::llabs(following) > std::llabs(figures_.peak_following_error_counts)) {

@@ -9,7 +9,8 @@ stage_core_test(axis_tests core/modKVT_USB_test.cpp core/number_text_test.cpp co
 stage_core_test(sim_tests core/simulated_controllers_test.cpp core/simple_axis_model_test.cpp)
 stage_core_test(servo_tests core/servo_axis_model_test.cpp core/scenario_test.cpp)
 stage_core_test(scope_tests core/step_response_test.cpp core/trace_writer_test.cpp core/scope_recorder_test.cpp
-                core/plot_reduction_test.cpp core/scope_csv_test.cpp core/loop_figures_test.cpp core/run_file_test.cpp)
+                core/plot_reduction_test.cpp core/scope_csv_test.cpp core/loop_figures_test.cpp core/run_file_test.cpp
+                core/step_test_test.cpp)
 target_link_libraries(scope_tests PRIVATE stage_scope)
 if(STAGE_BUILD_UI)
   # The program's last resort lives with its command line.

@@ -103,6 +103,7 @@ class frmMain : public QWidget {
   // target and Rel entered afterwards is checked against them. Without a
   // call (no profile, --no-profile) an axis has none.
   void SetTravelLimits(AxisIndex axis, const TravelLimits& limits);
+  const TravelLimits& TravelLimitsOf(AxisIndex axis) const { return limits_.at(static_cast<std::size_t>(axis)); }
 
   // Referencing (homing) of an axis toward a limit switch, as its profile
   // sets it up: a question naming the axis and the switch, then the run,
@@ -116,8 +117,8 @@ class frmMain : public QWidget {
   // use. It lives as long as this window.
   frmAxisSettings& AxisSettings();
   // The axis's CountsPerMicron and UnitSuffix have changed: the read-outs
-  // show the new unit from the next reply.
-  void MechanicsChanged(AxisIndex axis);
+  // show the new unit from the next reply, the target box at once.
+  void MechanicsChanged(AxisIndex axis, double previous_counts_per_micron);
 
   // Set by construction.
   std::int16_t RowPitch() const { return row_pitch_; }

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QWindow>
 #include <cmath>
+#include <string>
 
 #include "stage/axis/mechanics.h"
 #include "stage/axis/number_text.h"

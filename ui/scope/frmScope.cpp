@@ -38,6 +38,9 @@
 #include "stage/usb/packet_codec.h"
 #include "ui/common/outside_window.h"
 #include "ui/scope/trace_layer.h"
+#include "ui/scope/plot_cursors.h"
+#include "ui/scope/scope_text.h"
+#include "ui/scope/scope_step_test.h"
 
 namespace stage::ui {
 namespace {
@@ -81,24 +84,6 @@ std::int64_t ThreadCpuUs() {
 const std::array<QColor, 8> kAxisColors = {QColor(31, 119, 180), QColor(214, 39, 40), QColor(44, 160, 44),
                                            QColor(255, 127, 14), QColor(148, 103, 189), QColor(140, 86, 75),
                                            QColor(227, 119, 194), QColor(23, 190, 207)};
-
-QString EndName(StepFigures::End end) {
-  switch (end) {
-    case StepFigures::End::kSettled:
-      return QStringLiteral("settled");
-    case StepFigures::End::kNotSettled:
-      return QStringLiteral("not settled");
-    case StepFigures::End::kStopped:
-      return QStringLiteral("stopped");
-    case StepFigures::End::kReplaced:
-      return QStringLiteral("replaced");
-    case StepFigures::End::kFault:
-      return QStringLiteral("fault");
-    case StepFigures::End::kMoving:
-      return QStringLiteral("in progress");
-  }
-  return {};
-}
 
 QString Milliseconds(double us) { return QString::number(us / 1000, 'f', 1); }
 
@@ -229,7 +214,8 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
                                          QStringLiteral("Accel.\npeak\nerror"), QStringLiteral("Accel.\nRMS\nerror"),
                                          QStringLiteral("Cruise\npeak\nerror"), QStringLiteral("Cruise\nRMS\nerror"),
                                          QStringLiteral("Brake\npeak\nerror"), QStringLiteral("Brake\nRMS\nerror"),
-                                         QStringLiteral("Band"), QStringLiteral("End")});
+                                         QStringLiteral("Band"), QStringLiteral("End"),
+                                         QStringLiteral("Gains\nP I D")});
   tbl_moves_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tbl_moves_->verticalHeader()->setVisible(false);
   // Sized once per refill: sizing to contents on every cell set costs seconds
@@ -247,8 +233,8 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
 
   auto* layout = new QHBoxLayout(this);
   layout->addLayout(controls);
-  layout->addWidget(splitter, 1);
-  resize(1320, 760);  // the figures table's columns side by side
+  BuildTuning(*form, *splitter, *layout);
+  resize(1420, 760);  // the figures table's columns side by side
 
   connect(lst_axes_, &QListWidget::itemChanged, this, &frmScope::SelectionChanged);
   connect(spn_window_, &QSpinBox::valueChanged, this, [this] { RedrawAll(); });
@@ -495,6 +481,8 @@ void frmScope::showEvent(QShowEvent* event) {
 
 void frmScope::hideEvent(QHideEvent* event) {
   refresh_.stop();
+  // Closed (not minimised): no step test goes on unseen.
+  if (!event->spontaneous()) step_test_->AbortTest(QStringLiteral("The Scope was closed."));
   QWidget::hideEvent(event);
 }
 
@@ -624,6 +612,8 @@ void frmScope::WaitForThePoll() {
 
 void frmScope::Refresh() { Update(true); }
 
+QImage frmScope::TraceImage() const { return trace_layer_->Image(); }
+
 double frmScope::NewestDrawn(std::size_t axis) const {
   return axis < newest_drawn_.size() ? newest_drawn_[axis] : std::numeric_limits<double>::quiet_NaN();
 }
@@ -672,6 +662,8 @@ void frmScope::RequestFrame(bool feed) {
   const std::int64_t window_us = std::int64_t{spn_window_->value()} * 1'000'000;
   request.to_us = std::max(drawn_to_us_, window_us);
   request.from_us = request.to_us - window_us;
+  // Captured on GO, or as the operator zoomed or panned.
+  ViewWindow(shown, request.from_us, request.to_us);
   request.samples = drawn_samples_;
   request.axes.reserve(shown.size());
   for (std::size_t slot = 0; slot < shown.size(); ++slot) {
@@ -688,6 +680,13 @@ void frmScope::RequestFrame(bool feed) {
   request.autoscale = chk_autoscale_->isChecked();
   request.fixed_position = {spn_position_min_->value(), spn_position_max_->value()};
   request.fixed_following = {-spn_error_max_->value(), spn_error_max_->value()};
+  if (cursors_->ViewHeld()) {
+    // The value ranges stay as the operator left them.
+    for (const UnitAxes& u : units_) {
+      request.held_position.push_back({u.position->range().lower, u.position->range().upper});
+      request.held_following.push_back({u.following->range().lower, u.following->range().upper});
+    }
+  }
   const QCPRange flags = flags_rect_->axis(QCPAxis::atLeft)->range();
   request.flags = {flags.lower, flags.upper};
   request.size = plot_->size();
@@ -716,12 +715,21 @@ void frmScope::ShowFrame() {
   if (!frame) return;
   QElapsedTimer piece;
   piece.start();
-  for (QCPAxisRect* r : {position_rect_, following_rect_, flags_rect_}) {
-    r->axis(QCPAxis::atBottom)->setRange(static_cast<double>(frame->from_us) / 1e6, static_cast<double>(frame->to_us) / 1e6);
+  const QCPRange frame_time(static_cast<double>(frame->from_us) / 1e6, static_cast<double>(frame->to_us) / 1e6);
+  if (cursors_->ViewHeld()) {
+    // Zoomed or panned on since it was asked for: drawn again for the range
+    // shown now; the operator's ranges stay.
+    const QCPRange shown = position_rect_->axis(QCPAxis::atBottom)->range();
+    if (std::llround(shown.lower * 1e6) != frame->from_us || std::llround(shown.upper * 1e6) != frame->to_us) RedrawAll();
+  } else {
+    for (QCPAxisRect* r : {position_rect_, following_rect_, flags_rect_}) r->axis(QCPAxis::atBottom)->setRange(frame_time);
   }
   // The value axes as the traces were drawn against them (the units shown
   // may have changed since: drawn again then).
-  if (frame->position.size() == units_.size()) {
+  if (cursors_->ViewHeld()) {
+    // The value ranges stay as the operator left them (the frame was drawn
+    // against them).
+  } else if (frame->position.size() == units_.size()) {
     for (std::size_t k = 0; k < units_.size(); ++k) {
       units_[k].position->setRange(frame->position[k].lower, frame->position[k].upper);
       units_[k].following->setRange(frame->following[k].lower, frame->following[k].upper);
@@ -814,12 +822,12 @@ void frmScope::SetFiguresRow(int row, const QString& axis_name, const StepFigure
       item->setText(text);
     }
   };
-  auto units = [&](double counts) { return QString::number(counts / per_unit, 'f', 3) + suffix; };
+  auto units = [&](double counts) { return FixedText(counts / per_unit, 3) + suffix; };
   // The phases' errors in the row's unit without its name: seven more columns
   // still fit beside the others.
   auto phase = [&](Column peak, Column rms, const std::optional<scope::PhaseError>& error) {
-    set(peak, error ? QString::number(error->peak_counts / per_unit, 'f', 3) : none);
-    set(rms, error ? QString::number(error->rms_counts / per_unit, 'f', 3) : none);
+    set(peak, error ? FixedText(error->peak_counts / per_unit, 3) : none);
+    set(rms, error ? FixedText(error->rms_counts / per_unit, 3) : none);
   };
   set(kAxisColumn, axis_name);
   set(kMoveColumn, f.relative ? QStringLiteral("Rel") : QStringLiteral("GO"));
@@ -837,23 +845,15 @@ void frmScope::SetFiguresRow(int row, const QString& axis_name, const StepFigure
   phase(kBrakingPeakColumn, kBrakingRmsColumn, f.loop.braking);
   set(kBandColumn, QStringLiteral("± ") + units(f.band_counts));
   set(kEndColumn, EndName(f.end));
+  set(kGainsColumn, f.gains ? LoopGainsText(*f.gains) + (f.gains_changed ? QStringLiteral(" *") : QString()) : none);
+  tbl_moves_->item(row, kGainsColumn)->setToolTip(f.gains ? GainsText(*f.gains) : QString());
 }
 
-double frmScope::CountsPerUnit(std::size_t axis) const {
-  const double per_unit = axis < tables_.CountsPerMicron.size() ? tables_.CountsPerMicron[axis] : 1;
-  return per_unit > 0 ? per_unit : 1;
-}
+double frmScope::CountsPerUnit(std::size_t axis) const { return CountsPerUnitOf(tables_, axis); }
 
-QString frmScope::Units(double counts, std::size_t axis) const {
-  const QString suffix = axis < tables_.UnitSuffix.size() ? QString::fromStdString(tables_.UnitSuffix[axis]) : QString();
-  return QString::number(counts / CountsPerUnit(axis), 'f', 3) + suffix;
-}
+QString frmScope::Units(double counts, std::size_t axis) const { return CountsInUnits(tables_, counts, axis); }
 
-QString frmScope::AxisName(std::size_t axis) const {
-  const QString name =
-      axis < tables_.AxisName.size() ? QString::fromLatin1(tables_.AxisName[axis]).trimmed() : QString();
-  return name.isEmpty() ? QString::number(axis) : name;
-}
+QString frmScope::AxisName(std::size_t axis) const { return ScopeAxisName(tables_, axis); }
 
 frmScope::CsvPlan frmScope::PlanCsv() const {
   // What the plot shows: the shown axes over its time axis.

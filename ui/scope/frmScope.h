@@ -37,6 +37,8 @@
 #include "ui/scope/trace_renderer.h"
 
 class QCheckBox;
+class QLabel;
+class QTabWidget;
 class QCustomPlot;
 class QCPAxisRect;
 class QCPGraph;
@@ -47,8 +49,14 @@ class QPushButton;
 class QSpinBox;
 class QTableWidget;
 class QVBoxLayout;
+class QHBoxLayout;
+class QFormLayout;
+class QSplitter;
 
 namespace stage::ui {
+
+class PlotCursors;
+class ScopeStepTest;
 
 // NOLINTNEXTLINE(readability-identifier-naming): named like the console's windows
 class frmScope : public QWidget {
@@ -63,7 +71,7 @@ class frmScope : public QWidget {
   enum Column { kAxisColumn, kMoveColumn, kStartColumn, kStepColumn, kRiseColumn, kOvershootPercentColumn,
                 kOvershootColumn, kSettlingColumn, kSteadyStateColumn, kFollowingColumn, kInPositionColumn,
                 kAcceleratingPeakColumn, kAcceleratingRmsColumn, kCruisingPeakColumn, kCruisingRmsColumn,
-                kBrakingPeakColumn, kBrakingRmsColumn, kBandColumn, kEndColumn, kColumnCount };
+                kBrakingPeakColumn, kBrakingRmsColumn, kBandColumn, kEndColumn, kGainsColumn, kColumnCount };
   // The least span autoscale gives a value axis, either side of a flat trace.
   static constexpr double kLeastHalfSpanCounts = 16;
 
@@ -127,7 +135,20 @@ class frmScope : public QWidget {
   QSpinBox* spnBand() const { return spn_band_; }
   QTableWidget* tblMoves() const { return tbl_moves_; }
   QCustomPlot* Plot() const { return plot_; }
+  // The traces as last drawn by the drawing thread, without axes or grid.
+  QImage TraceImage() const;
   QTimer& RefreshTimer() { return refresh_; }
+  // Capture on GO: the plot holds the window from the pre-trigger before
+  // the latest move's command, its time axis counted from that command.
+  QCheckBox* chkCapture() const { return chk_capture_; }
+  QSpinBox* spnPreTrigger() const { return spn_pretrigger_; }
+  // The command the captured window is counted from (time since the first
+  // exchange); empty while not captured.
+  std::optional<std::int64_t> CaptureOriginUs() const { return capture_origin_us_; }
+  PlotCursors& Cursors() const { return *cursors_; }
+  QLabel* lblCursors() const { return lbl_cursors_; }
+  QTabWidget* Tabs() const { return tabs_; }
+  ScopeStepTest& StepTest() const { return *step_test_; }
   // The value axes of the position and the following error for the k-th unit
   // among the shown axes (one pair per unit), empty past the last.
   QCPAxis* PositionAxis(std::size_t unit) const;
@@ -175,6 +196,13 @@ class frmScope : public QWidget {
   };
 
   void BuildPlot();
+  // The step test, capture on GO and the cursors (frmScope_tuning.cpp).
+  void BuildTuning(QFormLayout& form, QSplitter& live, QHBoxLayout& layout);
+  // Where the frame under way starts and ends when captured on GO or held
+  // by the operator's zoom or pan.
+  void ViewWindow(const std::vector<std::size_t>& shown, std::int64_t& from_us, std::int64_t& to_us);
+  std::optional<std::int64_t> LatestCommandUs(const std::vector<std::size_t>& shown) const;
+  void SetTimeOrigin(std::optional<std::int64_t> origin_us);
   void SelectionChanged();
   void AssignValueAxes(const std::vector<std::size_t>& shown);
   // Everything drawn again from the start (a setting changed).
@@ -240,6 +268,13 @@ class frmScope : public QWidget {
   QTableWidget* tbl_moves_ = nullptr;
   class TraceLayer* trace_layer_ = nullptr;
   QTimer refresh_;
+  QCheckBox* chk_capture_ = nullptr;
+  QSpinBox* spn_pretrigger_ = nullptr;
+  QLabel* lbl_cursors_ = nullptr;
+  PlotCursors* cursors_ = nullptr;
+  QTabWidget* tabs_ = nullptr;
+  ScopeStepTest* step_test_ = nullptr;
+  std::optional<std::int64_t> capture_origin_us_;
 
   std::vector<AxisGraphs> graphs_;
   std::vector<UnitAxes> units_;                    // of the shown axes, in order

@@ -292,7 +292,11 @@ void frmScope::FillLoadedMoves(int first_row) {
   for (const scope::RunAxis& a : loaded_->run.axes) {
     const QString name = QStringLiteral("%1 (%2)").arg(QString::fromStdString(a.name), loaded_->file);
     const QString suffix = QLatin1Char(' ') + QString::fromStdString(a.unit);
-    for (const StepFigures& f : a.moves) SetFiguresRow(row++, name, f, a.counts_per_unit, suffix);
+    for (StepFigures f : a.moves) {
+      // The file keeps the gains last sent per axis, not per move.
+      if (!f.gains) f.gains = a.gains;
+      SetFiguresRow(row++, name, f, a.counts_per_unit, suffix);
+    }
   }
 }
 

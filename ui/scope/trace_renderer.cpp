@@ -247,7 +247,10 @@ TraceFrame TraceRenderer::Render(const TraceFrameRequest& request) {
   frame.position.resize(units);
   frame.following.resize(units);
   for (std::size_t u = 0; u < units; ++u) {
-    if (request.autoscale) {
+    if (u < request.held_position.size() && u < request.held_following.size()) {
+      frame.position[u] = request.held_position[u];
+      frame.following[u] = request.held_following[u];
+    } else if (request.autoscale) {
       const double least = request.least_half_span[u];
       frame.position[u] = position[u].any ? scope::AutoscaleRange(position[u].low, position[u].high, least)
                                           : scope::AutoscaleRange(1, 0, least);

@@ -51,6 +51,10 @@ struct TraceFrameRequest {
   bool autoscale = true;
   scope::ValueRange fixed_position;     // without autoscale, for every unit
   scope::ValueRange fixed_following;
+  // Per unit, when not empty: the ranges the operator zoomed or panned to,
+  // before autoscale and the fixed ranges.
+  std::vector<scope::ValueRange> held_position;
+  std::vector<scope::ValueRange> held_following;
   scope::ValueRange flags;              // the flags rectangle's value range
   QSize size;                           // the plot's, in its own pixels
   qreal pixel_ratio = 1;

@@ -90,6 +90,15 @@ class ScopeRecorder final : public poll::ExchangeObserver {
   void SetStepSettings(const StepSettings& settings);
   const StepSettings& Settings() const { return settings_; }
 
+  // What can cut a step test short, counted per axis from the first
+  // exchange: packets that went out with STOP or ZERO set or the servo off,
+  // and replies that reported a fault.
+  struct Interruptions {
+    std::uint64_t cuts = 0;
+    std::uint64_t faults = 0;
+  };
+  const Interruptions& InterruptionsOf(std::size_t axis) const { return interruptions_[axis]; }
+
   // Counts every reply recorded and every move finished: unchanged means
   // nothing new to draw.
   std::uint64_t SampleCount() const { return sample_count_; }
@@ -113,6 +122,7 @@ class ScopeRecorder final : public poll::ExchangeObserver {
   };
   static constexpr std::uint8_t kBothFrames = 3;
   std::vector<Gains> gains_;
+  std::vector<Interruptions> interruptions_;
   std::optional<std::chrono::nanoseconds> origin_;
   std::uint64_t sample_count_ = 0;
   std::uint64_t move_count_ = 0;

@@ -19,6 +19,7 @@
 #include <optional>
 
 #include "stage/scope/loop_figures.h"
+#include "stage/usb/packet_codec.h"
 
 namespace stage::scope {
 
@@ -31,6 +32,9 @@ struct StepSample {
   std::int32_t ideal_position = 0;
   std::uint8_t flags = 0;
   bool replied = true;  // false: the command went out but no reply came back (the fields above are unset)
+  // The eight tuning values the controller holds, as the packets so far set
+  // them: empty until both parameter frames have gone out.
+  std::optional<usb::TuningValues> tuning{};
 };
 
 struct StepSettings {
@@ -79,6 +83,10 @@ struct StepFigures {
   std::int32_t peak_following_error_counts = 0;  // actual - ideal of largest size
   // In position after the profile, and the following error by phase.
   LoopFigures loop;
+  // The gains the move ran with: the tuning values in force at its start
+  // (empty when not yet known), and whether any changed before it ended.
+  std::optional<usb::TuningValues> gains{};
+  bool gains_changed = false;
 
   std::int64_t DurationUs() const { return end_us - start_us; }
 };
