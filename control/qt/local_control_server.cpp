@@ -3,9 +3,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <QTimer>
+#include <QLocalSocket>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +48,19 @@ std::string Folder(const std::string& path) {
 
 }  // namespace
 
+// Hands each accepted descriptor to the server instead of making a
+// QLocalSocket of it.
+class LocalControlServer::Listener final : public QLocalServer {
+ public:
+  explicit Listener(std::function<void(int)> accepted) : accepted_(std::move(accepted)) {}
+
+ protected:
+  void incomingConnection(quintptr descriptor) override { accepted_(static_cast<int>(descriptor)); }
+
+ private:
+  std::function<void(int)> accepted_;
+};
+
 class LocalControlServer::Turn {
  public:
   explicit Turn(LocalControlServer& server) : server_(server) { ++server_.turn_depth_; }
@@ -79,20 +94,24 @@ Peer PeerOf(int socket_descriptor) {
 }
 
 LocalControlServer::LocalControlServer(EventSink events, QObject* parent)
-    : QObject(parent), events_(std::move(events)), own_uid_(static_cast<std::int64_t>(::getuid())) {
-  connect(&server_, &QLocalServer::newConnection, this, &LocalControlServer::Accept);
+    : QObject(parent),
+      events_(std::move(events)),
+      server_(std::make_unique<Listener>([this](int descriptor) { Accept(descriptor); })),
+      chunk_(kReadChunkBytes),
+      own_uid_(static_cast<std::int64_t>(::getuid())) {
+  pre_tick_.setSingleShot(true);
+  pre_tick_.setTimerType(Qt::PreciseTimer);
+  connect(&pre_tick_, &QTimer::timeout, this, &LocalControlServer::PreTick);
 }
 
 LocalControlServer::~LocalControlServer() {
   for (auto& [id, connection] : sockets_) {
-    if (connection.socket) {
-      connection.socket->disconnect(this);
-      connection.socket->abort();
-      delete connection.socket;
-    }
+    connection.readable.reset();
+    connection.writable.reset();
+    if (connection.fd >= 0) ::close(connection.fd);
   }
   sockets_.clear();
-  if (server_.isListening()) server_.close();  // removes the socket file
+  if (server_->isListening()) server_->close();  // removes the socket file
 }
 
 LocalControlServer::Started LocalControlServer::Listen(const std::string& path, bool make_folder,
@@ -138,9 +157,9 @@ LocalControlServer::Started LocalControlServer::Listen(const std::string& path, 
     }
   }
   // Made private before it is put in place.
-  server_.setSocketOptions(QLocalServer::UserAccessOption);
-  if (!server_.listen(QString::fromStdString(path))) {
-    message = "cannot serve on " + path + ": " + server_.errorString().toStdString();
+  server_->setSocketOptions(QLocalServer::UserAccessOption);
+  if (!server_->listen(QString::fromStdString(path))) {
+    message = "cannot serve on " + path + ": " + server_->errorString().toStdString();
     return Started::kFailed;
   }
   ::chmod(path.c_str(), 0600);
@@ -148,71 +167,101 @@ LocalControlServer::Started LocalControlServer::Listen(const std::string& path, 
   return Started::kServing;
 }
 
-void LocalControlServer::Accept() {
+void LocalControlServer::Accept(int descriptor) {
   const Turn turn(*this);
-  while (QLocalSocket* socket = server_.nextPendingConnection()) {
-    const Peer peer = PeerOf(static_cast<int>(socket->socketDescriptor()));
-    if (peer.uid != own_uid_) {
-      if (events_) {
-        events_("refused a connection from pid " + std::to_string(peer.pid) + " uid " + std::to_string(peer.uid) +
-                ": only the console's own user may connect");
-      }
-      socket->abort();
-      socket->deleteLater();
-      continue;
+  const Peer peer = PeerOf(descriptor);
+  if (peer.uid != own_uid_) {
+    if (events_) {
+      events_("refused a connection from pid " + std::to_string(peer.pid) + " uid " + std::to_string(peer.uid) +
+              ": only the console's own user may connect");
     }
-    const ClientId id = next_id_++;
-    socket->setReadBufferSize(kReadChunkBytes);
-    sockets_[id] = Connection{socket, false, {}};
-    connect(socket, &QLocalSocket::readyRead, this, [this, id] { ReadFrom(id); });
-    connect(socket, &QLocalSocket::disconnected, this, [this, id] { Drop(id, "closed the connection"); });
-    if (core_ != nullptr) core_->Connected(id, peer);
-    ReadFrom(id);
+    ::close(descriptor);
+    return;
+  }
+  ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+  const ClientId id = next_id_++;
+  Connection& connection = sockets_[id];
+  connection.fd = descriptor;
+  connection.readable = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+  connect(connection.readable.get(), &QSocketNotifier::activated, this, [this, id] { Readable(id); });
+  connection.writable = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Write);
+  connection.writable->setEnabled(false);
+  connect(connection.writable.get(), &QSocketNotifier::activated, this, [this, id] { FlushOut(id); });
+  if (core_ != nullptr) core_->Connected(id, peer);
+  ReadFrom(id);
+}
+
+bool LocalControlServer::ReadFrom(ClientId id) {
+  auto found = sockets_.find(id);
+  if (found == sockets_.end() || found->second.dropping || core_ == nullptr) return false;
+  const Turn turn(*this);
+  // Read only while the core has room: the rest stays in the socket, and
+  // the client's writes block once the kernel's buffer is full.
+  while (!core_->HeldBack(id) && core_->Backlog(id) < ControlCore::kMaxBacklogBytes) {
+    const ssize_t got = ::recv(found->second.fd, chunk_.data(), chunk_.size(), MSG_DONTWAIT);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      // Gone: what it sent before is carried out, then it is dropped.
+      found->second.readable->setEnabled(false);
+      DropLater(id, "closed the connection");
+      return false;
+    }
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (read_observer_) read_observer_();
+    core_->Received(id, std::string_view(chunk_.data(), static_cast<std::size_t>(got)));
+    // The core may have queued so much that the client is being dropped.
+    found = sockets_.find(id);
+    if (found == sockets_.end() || found->second.dropping) return false;
+  }
+  // Held back: the level-triggered notifier would fire again and again;
+  // the socket is read after the tick.
+  if (core_->HeldBack(id) || core_->Backlog(id) >= ControlCore::kMaxBacklogBytes) {
+    found->second.readable->setEnabled(false);
+  }
+  return true;
+}
+
+void LocalControlServer::Readable(ClientId id) {
+  if (!ReadFrom(id)) return;
+  const auto found = sockets_.find(id);
+  if (found == sockets_.end() || late_) return;
+  // Served once since the tick: what it sends next is read before the next.
+  found->second.paused = true;
+  found->second.readable->setEnabled(false);
+  if (!pre_tick_.isActive()) {
+    const auto left = next_tick_ - kPreTickMargin - std::chrono::steady_clock::now();
+    pre_tick_.start(static_cast<int>(
+        std::max<std::int64_t>(0, std::chrono::floor<std::chrono::milliseconds>(left).count())));
   }
 }
 
-void LocalControlServer::ReadFrom(ClientId id) {
-  const auto found = sockets_.find(id);
-  if (found == sockets_.end() || found->second.dropping || core_ == nullptr) return;
-  QLocalSocket* socket = found->second.socket;
-  if (socket == nullptr) return;
+void LocalControlServer::PreTick() {
   const Turn turn(*this);
-  char chunk[4096];
-  // Read only while the core has room: the rest stays in the socket, and
-  // the client's writes block once the kernel's buffer is full.
-  while (!core_->HeldBack(id) && core_->Backlog(id) < ControlCore::kMaxBacklogBytes &&
-         socket->bytesAvailable() > 0) {
-    const qint64 got = socket->read(chunk, sizeof chunk);
-    if (got <= 0) break;
-    if (read_observer_) read_observer_();
-    core_->Received(id, std::string_view(chunk, static_cast<std::size_t>(got)));
-    // The core may have queued so much that the client is being dropped.
-    const auto again = sockets_.find(id);
-    if (again == sockets_.end() || again->second.dropping) return;
+  late_ = true;
+  for (auto it = sockets_.begin(); it != sockets_.end();) {
+    const ClientId id = it->first;
+    Connection& connection = it->second;
+    ++it;
+    if (!connection.paused || connection.dropping) continue;
+    connection.paused = false;
+    connection.readable->setEnabled(true);
+    ReadFrom(id);
   }
 }
 
 void LocalControlServer::Send(ClientId client, std::string_view line) {
   const auto found = sockets_.find(client);
   if (found == sockets_.end() || found->second.dropping) return;
-  QLocalSocket* socket = found->second.socket;
-  if (socket == nullptr) return;
-  std::string& gathered = found->second.gathered;
-  if (socket->bytesToWrite() + static_cast<qint64>(gathered.size() + line.size()) > kMaxUnreadBytes) {
-    gathered.clear();
-    // It does not read what it asked for: dropped, from the event loop.
-    found->second.dropping = true;
-    QTimer::singleShot(0, this, [this, client] {
-      const auto gone = sockets_.find(client);
-      if (gone == sockets_.end()) return;
-      const std::string why = "its unread output passed 1 MiB (it does not read its socket)";
-      QPointer<QLocalSocket> socket_left = gone->second.socket;
-      Drop(client, why);
-      if (socket_left) socket_left->abort();
-    });
+  Connection& connection = found->second;
+  if (connection.out.size() + connection.gathered.size() + line.size() > static_cast<std::size_t>(kMaxUnreadBytes)) {
+    connection.gathered.clear();
+    // It does not read what it asked for.
+    DropLater(client, "its unread output passed 1 MiB (it does not read its socket)");
     return;
   }
-  gathered.append(line);
+  connection.gathered.append(line);
   if (turn_depth_ == 0) WriteGathered();
 }
 
@@ -220,50 +269,91 @@ void LocalControlServer::WriteGathered() {
   for (auto& [id, connection] : sockets_) {
     std::string& gathered = connection.gathered;
     if (gathered.empty()) continue;
-    if (!connection.dropping && connection.socket != nullptr) {
-      connection.socket->write(gathered.data(), static_cast<qint64>(gathered.size()));
+    if (!connection.dropping) {
+      connection.out.append(gathered);
+      if (!connection.writable->isEnabled()) FlushOut(id);
     }
     gathered.clear();  // its memory is kept for the next turn
   }
 }
 
+void LocalControlServer::FlushOut(ClientId id) {
+  const auto found = sockets_.find(id);
+  if (found == sockets_.end() || found->second.dropping) return;
+  Connection& connection = found->second;
+  std::size_t done = 0;
+  while (done < connection.out.size()) {
+    const ssize_t wrote =
+        ::send(connection.fd, connection.out.data() + done, connection.out.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (wrote > 0) {
+      done += static_cast<std::size_t>(wrote);
+      continue;
+    }
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    connection.writable->setEnabled(false);
+    DropLater(id, "closed the connection");
+    return;
+  }
+  connection.out.erase(0, done);
+  connection.writable->setEnabled(!connection.out.empty());
+}
+
+void LocalControlServer::DropLater(ClientId id, std::string why) {
+  const auto found = sockets_.find(id);
+  if (found == sockets_.end() || found->second.dropping) return;
+  found->second.dropping = true;
+  found->second.readable->setEnabled(false);
+  found->second.writable->setEnabled(false);
+  QTimer::singleShot(0, this, [this, id, why = std::move(why)] { Drop(id, why); });
+}
+
 void LocalControlServer::Drop(ClientId id, const std::string& why) {
   const auto found = sockets_.find(id);
   if (found == sockets_.end()) return;
-  QPointer<QLocalSocket> socket = found->second.socket;
-  sockets_.erase(found);
+  const int fd = found->second.fd;
+  sockets_.erase(found);  // the notifiers go before the descriptor closes
+  if (fd >= 0) ::close(fd);
   if (core_ != nullptr) core_->Disconnected(id, why);
-  if (socket) {
-    socket->disconnect(this);
-    socket->deleteLater();
-  }
 }
 
-void LocalControlServer::AfterTick() {
+void LocalControlServer::AfterTick(std::chrono::nanoseconds to_next_tick) {
+  next_tick_ = std::chrono::steady_clock::now() + to_next_tick;
+  late_ = false;
+  pre_tick_.stop();
   if (core_ == nullptr) return;
   const Turn turn(*this);
   core_->AfterTick();
-  // Sockets left unread while their client was held back.
+  // Sockets left unread while their client was held back or paused.
   for (auto it = sockets_.begin(); it != sockets_.end();) {
     const ClientId id = it->first;
-    const Connection& connection = it->second;
+    Connection& connection = it->second;
     ++it;
-    if (connection.dropping || connection.socket == nullptr || connection.socket->bytesAvailable() == 0) continue;
-    ReadFrom(id);
+    if (connection.dropping) continue;
+    connection.paused = false;
+    if (!connection.readable->isEnabled()) {
+      connection.readable->setEnabled(true);
+      ReadFrom(id);
+    }
   }
 }
 
 void LocalControlServer::Close() {
+  pre_tick_.stop();
   if (core_ != nullptr) core_->Ending();
   WriteGathered();
   for (auto& [id, connection] : sockets_) {
-    if (connection.socket) {
-      connection.socket->flush();
-      connection.socket->disconnect(this);
-      connection.socket->disconnectFromServer();
+    connection.readable->setEnabled(false);
+    connection.writable->setEnabled(false);
+    if (connection.fd < 0) continue;
+    // What the kernel takes now; nobody is waited for.
+    if (!connection.dropping && !connection.out.empty()) {
+      (void)::send(connection.fd, connection.out.data(), connection.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
+    connection.out.clear();
+    ::shutdown(connection.fd, SHUT_RDWR);
   }
-  if (server_.isListening()) server_.close();
+  if (server_->isListening()) server_->close();
 }
 
 }  // namespace stage::control

@@ -6,18 +6,29 @@
 // leaves more than kMaxUnreadBytes of them unread is disconnected. The lines
 // for a client are gathered over one turn of the event loop (its socket
 // read, or the turn after a tick) and handed to its socket in one write.
+//
+// Wake-ups: QLocalServer only accepts; each connection's descriptor is read
+// and written here, with a read notifier of its own. A client's first bytes
+// after a tick are read and carried out at once (a lone move leaves on the
+// next tick); after that its notifier is paused, and what it sends meanwhile
+// is read in one go shortly before the next tick (kPreTickMargin ahead of
+// it, so a stop sent after a burst of reads still reaches that tick), and
+// from then until the tick as it comes. A client asking a thousand times a
+// second so wakes the GUI thread a few times per tick, not ten.
 #pragma once
 
 #include <QLocalServer>
-#include <QLocalSocket>
 #include <QObject>
-#include <QPointer>
+#include <QSocketNotifier>
 #include <QString>
+#include <QTimer>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "stage/control/control_core.h"
 
@@ -36,7 +47,9 @@ class LocalControlServer final : public QObject, public ClientLink {
 
  public:
   static constexpr std::int64_t kMaxUnreadBytes = 1024 * 1024;
-  static constexpr qint64 kReadChunkBytes = 64 * 1024;
+  static constexpr std::size_t kReadChunkBytes = 16 * 1024;
+  // How long before the next tick paused clients are read.
+  static constexpr std::chrono::milliseconds kPreTickMargin{2};
 
   using EventSink = std::function<void(std::string_view)>;
   // The core is made by the caller (with this as its link) and handed in.
@@ -53,8 +66,13 @@ class LocalControlServer final : public QObject, public ClientLink {
   const std::string& Path() const { return path_; }
 
   // After each tick: the core's turn, then sockets that were left unread
-  // (their client's backlog was full) are read.
-  void AfterTick();
+  // (their client's backlog was full, or it was paused) are read, and every
+  // client's notifier is on again. `to_next_tick` places the pre-tick read.
+  void AfterTick(std::chrono::nanoseconds to_next_tick = std::chrono::milliseconds(10));
+  // The paused clients are read, and nobody is paused until the tick: what
+  // a timer does shortly before each tick (a test that gives the ticks
+  // itself calls it before each).
+  void PreTick();
   // The end: console_ending to every client, what is queued is handed to
   // the kernel without waiting, and every connection closes.
   void Close();
@@ -68,8 +86,15 @@ class LocalControlServer final : public QObject, public ClientLink {
   void Send(ClientId client, std::string_view line) override;
 
  private:
-  void Accept();
-  void ReadFrom(ClientId id);
+  class Listener;
+  void Accept(int descriptor);
+  // Reads what the core has room for; false when the client was dropped.
+  bool ReadFrom(ClientId id);
+  // A read notification: read, then pause the client until the pre-tick read.
+  void Readable(ClientId id);
+  void FlushOut(ClientId id);
+  // Dropped from the event loop, never from inside a read or a write.
+  void DropLater(ClientId id, std::string why);
   void Drop(ClientId id, const std::string& why);
   // A turn: lines sent meanwhile are gathered, and written when the
   // outermost turn ends.
@@ -78,14 +103,23 @@ class LocalControlServer final : public QObject, public ClientLink {
 
   EventSink events_;
   ControlCore* core_ = nullptr;
-  QLocalServer server_;
+  std::unique_ptr<Listener> server_;
   std::string path_;
   ClientId next_id_ = 1;
   struct Connection {
-    QPointer<QLocalSocket> socket;
+    int fd = -1;
+    std::unique_ptr<QSocketNotifier> readable;
+    std::unique_ptr<QSocketNotifier> writable;  // on while `out` is not empty
     bool dropping = false;
+    bool paused = false;   // served since the last tick: read before the next
     std::string gathered;  // lines of this turn, not yet written
+    std::string out;       // written, not yet taken by the kernel
   };
+  QTimer pre_tick_;
+  // Between the pre-tick read and the tick: nobody is paused.
+  bool late_ = false;
+  std::chrono::steady_clock::time_point next_tick_{};
+  std::vector<char> chunk_;
   int turn_depth_ = 0;
   std::function<void()> read_observer_;
   std::map<ClientId, Connection> sockets_;

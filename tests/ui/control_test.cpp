@@ -216,11 +216,13 @@ struct RemoteRig {
     Tick(2);
   }
 
-  // One polling cycle, then the API's turn, as Timer1 gives them.
+  // The paused clients' read, one polling cycle, then the API's turn, as
+  // the timers give them.
   void Tick(int ticks = 1) {
     for (int t = 0; t < ticks; ++t) {
+      remote.Server().PreTick();
       console->Tick();
-      remote.AfterTick();
+      remote.AfterTick(std::chrono::milliseconds(10));
       QCoreApplication::processEvents();
     }
   }
@@ -363,6 +365,38 @@ class ControlTest : public QObject {
     QVERIFY(rig.Logged("): stop_all"));
     // The holder keeps control.
     JSON_COMPARE(holder->Call("get_status")["result"]["control"]["mine"], true);
+  }
+
+  // A client served once since the tick is read again only shortly before
+  // the next tick: a stop it sends after a read still reaches that tick.
+  void a_stop_after_a_read_from_the_same_client_reaches_the_next_tick() {
+    RemoteRig rig;
+    auto holder = rig.Client();
+    holder->Call("acquire_control");
+    holder->Call("move_absolute", {{"axis", 0}, {"position", 100}});
+    rig.Tick(3);
+    auto client = rig.Client();
+    client->after_each_wait = nullptr;  // the ticks are the test's here
+    // The next tick is far off, so the pause shows.
+    rig.remote.AfterTick(std::chrono::seconds(5));
+    QVERIFY(client->Write(R"({"jsonrpc":"2.0","id":1,"method":"get_status"})" "\n"));
+    std::optional<Json> first = client->Next();
+    QVERIFY(first);
+    JSON_COMPARE((*first)["id"], 1);
+    QVERIFY(client->Write(R"({"jsonrpc":"2.0","id":2,"method":"get_status"})" "\n"
+                          R"({"jsonrpc":"2.0","id":3,"method":"stop_all"})" "\n"));
+    QVERIFY(!client->Next(100));  // paused: not read at once
+    // Read in one go before the tick, in order, with no tick between.
+    const std::size_t before = rig.console->Sent(0).size();
+    std::optional<Json> second = client->Next();
+    QVERIFY(second);
+    JSON_COMPARE((*second)["id"], 2);
+    std::optional<Json> third = client->Next();
+    QVERIFY(third);
+    JSON_COMPARE((*third)["id"], 3);
+    QCOMPARE(rig.console->Sent(0).size(), before);
+    rig.Tick();
+    QCOMPARE(rig.console->Sent(0)[before][3] & kStop, kStop);
   }
 
   void escape_revokes_control_and_refuses_until_allowed() {

@@ -7,6 +7,8 @@
 // optional too.
 #pragma once
 
+#include <chrono>
+
 #include "stage/axis/modKVT_USB.h"
 #include "stage/usb/device_library.h"
 #include "stage/poll/poll_exchange.h"
@@ -25,8 +27,9 @@ class ProfileSession;
 class RemoteHooks {
  public:
   virtual ~RemoteHooks() = default;
-  // After each polling cycle, once it has ended: the API's turn.
-  virtual void AfterTick() = 0;
+  // After each polling cycle, once it has ended: the API's turn, with the
+  // time left to the next cycle.
+  virtual void AfterTick(std::chrono::nanoseconds to_next_tick) = 0;
   // The operator's Esc: control taken from scripts, their moves refused.
   virtual void EscapePressed() = 0;
 };

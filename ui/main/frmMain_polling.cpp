@@ -86,7 +86,7 @@ void frmMain::Timer1Fired() {
   schedule_.Finished(PollNow());
   ArmTimer1();
   // The control API's turn comes after the tick, never inside it.
-  if (context_.remote != nullptr) context_.remote->AfterTick();
+  if (context_.remote != nullptr) context_.remote->AfterTick(schedule_.TimeToDeadline(PollNow()));
 }
 
 void frmMain::ArmTimer1() {

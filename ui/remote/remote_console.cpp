@@ -34,7 +34,7 @@ bool RemoteConsole::Start(const std::string& path, std::string& message) {
 
 void RemoteConsole::Close() { server_.Close(); }
 
-void RemoteConsole::AfterTick() { server_.AfterTick(); }
+void RemoteConsole::AfterTick(std::chrono::nanoseconds to_next_tick) { server_.AfterTick(to_next_tick); }
 
 void RemoteConsole::EscapePressed() { core_.SetRemoteMovesAllowed(false); }
 

@@ -40,7 +40,7 @@ class RemoteConsole final : public QObject, public RemoteHooks {
   // console_ending to every client, every connection closed.
   void Close();
 
-  void AfterTick() override;
+  void AfterTick(std::chrono::nanoseconds to_next_tick) override;
   void EscapePressed() override;
 
   control::ControlCore& Core() { return core_; }
