@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -439,7 +440,11 @@ int main(int argc, char** argv) {
   select_window = &select;
   ControllersAtExit::Register();
   // SIGTERM, SIGINT and SIGHUP end the run from the event loop as Exit does.
-  const stage::ui::TerminationSignals termination([&select](int /*signal_number*/) { select.EndProgram(); });
+  const stage::ui::TerminationSignals termination([&select, &events](int signal_number) {
+    const char* name = signal_number == SIGTERM ? "SIGTERM" : signal_number == SIGINT ? "SIGINT" : "SIGHUP";
+    events.Log(std::string("the console ends on ") + name);
+    select.EndProgram();
+  });
   stage::ui::WindowDestroyWatch destroy_watch;
   app.installNativeEventFilter(&destroy_watch);
   observers.StartRecorder(tables);

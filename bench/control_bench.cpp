@@ -1,12 +1,14 @@
 // The control API's cost to the console, on 3 simulated controllers polled at
 // the real 10 ms pace by the main window's own timer:
-//   1. request -> packet: a client's move_absolute, from the moment its line
-//      is written to the socket to the first packet carrying the GO bit
-//      (median, p99; the goal is at most one tick);
-//   2. the tick period (p50, p99, max) and the GUI thread's CPU with no
-//      client connected, then with 4 clients subscribed at 100 Hz and one
-//      client sending 1000 get_status requests a second (the goal: p99
-//      within 0.1 ms of the first, at most 1 % of a core more).
+//   1. the tick period (p50, p99, max) and the GUI thread's CPU with no
+//      client connected, then with 4 clients subscribed at 100 Hz, with one
+//      client sending 1000 get_status requests a second, and with both (the
+//      goal: p99 within 0.1 ms of the first, at most 1 % of a core more);
+//   2. request -> packet: a client's move_absolute, from the moment its line
+//      is written to the socket, and from the moment the console reads it,
+//      to the first packet carrying the GO bit (median, p99), and how many
+//      of the axis's ticks passed from the read to that packet (the goal:
+//      the first tick after the request arrived, always).
 // The clients are threads of this process on plain blocking sockets; the
 // GUI thread's CPU is its own (CLOCK_THREAD_CPUTIME_ID), not theirs.
 //   control_bench [--seconds N]   (default 10 per phase)
@@ -27,6 +29,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_console.h"
@@ -44,7 +47,10 @@ using Clock = std::chrono::steady_clock;
 // to the first controller whose GO bit is up after one without it.
 class GoWatch final : public stage::usb::DeviceLibrary {
  public:
-  explicit GoWatch(stage::usb::DeviceLibrary& inner) : inner_(inner) { go_packets_.reserve(100000); }
+  explicit GoWatch(stage::usb::DeviceLibrary& inner) : inner_(inner) {
+    go_packets_.reserve(100000);
+    packets_.reserve(100000);
+  }
   int GetNumDevices(std::uint32_t& count) override { return inner_.GetNumDevices(count); }
   int GetProductString(std::uint32_t device, std::span<std::uint8_t, stage::usb::kProductStringBufferSize> buffer,
                        std::uint32_t option) override {
@@ -61,10 +67,10 @@ class GoWatch final : public stage::usb::DeviceLibrary {
             std::uint32_t& written) override {
     if (handle == first_ && to_write > 3) {
       const bool go = (buffer[3] & stage::usb::kGoBit) != 0;
-      if (go && !last_go_) {
-        const std::lock_guard lock(mutex_);
-        go_packets_.push_back(Clock::now());
-      }
+      const Clock::time_point now = Clock::now();
+      const std::lock_guard lock(mutex_);
+      if (go && !last_go_) go_packets_.push_back(now);
+      if (packets_.size() < packets_.capacity()) packets_.push_back(now);
       last_go_ = go;
     }
     return inner_.Write(handle, buffer, to_write, written);
@@ -76,6 +82,11 @@ class GoWatch final : public stage::usb::DeviceLibrary {
     const std::lock_guard lock(mutex_);
     return go_packets_;
   }
+  // Every packet to the first controller: one a tick.
+  std::vector<Clock::time_point> Packets() {
+    const std::lock_guard lock(mutex_);
+    return packets_;
+  }
 
  private:
   stage::usb::DeviceLibrary& inner_;
@@ -83,6 +94,7 @@ class GoWatch final : public stage::usb::DeviceLibrary {
   bool last_go_ = false;
   std::mutex mutex_;
   std::vector<Clock::time_point> go_packets_;
+  std::vector<Clock::time_point> packets_;
 };
 
 int Connect(const std::string& path) {
@@ -165,6 +177,72 @@ void PrintPhase(const char* name, const Phase& phase) {
               phase.periods_ms.p99_us, phase.periods_ms.max_us, phase.gui_cpu_percent);
 }
 
+// Clients of the API on threads of their own: `subscribers` at 100 Hz and,
+// with `asker`, one client sending get_status every millisecond.
+class Load {
+ public:
+  Load(const std::string& path, int subscribers, bool asker) : subscribers_(subscribers), start_(Clock::now()) {
+    for (int c = 0; c < subscribers; ++c) {
+      const int fd = Connect(path);
+      fds_.push_back(fd);
+      threads_.emplace_back([this, fd] {
+        std::string inbox;
+        std::string line;
+        WriteAll(fd, R"({"jsonrpc":"2.0","id":1,"method":"subscribe","params":{"rate_hz":100}})" "\n");
+        while (ReadLine(fd, inbox, line)) {
+          ++notifications_;
+        }
+      });
+    }
+    if (!asker) return;
+    const int fd = Connect(path);
+    fds_.push_back(fd);
+    threads_.emplace_back([this, fd] {
+      std::string inbox;
+      std::string line;
+      while (ReadLine(fd, inbox, line)) {
+        ++answers_;
+      }
+    });
+    threads_.emplace_back([this, fd] {
+      auto next = Clock::now();
+      int id = 0;
+      while (!stop_) {
+        next += std::chrono::milliseconds(1);
+        std::this_thread::sleep_until(next);
+        WriteAll(fd, R"({"jsonrpc":"2.0","id":)" + std::to_string(++id) + R"(,"method":"get_status"})" "\n");
+      }
+    });
+  }
+  ~Load() { Stop(); }
+  Load(const Load&) = delete;
+  Load& operator=(const Load&) = delete;
+
+  // Ends the clients; returns the notifications per second each subscriber
+  // got and the answers per second the asker got, over their whole run.
+  std::pair<double, double> Stop() {
+    if (threads_.empty()) return {0, 0};
+    const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    stop_ = true;
+    for (const int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+    for (std::thread& thread : threads_) thread.join();
+    for (const int fd : fds_) ::close(fd);
+    threads_.clear();
+    const double per_subscriber =
+        subscribers_ == 0 ? 0 : static_cast<double>(notifications_) / seconds / subscribers_;
+    return {per_subscriber, static_cast<double>(answers_) / seconds};
+  }
+
+ private:
+  int subscribers_;
+  Clock::time_point start_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> notifications_{0};
+  std::atomic<std::size_t> answers_{0};
+  std::vector<std::thread> threads_;
+  std::vector<int> fds_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -207,55 +285,41 @@ int main(int argc, char** argv) {
   const Phase idle = Measure(console, seconds);
   PrintPhase("no client", idle);
 
-  // 4 subscribers at 100 Hz, one client at 1000 get_status a second.
-  std::atomic<bool> stop{false};
-  std::atomic<std::size_t> notifications{0};
-  std::atomic<std::size_t> answers{0};
-  std::vector<std::thread> clients;
-  std::vector<int> fds;
-  for (int c = 0; c < 4; ++c) {
-    const int fd = Connect(path);
-    fds.push_back(fd);
-    clients.emplace_back([fd, &notifications] {
-      std::string inbox;
-      std::string line;
-      WriteAll(fd, R"({"jsonrpc":"2.0","id":1,"method":"subscribe","params":{"rate_hz":100}})" "\n");
-      while (ReadLine(fd, inbox, line)) ++notifications;
-    });
-  }
-  const int asker = Connect(path);
-  fds.push_back(asker);
-  clients.emplace_back([asker, &answers] {
-    std::string inbox;
-    std::string line;
-    while (ReadLine(asker, inbox, line)) ++answers;
-  });
-  clients.emplace_back([asker, &stop] {
-    auto next = Clock::now();
-    int id = 0;
-    while (!stop) {
-      next += std::chrono::milliseconds(1);
-      std::this_thread::sleep_until(next);
-      WriteAll(asker, R"({"jsonrpc":"2.0","id":)" + std::to_string(++id) + R"(,"method":"get_status"})" "\n");
-    }
-  });
+  // Subscribers at 100 Hz and a client at 1000 get_status a second, alone
+  // and together: where the API's CPU goes.
+  Load subscribers_only(path, 4, false);
   RunFor(0.5);
-  const std::size_t notifications_before = notifications;
-  const std::size_t answers_before = answers;
-  const Phase loaded = Measure(console, seconds);
-  const double got_notifications = static_cast<double>(notifications - notifications_before) / seconds / 4;
-  const double got_answers = static_cast<double>(answers - answers_before) / seconds;
-  PrintPhase("4 clients subscribed at 100 Hz, 1 at 1000 requests/s", loaded);
-  stop = true;
-  for (const int fd : fds) ::shutdown(fd, SHUT_RDWR);
-  for (std::thread& client : clients) client.join();
-  for (const int fd : fds) ::close(fd);
+  const Phase subscribed = Measure(console, seconds);
+  const double per_subscriber = subscribers_only.Stop().first;
+  PrintPhase("4 clients subscribed at 100 Hz", subscribed);
   RunFor(0.2);
-  std::printf("\n  each subscriber got %.1f status/s; the asker got %.0f answers/s\n", got_notifications, got_answers);
-  std::printf("  p99 period: %+.3f ms against no client; GUI thread CPU: %+.2f %% of a core\n",
-              loaded.periods_ms.p99_us - idle.periods_ms.p99_us, loaded.gui_cpu_percent - idle.gui_cpu_percent);
+  Load asker_only(path, 0, true);
+  RunFor(0.5);
+  const Phase asked = Measure(console, seconds);
+  asker_only.Stop();
+  PrintPhase("1 client at 1000 get_status/s", asked);
+  RunFor(0.2);
+  Load both(path, 4, true);
+  RunFor(0.5);
+  const Phase loaded = Measure(console, seconds);
+  const auto [got_notifications, got_answers] = both.Stop();
+  PrintPhase("4 clients subscribed at 100 Hz, 1 at 1000 requests/s", loaded);
+  RunFor(0.2);
+  std::printf("\n  alone: each subscriber got %.1f status/s; together: %.1f status/s each, the asker %.0f answers/s\n",
+              per_subscriber, got_notifications, got_answers);
+  std::printf("  GUI thread CPU against no client: subscribers %+.2f, asker %+.2f, both %+.2f %% of a core\n",
+              subscribed.gui_cpu_percent - idle.gui_cpu_percent, asked.gui_cpu_percent - idle.gui_cpu_percent,
+              loaded.gui_cpu_percent - idle.gui_cpu_percent);
+  std::printf("  p99 period: %+.3f ms against no client\n", loaded.periods_ms.p99_us - idle.periods_ms.p99_us);
 
-  // Request -> packet: one move every 53 ms, alternating targets.
+  // Request -> packet: one move every 53 ms, alternating targets. The
+  // server's reads are timed too: a request has arrived when the console
+  // reads it.
+  std::vector<Clock::time_point> reads;
+  reads.reserve(100000);
+  remote.Server().SetReadObserver([&reads] {
+    if (reads.size() < reads.capacity()) reads.push_back(Clock::now());
+  });
   const int mover = Connect(path);
   std::vector<Clock::time_point> sent;
   std::thread moving([mover, seconds, &sent] {
@@ -278,21 +342,40 @@ int main(int argc, char** argv) {
   while (!moving.joinable() || Clock::now() - move_start < std::chrono::duration<double>(seconds + 0.5)) RunFor(0.1);
   moving.join();
   ::close(mover);
-  const std::vector<Clock::time_point> packets = watch.GoPackets();
-  std::vector<double> latencies;
+  remote.Server().SetReadObserver({});
+  const std::vector<Clock::time_point> go_packets = watch.GoPackets();
+  const std::vector<Clock::time_point> packets = watch.Packets();
+  std::vector<double> from_write;
+  std::vector<double> from_arrival;
+  std::vector<std::size_t> ticks_passed;
   for (const Clock::time_point at : sent) {
-    const auto packet = std::lower_bound(packets.begin(), packets.end(), at);
-    if (packet != packets.end()) latencies.push_back(std::chrono::duration<double, std::micro>(*packet - at).count());
+    const auto read = std::lower_bound(reads.begin(), reads.end(), at);
+    if (read == reads.end()) continue;
+    const auto go = std::lower_bound(go_packets.begin(), go_packets.end(), *read);
+    if (go == go_packets.end()) continue;
+    from_write.push_back(std::chrono::duration<double, std::micro>(*go - at).count());
+    from_arrival.push_back(std::chrono::duration<double, std::micro>(*go - *read).count());
+    // The axis's packets after the arrival, up to the one carrying the move.
+    ticks_passed.push_back(static_cast<std::size_t>(std::upper_bound(packets.begin(), packets.end(), *go) -
+                                                    std::upper_bound(packets.begin(), packets.end(), *read)));
   }
-  if (latencies.empty()) {
+  if (from_write.empty()) {
     std::fprintf(stderr, "control_bench: no move reached the controller\n");
     return 1;
   }
-  const stage::bench::Figures latency = stage::bench::Summarise(latencies);
-  std::printf("\n| request -> packet on the wire (move_absolute) | moves | median ms | p99 ms | max ms |\n");
+  const stage::bench::Figures written = stage::bench::Summarise(from_write);
+  const stage::bench::Figures arrived = stage::bench::Summarise(from_arrival);
+  std::printf("\n| move_absolute, one every 53 ms | moves | median ms | p99 ms | max ms |\n");
   std::printf("|---|---|---|---|---|\n");
-  std::printf("| one client, one move every 53 ms | %zu | %.2f | %.2f | %.2f |\n", latencies.size(),
-              latency.median_us / 1000, latency.p99_us / 1000, latency.max_us / 1000);
+  std::printf("| line written -> packet on the wire | %zu | %.2f | %.2f | %.2f |\n", from_write.size(),
+              written.median_us / 1000, written.p99_us / 1000, written.max_us / 1000);
+  std::printf("| read by the console -> packet on the wire | %zu | %.2f | %.2f | %.2f |\n", from_arrival.size(),
+              arrived.median_us / 1000, arrived.p99_us / 1000, arrived.max_us / 1000);
+  std::size_t on_first = 0;
+  for (const std::size_t ticks : ticks_passed) on_first += ticks == 1 ? 1 : 0;
+  std::printf("\n  ticks from the request's arrival to the packet carrying it: %zu of %zu moves on the first tick, "
+              "most %zu\n",
+              on_first, ticks_passed.size(), *std::max_element(ticks_passed.begin(), ticks_passed.end()));
   std::printf("  (%zu event-log lines)\n", logged.load());
   remote.Close();
   return 0;

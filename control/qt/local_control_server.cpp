@@ -46,6 +46,19 @@ std::string Folder(const std::string& path) {
 
 }  // namespace
 
+class LocalControlServer::Turn {
+ public:
+  explicit Turn(LocalControlServer& server) : server_(server) { ++server_.turn_depth_; }
+  ~Turn() {
+    if (--server_.turn_depth_ == 0) server_.WriteGathered();
+  }
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
+
+ private:
+  LocalControlServer& server_;
+};
+
 std::string DefaultSocketPath() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime == nullptr || *runtime == '\0') return {};
@@ -136,6 +149,7 @@ LocalControlServer::Started LocalControlServer::Listen(const std::string& path, 
 }
 
 void LocalControlServer::Accept() {
+  const Turn turn(*this);
   while (QLocalSocket* socket = server_.nextPendingConnection()) {
     const Peer peer = PeerOf(static_cast<int>(socket->socketDescriptor()));
     if (peer.uid != own_uid_) {
@@ -149,7 +163,7 @@ void LocalControlServer::Accept() {
     }
     const ClientId id = next_id_++;
     socket->setReadBufferSize(kReadChunkBytes);
-    sockets_[id] = Connection{socket, false};
+    sockets_[id] = Connection{socket, false, {}};
     connect(socket, &QLocalSocket::readyRead, this, [this, id] { ReadFrom(id); });
     connect(socket, &QLocalSocket::disconnected, this, [this, id] { Drop(id, "closed the connection"); });
     if (core_ != nullptr) core_->Connected(id, peer);
@@ -162,6 +176,7 @@ void LocalControlServer::ReadFrom(ClientId id) {
   if (found == sockets_.end() || found->second.dropping || core_ == nullptr) return;
   QLocalSocket* socket = found->second.socket;
   if (socket == nullptr) return;
+  const Turn turn(*this);
   char chunk[4096];
   // Read only while the core has room: the rest stays in the socket, and
   // the client's writes block once the kernel's buffer is full.
@@ -169,6 +184,7 @@ void LocalControlServer::ReadFrom(ClientId id) {
          socket->bytesAvailable() > 0) {
     const qint64 got = socket->read(chunk, sizeof chunk);
     if (got <= 0) break;
+    if (read_observer_) read_observer_();
     core_->Received(id, std::string_view(chunk, static_cast<std::size_t>(got)));
     // The core may have queued so much that the client is being dropped.
     const auto again = sockets_.find(id);
@@ -181,7 +197,9 @@ void LocalControlServer::Send(ClientId client, std::string_view line) {
   if (found == sockets_.end() || found->second.dropping) return;
   QLocalSocket* socket = found->second.socket;
   if (socket == nullptr) return;
-  if (socket->bytesToWrite() + static_cast<qint64>(line.size()) > kMaxUnreadBytes) {
+  std::string& gathered = found->second.gathered;
+  if (socket->bytesToWrite() + static_cast<qint64>(gathered.size() + line.size()) > kMaxUnreadBytes) {
+    gathered.clear();
     // It does not read what it asked for: dropped, from the event loop.
     found->second.dropping = true;
     QTimer::singleShot(0, this, [this, client] {
@@ -194,7 +212,19 @@ void LocalControlServer::Send(ClientId client, std::string_view line) {
     });
     return;
   }
-  socket->write(line.data(), static_cast<qint64>(line.size()));
+  gathered.append(line);
+  if (turn_depth_ == 0) WriteGathered();
+}
+
+void LocalControlServer::WriteGathered() {
+  for (auto& [id, connection] : sockets_) {
+    std::string& gathered = connection.gathered;
+    if (gathered.empty()) continue;
+    if (!connection.dropping && connection.socket != nullptr) {
+      connection.socket->write(gathered.data(), static_cast<qint64>(gathered.size()));
+    }
+    gathered.clear();  // its memory is kept for the next turn
+  }
 }
 
 void LocalControlServer::Drop(ClientId id, const std::string& why) {
@@ -211,6 +241,7 @@ void LocalControlServer::Drop(ClientId id, const std::string& why) {
 
 void LocalControlServer::AfterTick() {
   if (core_ == nullptr) return;
+  const Turn turn(*this);
   core_->AfterTick();
   // Sockets left unread while their client was held back.
   for (auto it = sockets_.begin(); it != sockets_.end();) {
@@ -224,6 +255,7 @@ void LocalControlServer::AfterTick() {
 
 void LocalControlServer::Close() {
   if (core_ != nullptr) core_->Ending();
+  WriteGathered();
   for (auto& [id, connection] : sockets_) {
     if (connection.socket) {
       connection.socket->flush();

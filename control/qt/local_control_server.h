@@ -3,7 +3,9 @@
 // read from its descriptor (SO_PEERCRED) and any user but the console's own
 // is turned away, and the bytes go to the protocol core. Nothing here ever
 // waits for a client: answers are queued on the socket, and a client that
-// leaves more than kMaxUnreadBytes of them unread is disconnected.
+// leaves more than kMaxUnreadBytes of them unread is disconnected. The lines
+// for a client are gathered over one turn of the event loop (its socket
+// read, or the turn after a tick) and handed to its socket in one write.
 #pragma once
 
 #include <QLocalServer>
@@ -58,6 +60,9 @@ class LocalControlServer final : public QObject, public ClientLink {
   void Close();
 
   int ClientCount() const { return static_cast<int>(sockets_.size()); }
+  // Called each time a client's bytes are handed to the core (the
+  // benchmark times a request's arrival with it).
+  void SetReadObserver(std::function<void()> observer) { read_observer_ = std::move(observer); }
 
   // ClientLink
   void Send(ClientId client, std::string_view line) override;
@@ -66,6 +71,10 @@ class LocalControlServer final : public QObject, public ClientLink {
   void Accept();
   void ReadFrom(ClientId id);
   void Drop(ClientId id, const std::string& why);
+  // A turn: lines sent meanwhile are gathered, and written when the
+  // outermost turn ends.
+  class Turn;
+  void WriteGathered();
 
   EventSink events_;
   ControlCore* core_ = nullptr;
@@ -75,7 +84,10 @@ class LocalControlServer final : public QObject, public ClientLink {
   struct Connection {
     QPointer<QLocalSocket> socket;
     bool dropping = false;
+    std::string gathered;  // lines of this turn, not yet written
   };
+  int turn_depth_ = 0;
+  std::function<void()> read_observer_;
   std::map<ClientId, Connection> sockets_;
   std::int64_t own_uid_ = -1;
 };

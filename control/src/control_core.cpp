@@ -1,7 +1,10 @@
 #include "stage/control/control_core.h"
 
+#include "stage/control/json_text.h"
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstdio>
 #include <utility>
 
@@ -169,6 +172,21 @@ void ControlCore::Reply(ClientId id, const Request& request, const Answer& answe
     case Answer::Kind::kError:
       link_.Send(id, ErrorLine(request.id, answer.code, answer.message));
       break;
+    case Answer::Kind::kStatus:
+      line_.clear();
+      line_ += R"({"jsonrpc":"2.0","id":)";
+      if (request.id.is_number_integer() &&
+          (!request.id.is_number_unsigned() ||
+           request.id.get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))) {
+        json_text::AppendInteger(line_, request.id.get<std::int64_t>());
+      } else {
+        line_ += Dump(request.id);
+      }
+      line_ += R"(,"result":)";
+      AppendStatus(line_, id, console_.Now(), answer.status_axis);
+      line_ += "}\n";
+      link_.Send(id, line_);
+      break;
     case Answer::Kind::kNone:
     case Answer::Kind::kParked:
       break;
@@ -186,7 +204,7 @@ ControlCore::Answer ControlCore::Dispatch(ClientId id, Client& client, const Req
   try {
     if (method == "version") return plain([this] { return Version(); });
     if (method == "list_axes") return plain([this] { return ListAxes(); });
-    if (method == "get_status") return GetStatus(id, params);
+    if (method == "get_status") return GetStatus(params);
     if (method == "move_absolute") return MoveCommand(id, params, MoveKind::kAbsolute);
     if (method == "move_relative") return MoveCommand(id, params, MoveKind::kRelative);
     if (method == "stop") return Stop(id, params);
@@ -312,15 +330,16 @@ ControlCore::Answer ControlCore::ListAxes() const {
   return Answer{Answer::Kind::kResult, {{"axes", std::move(axes)}}};
 }
 
-ControlCore::Answer ControlCore::GetStatus(ClientId id, const Json& params) const {
+ControlCore::Answer ControlCore::GetStatus(const Json& params) const {
   if (auto refused = Unexpected(params, {"axis"})) return *refused;
-  std::optional<int> only;
+  Answer status{Answer::Kind::kStatus};
   if (params.contains("axis")) {
     Answer error;
-    only = AxisParam(params, error);
+    const std::optional<int> only = AxisParam(params, error);
     if (!only) return error;
+    status.status_axis = *only;
   }
-  return Answer{Answer::Kind::kResult, StatusJson(id, only)};
+  return status;
 }
 
 ControlCore::Answer ControlCore::MoveCommand(ClientId id, const Json& params, MoveKind kind) {
@@ -545,57 +564,111 @@ ControlCore::Answer ControlCore::ReleaseControl(ClientId id) {
 
 // ---------------------------------------------------------------- status
 
-Json ControlCore::ControlJson(ClientId id) const {
-  Json holder_pid = nullptr;
-  if (holder_) {
-    const auto found = clients_.find(*holder_);
-    if (found != clients_.end()) holder_pid = found->second.peer.pid;
+void ControlCore::AppendControl(std::string& out, ClientId id) const {
+  out += R"({"held":)";
+  json_text::AppendBool(out, holder_.has_value());
+  out += R"(,"mine":)";
+  json_text::AppendBool(out, holder_ == id);
+  out += R"(,"holder_pid":)";
+  const auto found = holder_ ? clients_.find(*holder_) : clients_.end();
+  if (found != clients_.end()) {
+    json_text::AppendInteger(out, found->second.peer.pid);
+  } else {
+    out += "null";
   }
-  return {{"held", holder_.has_value()}, {"mine", holder_ == id}, {"holder_pid", std::move(holder_pid)}};
+  out += '}';
 }
 
-Json ControlCore::AxisStatusJson(int axis) const {
-  const AxisInfo info = console_.Axis(axis);
-  const AxisState state = console_.State(axis);
+void ControlCore::WriteAxisStatus(int axis, const AxisInfo& info, const AxisState& state) {
+  std::string& out = axes_text_.text;
   const double factor = info.counts_per_unit;
   const std::uint8_t f = state.flags;
-  const auto bit = [f](std::uint8_t mask) { return (f & mask) != 0; };
-  Json target = nullptr;
-  Json target_counts = nullptr;
+  const auto bit = [&out, f](const char* key, std::uint8_t mask) {
+    out += key;
+    json_text::AppendBool(out, (f & mask) != 0);
+  };
+  out += R"({"index":)";
+  json_text::AppendInteger(out, axis);
+  out += R"(,"name":)";
+  json_text::AppendString(out, info.name);
+  out += R"(,"position":)";
+  json_text::AppendDouble(out, state.position / factor);
+  out += R"(,"position_counts":)";
+  json_text::AppendInteger(out, state.position);
+  out += R"(,"ideal_position":)";
+  json_text::AppendDouble(out, state.ideal_position / factor);
+  out += R"(,"ideal_counts":)";
+  json_text::AppendInteger(out, state.ideal_position);
+  bit(R"(,"flags":{"limit1":)", usb::kFlagLimit1);
+  bit(R"(,"limit2":)", usb::kFlagLimit2);
+  bit(R"(,"reverse":)", usb::kFlagReverse);
+  bit(R"(,"max_speed":)", usb::kFlagMaxSpeed);
+  bit(R"(,"busy":)", usb::kFlagBusy);
+  bit(R"(,"active_high":)", usb::kFlagActiveHigh);
+  bit(R"(,"error":)", usb::kFlagError);
+  bit(R"(},"busy":)", usb::kFlagBusy);
+  bit(R"(,"error":)", usb::kFlagError);
+  bit(R"(,"limit":)", usb::kFlagLimit1 | usb::kFlagLimit2);
+  out += R"(,"target":)";
   if (state.target_counts) {
-    target = *state.target_counts / factor;
-    target_counts = *state.target_counts;
+    json_text::AppendDouble(out, *state.target_counts / factor);
+    out += R"(,"target_counts":)";
+    json_text::AppendDouble(out, *state.target_counts);
+  } else {
+    out += R"(null,"target_counts":null)";
   }
-  return {{"index", axis},
-          {"name", info.name},
-          {"position", state.position / factor},
-          {"position_counts", state.position},
-          {"ideal_position", state.ideal_position / factor},
-          {"ideal_counts", state.ideal_position},
-          {"flags",
-           {{"limit1", bit(usb::kFlagLimit1)},
-            {"limit2", bit(usb::kFlagLimit2)},
-            {"reverse", bit(usb::kFlagReverse)},
-            {"max_speed", bit(usb::kFlagMaxSpeed)},
-            {"busy", bit(usb::kFlagBusy)},
-            {"active_high", bit(usb::kFlagActiveHigh)},
-            {"error", bit(usb::kFlagError)}}},
-          {"busy", bit(usb::kFlagBusy)},
-          {"error", bit(usb::kFlagError)},
-          {"limit", bit(usb::kFlagLimit1) || bit(usb::kFlagLimit2)},
-          {"target", std::move(target)},
-          {"target_counts", std::move(target_counts)}};
+  out += '}';
 }
 
-Json ControlCore::StatusJson(ClientId id, std::optional<int> only_axis) const {
-  Json axes = Json::array();
-  for (int axis = 0; axis < console_.AxisCount(); ++axis) {
-    if (!only_axis || *only_axis == axis) axes.push_back(AxisStatusJson(axis));
+void ControlCore::RefreshAxesText() {
+  AxesText& made = axes_text_;
+  const int count = console_.AxisCount();
+  const auto axes = static_cast<std::size_t>(std::max(count, 0));
+  bool fresh = made.tick == ticks_ && made.states.size() == axes;
+  for (int axis = 0; fresh && axis < count; ++axis) {
+    fresh = console_.State(axis) == made.states[static_cast<std::size_t>(axis)];
   }
-  return {{"time", console_.Now()},
-          {"remote_moves_allowed", remote_moves_allowed_},
-          {"control", ControlJson(id)},
-          {"axes", std::move(axes)}};
+  if (fresh) return;
+  // The axes' names and units are read once per tick at most.
+  if (made.tick != ticks_ || made.infos.size() != axes) {
+    made.infos.resize(axes);
+    for (int axis = 0; axis < count; ++axis) made.infos[static_cast<std::size_t>(axis)] = console_.Axis(axis);
+  }
+  made.states.resize(axes);
+  made.axis_start.resize(axes);
+  made.axis_end.resize(axes);
+  made.text.clear();
+  made.text += '[';
+  for (int axis = 0; axis < count; ++axis) {
+    const auto k = static_cast<std::size_t>(axis);
+    if (axis > 0) made.text += ',';
+    made.states[k] = console_.State(axis);
+    made.axis_start[k] = made.text.size();
+    WriteAxisStatus(axis, made.infos[k], made.states[k]);
+    made.axis_end[k] = made.text.size();
+  }
+  made.text += ']';
+  made.tick = ticks_;
+}
+
+void ControlCore::AppendStatus(std::string& out, ClientId id, double time, int only_axis) {
+  RefreshAxesText();
+  out += R"({"time":)";
+  json_text::AppendDouble(out, time);
+  out += R"(,"remote_moves_allowed":)";
+  json_text::AppendBool(out, remote_moves_allowed_);
+  out += R"(,"control":)";
+  AppendControl(out, id);
+  out += R"(,"axes":)";
+  const auto k = static_cast<std::size_t>(only_axis);
+  if (only_axis < 0 || k >= axes_text_.axis_start.size()) {
+    out += axes_text_.text;
+  } else {
+    out += '[';
+    out.append(axes_text_.text, axes_text_.axis_start[k], axes_text_.axis_end[k] - axes_text_.axis_start[k]);
+    out += ']';
+  }
+  out += '}';
 }
 
 bool ControlCore::Moving(int axis, const AxisState& state) const {
@@ -608,6 +681,7 @@ bool ControlCore::Moving(int axis, const AxisState& state) const {
 
 void ControlCore::AfterTick() {
   if (ending_) return;
+  ++ticks_;  // the status of the last tick is out of date
   const int count = console_.AxisCount();
   if (move_grace_.size() < static_cast<std::size_t>(count)) move_grace_.resize(static_cast<std::size_t>(count));
   for (int axis = 0; axis < count; ++axis) {
@@ -659,25 +733,20 @@ void ControlCore::AnswerEndedWaits(double now) {
 }
 
 void ControlCore::SendStatus(double now) {
-  // The axes' part is the same for every subscriber: made once.
-  Json axes;
-  bool made = false;
   for (auto& [id, client] : clients_) {
     if (client.rate_hz <= 0) continue;
     // A tick a little early still counts (the ticks are 10 ms apart).
     constexpr double kEarlyS = 0.002;
     if (now + kEarlyS < client.next_due) continue;
-    if (!made) {
-      axes = Json::array();
-      for (int axis = 0; axis < console_.AxisCount(); ++axis) axes.push_back(AxisStatusJson(axis));
-      made = true;
-    }
     client.next_due += client.period_s;
     if (client.next_due < now - client.period_s) client.next_due = now + client.period_s;
-    link_.Send(id, NotificationLine("status", {{"time", now},
-                                               {"remote_moves_allowed", remote_moves_allowed_},
-                                               {"control", ControlJson(id)},
-                                               {"axes", axes}}));
+    // The axes' part is made once for every subscriber (and every answer)
+    // of this tick.
+    line_.clear();
+    line_ += R"({"jsonrpc":"2.0","method":"status","params":)";
+    AppendStatus(line_, id, now, -1);
+    line_ += "}\n";
+    link_.Send(id, line_);
   }
 }
 

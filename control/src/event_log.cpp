@@ -68,8 +68,10 @@ std::string EventLog::TimeText(std::chrono::system_clock::time_point when) {
   return text;
 }
 
-void EventLog::Log(std::string_view text) {
-  std::string line = TimeText(std::chrono::system_clock::now());
+void EventLog::Log(std::string_view text) { Log(text, std::chrono::system_clock::now()); }
+
+void EventLog::Log(std::string_view text, std::chrono::system_clock::time_point when) {
+  std::string line = TimeText(when);
   line += ' ';
   line += usb::PrintableText(text);
   line += '\n';

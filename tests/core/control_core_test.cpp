@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "stage/control/control_core.h"
+#include "stage/control/json_text.h"
 #include "stage/control/line_framer.h"
 #include "stage/control/request.h"
 
@@ -558,6 +559,66 @@ TEST_F(WaitTest, ConsoleEndingAnswersWaitsAndTellsEveryClient) {
   EXPECT_EQ(second[0]["method"], "console_ending");
   // Nothing is carried out from here on.
   EXPECT_TRUE(Ask(Call("version")).empty());
+}
+
+// ---------------------------------------------------------------- status text
+
+// The status is written as text, once per tick, and shared: what a client
+// reads must still be the console as it is, and read back as nlohmann's
+// own dump of the same values would.
+TEST_F(ControlCoreTest, SharedStatusFollowsChangesBetweenTicks) {
+  TakeControl();
+  const Json before = AskOne(Call("get_status", R"({"axis":0})"))["result"]["axes"][0];
+  EXPECT_EQ(before["target"], nullptr);
+  // A move accepted between two ticks shows in the next answer.
+  AskOne(Call("move_absolute", R"({"axis":0,"position":2.5})"));
+  const Json moved = AskOne(Call("get_status"))["result"]["axes"][0];
+  EXPECT_EQ(moved["target"], 2.5);
+  EXPECT_EQ(moved["target_counts"], 320.0);
+  // So does what the operator did meanwhile (the fake's state changed).
+  console.states[1].position = -7;
+  EXPECT_EQ(AskOne(Call("get_status", R"({"axis":1})"))["result"]["axes"][0]["position_counts"], -7);
+  // A renamed axis shows after the next tick; a subscriber reads the same.
+  console.axes[1].name = "Z\"1";
+  AskOne(Call("subscribe", R"({"rate_hz":100})"), kSecond);
+  Tick();
+  const std::vector<Json> notes = link.Take(kSecond);
+  ASSERT_EQ(notes.size(), 1U);
+  EXPECT_EQ(notes[0]["params"]["axes"][1]["name"], "Z\"1");
+  EXPECT_EQ(notes[0]["params"]["axes"], AskOne(Call("get_status"))["result"]["axes"]);
+  EXPECT_EQ(notes[0]["params"]["control"]["mine"], false);
+}
+
+TEST_F(ControlCoreTest, StatusAnswersKeepTheRequestsId) {
+  for (const char* id : {"0", "-3", "18446744073709551615", "2.5", R"("abc\u0001")", "null"}) {
+    const std::string line = std::string(R"({"jsonrpc":"2.0","id":)") + id + R"(,"method":"get_status"})";
+    EXPECT_EQ(AskOne(line)["id"], Json::parse(id)) << id;
+  }
+}
+
+class JsonTextNumbers : public ::testing::TestWithParam<double> {};
+
+TEST_P(JsonTextNumbers, ReadAsNlohmannWritesThem) {
+  std::string text;
+  json_text::AppendDouble(text, GetParam());
+  EXPECT_EQ(text, Dump(Json(GetParam())));
+}
+
+INSTANTIATE_TEST_SUITE_P(StatusText, JsonTextNumbers,
+                         ::testing::Values(0.0, -0.0, 10.0, -2.5, 0.1, 10.078125, 1e-7, 123456.789, -8388607.0,
+                                           1e21, std::nan(""), HUGE_VAL));
+
+TEST(JsonText, StringsAreEscapedAsNlohmannEscapesThem) {
+  for (const std::string& value : {std::string("X"), std::string("a\"b\\c/"), std::string("\x01\b\f\n\r\t\x1f\x7f"),
+                                  std::string("\xc3\x9cml\xc3\xa4ut \xe2\x82\xac"), std::string("bad \xff\xc3 end"),
+                                  std::string()}) {
+    std::string text;
+    json_text::AppendString(text, value);
+    EXPECT_EQ(text, Dump(Json(value))) << value;
+  }
+  std::string number;
+  json_text::AppendInteger(number, -2147483648LL);
+  EXPECT_EQ(number, "-2147483648");
 }
 
 // ---------------------------------------------------------------- subscriptions

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "stage/control/event_log.h"
+#include "stage/control/fixed_ring.h"
 
 namespace stage::control {
 namespace {
@@ -77,6 +78,40 @@ TEST(EventLog, AFileThatCannotBeOpenedIsSaid) {
   std::string error;
   EXPECT_FALSE(log.OpenFile("/nonexistent-folder/x.log", error));
   EXPECT_NE(error.find("/nonexistent-folder/x.log"), std::string::npos);
+}
+
+// What the tick records for the log: kept in place, oldest first; a full
+// ring drops and counts, and is whole again once drained.
+TEST(FixedRing, KeepsOrderAcrossTheWrapAndCountsWhatItDrops) {
+  FixedRing<int, 4> ring;
+  std::vector<int> taken;
+  const auto take = [&taken](int record) { taken.push_back(record); };
+  for (int round = 0; round < 3; ++round) {  // the start moves round the ring
+    for (int k = 0; k < 3; ++k) EXPECT_TRUE(ring.Push(10 * round + k));
+    ring.Drain(take);
+  }
+  EXPECT_EQ(taken, (std::vector<int>{0, 1, 2, 10, 11, 12, 20, 21, 22}));
+  EXPECT_EQ(ring.TakeDropped(), 0U);
+  taken.clear();
+  for (int k = 0; k < 7; ++k) ring.Push(k);
+  EXPECT_EQ(ring.Size(), 4U);
+  EXPECT_EQ(ring.TakeDropped(), 3U);
+  EXPECT_EQ(ring.TakeDropped(), 0U);
+  ring.Drain(take);
+  EXPECT_EQ(taken, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_TRUE(ring.Empty());
+  EXPECT_TRUE(ring.Push(9));
+}
+
+TEST(EventLog, ALineKeepsTheTimeItWasRecordedAt) {
+  std::vector<std::string> lines;
+  {
+    EventLog log([&lines](const std::string& line) { lines.push_back(line); });
+    log.Log("fault: axis X reports an error", std::chrono::system_clock::time_point(std::chrono::milliseconds(1234)));
+    ASSERT_TRUE(log.Flush());
+  }
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(lines[0], "stage-console: 1970-01-01T00:00:01.234Z fault: axis X reports an error\n");
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
@@ -30,9 +31,11 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,10 +43,14 @@
 #include "stage/control/request.h"
 #include "stage/usb/packet_codec.h"
 #include "tests/ui/live_console.h"
+#include "tests/ui/slider_handle.h"
 #include "tests/ui/ui_test_main.h"
+#include "ui/common/accessible_names.h"
 #include "ui/common/fonts.h"
+#include "ui/main/event_recorder.h"
 #include "ui/remote/frmRemote.h"
 #include "ui/remote/remote_console.h"
+#include "ui/tuning/frmXCtrl0.h"
 
 using stage::AxisIndex;
 using stage::control::Json;
@@ -394,6 +401,110 @@ class ControlTest : public QObject {
     QVERIFY(told);
     JSON_COMPARE((*told)["params"]["reason"], "revoked by the operator");
     JSON_COMPARE(client->Call("acquire_control")["result"]["control"], true);
+  }
+
+  // The event log is the console's, not the API's: with --no-control and
+  // --log FILE (no RemoteConsole here) the operator's Exit, More Controls
+  // and tuning and a controller's fault reach stderr and the file, each
+  // with its time. The fault is recorded on the tick and written after it;
+  // a slider is logged once it settles, not once per step of a drag.
+  void the_event_log_needs_no_api_and_has_every_source() {
+    QTemporaryDir folder;
+    const std::string path = folder.filePath(QStringLiteral("events.log")).toStdString();
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    const auto logged = [&](const std::string& part) {
+      const std::lock_guard lock(mutex);
+      return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&part](const std::string& line) {
+        return line.find(part) != std::string::npos;
+      }));
+    };
+    {
+      stage::control::EventLog events([&](const std::string& line) {
+        const std::lock_guard lock(mutex);
+        lines.push_back(line);
+      });
+      std::string error;
+      QVERIFY2(events.OpenFile(path, error), error.c_str());
+      StartUp start_up;
+      start_up.axes = 2;
+      start_up.events = &events;
+      // Axis 0's replies of ticks 3 and 4 report busy and error.
+      for (const std::uint32_t nth : {3U, 4U}) {
+        stage::sim::TransferFault fault;
+        fault.op = stage::sim::TransferOp::kRead;
+        fault.device = 0;
+        fault.nth = nth;
+        fault.kind = stage::sim::TransferFault::Kind::kVerbatimReply;
+        fault.reply = Reply(0, static_cast<std::uint8_t>(stage::usb::kFlagBusy | stage::usb::kFlagError), 0);
+        start_up.faults.push_back(fault);
+      }
+      LiveConsole console(start_up);
+      frmMain& main = console.Main();
+      const QString axis0 = stage::ui::AxisLabel(console.tables, 0);
+      console.Tick(6);
+      QTRY_COMPARE_WITH_TIMEOUT(logged("fault: axis " + axis0.toStdString() + " reports an error"), 1, kPatienceMs);
+      QTRY_COMPARE_WITH_TIMEOUT(logged("fault: axis " + axis0.toStdString() + " no longer reports an error"), 1,
+                                kPatienceMs);
+
+      QTest::mouseClick(main.cmdMoreControls(), Qt::LeftButton);
+      frmXCtrl0& panel = console.Panel();
+      QVERIFY(QTest::qWaitForWindowExposed(&panel));
+      // Three key steps on P gain: one line once it settles.
+      TuningSlider* p_gain = panel.Slider3(0);
+      const int p_before = p_gain->value();
+      p_gain->setFocus();
+      for (int step = 0; step < 3; ++step) QTest::keyClick(p_gain, Qt::Key_Up);
+      const int p_after = p_gain->value();
+      QVERIFY(p_after != p_before);
+      // A drag of Torque over many pixels: one line, after the release.
+      TuningSlider* torque = panel.Slider7(1);
+      const int torque_before = torque->value();
+      const QPoint handle = HandleCentre(*torque);
+      QTest::mousePress(torque, Qt::LeftButton, {}, handle);
+      for (int pixel = 1; pixel <= 30; ++pixel) {
+        const QPointF to(handle - QPoint(0, pixel));
+        QMouseEvent drag(QEvent::MouseMove, to, torque->mapToGlobal(to), Qt::NoButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(torque, &drag);
+      }
+      QTest::qWait(2 * EventRecorder::kSettledAfterMs);
+      QCOMPARE(logged("Torque"), 0);  // still held
+      QTest::mouseRelease(torque, Qt::LeftButton, {}, handle - QPoint(0, 30));
+      const int torque_after = torque->value();
+      QVERIFY(torque_after != torque_before);
+      // Values set by others (a script's set_tuning, a profile) are not the operator's.
+      panel.Slider5(0)->setValue(panel.Slider5(0)->value() + 1);
+      const std::string p_line = QStringLiteral("operator: P gain of axis %1 from %2 to %3")
+                                     .arg(axis0)
+                                     .arg(p_before)
+                                     .arg(p_after)
+                                     .toStdString();
+      QTRY_COMPARE_WITH_TIMEOUT(logged(p_line), 1, kPatienceMs);
+      const std::string torque_line = QStringLiteral("operator: Torque of axis %1 from %2 to %3")
+                                          .arg(stage::ui::AxisLabel(console.tables, 1))
+                                          .arg(torque_before)
+                                          .arg(torque_after)
+                                          .toStdString();
+      QTRY_COMPARE_WITH_TIMEOUT(logged(torque_line), 1, kPatienceMs);
+      QCOMPARE(logged("P gain"), 1);
+      QCOMPARE(logged("Torque"), 1);
+      QCOMPARE(logged("D gain"), 0);
+
+      QTest::mouseClick(main.cmdExit(), Qt::LeftButton);
+      QVERIFY(events.Flush());
+      QCOMPARE(logged("operator: More Controls"), 1);
+      QCOMPARE(logged("operator: Exit"), 1);
+    }
+    // The file has the same lines, each "TIME text", without the prefix.
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string expected;
+    for (const std::string& line : lines) expected += line.substr(std::strlen("stage-console: "));
+    QCOMPARE(QString::fromStdString(text.str()), QString::fromStdString(expected));
+    QVERIFY(lines.size() >= 6);
+    for (const std::string& line : lines) QCOMPARE(line.substr(15 + 23, 2), std::string("Z "));
   }
 
   void two_clients_contend_for_control() {

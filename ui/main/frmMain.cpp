@@ -19,6 +19,7 @@
 #include "ui/common/panel_cache_style.h"
 #include "ui/common/twips.h"
 #include "ui/common/window_fit.h"
+#include "ui/main/event_recorder.h"
 #include "ui/main/referencing_runner.h"
 #include "ui/settings/frmAxisSettings.h"
 #include "ui/tuning/frmXCtrl0.h"
@@ -100,6 +101,7 @@ frmMain::frmMain(ConsoleContext context, QWidget* parent)
   setWindowTitle(QStringLiteral("KLV-330"));
   setFont(DesignFont("MS Sans Serif", 9.75));
   BuildDesignedControls();
+  recorder_ = std::make_unique<EventRecorder>(context_.events, context_.tables);
   referencing_ = std::make_unique<ReferencingRunner>(*this, *lbl_message_, context_, latches_,
                                                      [this](AxisIndex axis) { EndMoveInForce(axis); });
   resize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kDesignedClientHeightTwips));
@@ -155,7 +157,10 @@ void frmMain::BuildDesignedControls() {
   // Focusable controls are created in their tab order, so Exit (tab index 0)
   // holds the focus when the window is first shown.
   cmd_exit_ = button("cmdExit", "Exit", 10200, 120, 735, 375, DesignFont("Arial", 9.75, true));
-  connect(cmd_exit_, &CommandButton::clicked, this, &frmMain::Shutdown);
+  connect(cmd_exit_, &CommandButton::clicked, this, [this] {
+    LogOperator(QStringLiteral("Exit"));
+    Shutdown();
+  });
 
   picture1_ = new QFrame(this);  // an empty panel: nothing draws into it
   NameElement(picture1_, "Picture1", 0);
@@ -189,7 +194,10 @@ void frmMain::BuildDesignedControls() {
   // Its top is set by construction, centred on the window's height.
   cmd_more_controls_ = button("cmdMoreControls", "More Controls", 9120, 0, 1695, 375,
                               DesignFont("MS Sans Serif", 12));
-  connect(cmd_more_controls_, &CommandButton::clicked, this, &frmMain::ShowTuningPanel);
+  connect(cmd_more_controls_, &CommandButton::clicked, this, [this] {
+    LogOperator(QStringLiteral("More Controls"));
+    ShowTuningPanel();
+  });
 
   QWidget* previous = cmd_exit_;
   for (QWidget* next : std::initializer_list<QWidget*>{picture1_, stop, zero, ideal, position, cmd_go_[0],

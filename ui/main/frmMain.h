@@ -41,6 +41,7 @@ namespace stage::ui {
 class frmAxisSettings;
 class frmXCtrl0;
 class HeldKey;
+class EventRecorder;
 class ReferencingRunner;
 class PanelCacheStyle;
 class WindowFit;
@@ -225,6 +226,8 @@ class frmMain : public QWidget {
   void RefuseTarget(AxisIndex axis, const QString& refusal);
   // A line of the event log, for the operator's commands.
   void LogOperator(const QString& text) const;
+  // A failure that ends the program: in the event log, then the message.
+  void FatalFault(const QString& message);
   void EndMoveInForce(AxisIndex axis);
   void StopPressed(AxisIndex axis, CommandHolder holder);
   void EscapePressed();
@@ -244,6 +247,8 @@ class frmMain : public QWidget {
   ConsoleContext context_;
   CommandLatches latches_;
   std::unique_ptr<ReferencingRunner> referencing_;
+  // Faults and the operator's tuning, for the event log.
+  std::unique_ptr<EventRecorder> recorder_;
   // The text boxes' style (their panels drawn from a cache). Gone before the
   // boxes are: a box whose style is gone draws with the application's.
   std::unique_ptr<PanelCacheStyle> panel_style_;

@@ -20,6 +20,7 @@
 #include "ui/common/number_refusal.h"
 #include "ui/common/outside_window.h"
 #include "ui/main/frmMain.h"
+#include "ui/main/event_recorder.h"
 #include "ui/main/referencing_runner.h"
 #include "ui/tuning/frmXCtrl0.h"
 
@@ -133,6 +134,17 @@ void frmMain::ConnectRow(AxisIndex axis) {
     if (key == Qt::Key_Space) latches_.Release(axis, LevelCommand::kRelMove, kButton);
   });
   connect(rel, &CommandButton::clicked, this, [this, axis] { latches_.Click(axis, LevelCommand::kRelMove); });
+
+  // The operator's tuning, for the event log once each slider settles.
+  recorder_->Resize(static_cast<std::size_t>(axis) + 1);
+  recorder_->WatchSlider(panel_->Slider1(axis), axis, "Speed");
+  recorder_->WatchSlider(panel_->Slider2(axis), axis, "Max Speed");
+  recorder_->WatchSlider(panel_->Slider3(axis), axis, "P gain");
+  recorder_->WatchSlider(panel_->Slider4(axis), axis, "I gain");
+  recorder_->WatchSlider(panel_->Slider5(axis), axis, "D gain");
+  recorder_->WatchSlider(panel_->Slider6(axis), axis, "Acc");
+  recorder_->WatchSlider(panel_->Slider7(axis), axis, "Torque");
+  recorder_->WatchSlider(panel_->Slider8(axis), axis, "F Error");
 
   // A click on the Speed slider sets the speed mode, after a GO or Rel click
   // that still waits for its packet.
@@ -340,8 +352,12 @@ std::uint64_t frmMain::StopCount(AxisIndex axis) const {
   return k < stops_.size() ? stops_[k] : 0;
 }
 
-void frmMain::LogOperator(const QString& text) const {
-  if (context_.events != nullptr) context_.events->Log((QStringLiteral("operator: ") + text).toStdString());
+void frmMain::LogOperator(const QString& text) const { recorder_->Operator(text); }
+
+void frmMain::FatalFault(const QString& message) {
+  // Not the steady state: the program ends here.
+  if (context_.events != nullptr) context_.events->Log(("fault: " + message).toStdString());
+  context_.exit.Fatal(this, message);
 }
 
 void frmMain::SetTravelLimits(AxisIndex axis, const TravelLimits& limits) {

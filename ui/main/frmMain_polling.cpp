@@ -13,6 +13,7 @@
 #include "ui/common/accessible_names.h"
 #include "ui/common/controller_names.h"
 #include "ui/main/frmMain.h"
+#include "ui/main/event_recorder.h"
 #include "ui/main/referencing_runner.h"
 #include "ui/tuning/frmXCtrl0.h"
 
@@ -79,6 +80,8 @@ void frmMain::Timer1Fired() {
     }
   }
   Tick();
+  // What the tick recorded for the event log is written now, off the tick.
+  recorder_->WriteOut();
   if (context_.exit.Ended()) return;
   schedule_.Finished(PollNow());
   ArmTimer1();
@@ -146,24 +149,24 @@ bool frmMain::ShowResult(AxisIndex axis, const ExchangeResult& result) {
       ShowStatus(axis, result.reading.position, result.reading.ideal_position, result.reading.flags);
       return true;
     case ExchangeResult::Outcome::kWriteFailed:
-      context_.exit.Fatal(this, ControllerMessage(context_.tables, axis,
+      FatalFault(ControllerMessage(context_.tables, axis,
                                                   TransferFailure("Error writing to USB. Wrote ", result.count)));
       return false;
     case ExchangeResult::Outcome::kReadFailed:
-      context_.exit.Fatal(this, ControllerMessage(context_.tables, axis,
+      FatalFault(ControllerMessage(context_.tables, axis,
                                                   TransferFailure("Error reading from USB. Read ", result.count)));
       return false;
     case ExchangeResult::Outcome::kInvalidReply:
       // A position that no count can have: the controller is not talking
       // sense, and nothing it says can be shown.
-      context_.exit.Fatal(this, ControllerMessage(context_.tables, axis,
+      FatalFault(ControllerMessage(context_.tables, axis,
                                                   QStringLiteral("Invalid reply from USB device ") + AxisLabel(axis) +
                                                       QStringLiteral(": position out of range.")));
       return false;
     case ExchangeResult::Outcome::kNotEncodable:
       // Target entry refuses what cannot travel and the sliders keep their
       // values in range, so this means the tables were corrupted.
-      context_.exit.Fatal(this, ControllerMessage(context_.tables, axis,
+      FatalFault(ControllerMessage(context_.tables, axis,
                                                   QStringLiteral("Cannot send to USB device ") + AxisLabel(axis) +
                                                       QStringLiteral(": target or speed out of range.")));
       return false;
@@ -195,6 +198,7 @@ void frmMain::ShowStatus(AxisIndex axis, std::int32_t position, std::int32_t ide
   }
 
   const bool error = (flags & usb::kFlagError) != 0;
+  recorder_->SawFlags(axis, flags);
   // A fault or a limit switch ends the move in force: a Rel then counts from
   // the ideal position.
   if (error || (flags & (usb::kFlagLimit1 | usb::kFlagLimit2)) != 0) moves_[k].valid = false;

@@ -34,19 +34,7 @@ bool RemoteConsole::Start(const std::string& path, std::string& message) {
 
 void RemoteConsole::Close() { server_.Close(); }
 
-void RemoteConsole::AfterTick() {
-  server_.AfterTick();
-  // Faults, for the event log: once when the flag comes up.
-  const int axes = port_.AxisCount();
-  if (events_ == nullptr || axes == 0) return;
-  if (error_seen_.size() != static_cast<std::size_t>(axes)) error_seen_.assign(static_cast<std::size_t>(axes), false);
-  for (int axis = 0; axis < axes; ++axis) {
-    const bool error = (port_.State(axis).flags & usb::kFlagError) != 0;
-    const auto k = static_cast<std::size_t>(axis);
-    if (error && !error_seen_[k]) Log("fault: axis " + std::to_string(axis) + " reports an error");
-    error_seen_[k] = error;
-  }
-}
+void RemoteConsole::AfterTick() { server_.AfterTick(); }
 
 void RemoteConsole::EscapePressed() { core_.SetRemoteMovesAllowed(false); }
 

@@ -57,8 +57,6 @@ class RemoteConsole final : public QObject, public RemoteHooks {
   control::ControlCore core_;
   frmRemote window_;
   RemoteShortcut shortcut_;
-  // Per axis: the error flag as last seen, so that a fault is logged once.
-  std::vector<bool> error_seen_;
 };
 
 }  // namespace stage::ui

@@ -36,6 +36,8 @@ struct AxisState {
   // Counts every STOP of the axis (any source, Esc, cancel-on-error), so that
   // a waiting client can tell a stopped move from a settled one.
   std::uint64_t stops = 0;
+
+  bool operator==(const AxisState&) const = default;
 };
 
 // What became of a move or zero asked for.

@@ -148,7 +148,9 @@ class ControlCore {
   };
   // The answer to one request.
   struct Answer {
-    enum class Kind : std::uint8_t { kResult, kError, kNone, kParked };
+    // kStatus: get_status, written from the status of this tick (status_axis
+    // -1: every axis).
+    enum class Kind : std::uint8_t { kResult, kError, kNone, kParked, kStatus };
     Answer() = default;
     explicit Answer(Kind answer_kind) : kind(answer_kind) {}
     Answer(Kind answer_kind, Json answer_result) : kind(answer_kind), result(std::move(answer_result)) {}
@@ -156,6 +158,7 @@ class ControlCore {
     Json result;
     int code = 0;
     std::string message;
+    int status_axis = -1;
   };
 
   void Process(ClientId id, Client& client);
@@ -166,7 +169,7 @@ class ControlCore {
   // Methods.
   Answer Version() const;
   Answer ListAxes() const;
-  Answer GetStatus(ClientId id, const Json& params) const;
+  Answer GetStatus(const Json& params) const;
   Answer MoveCommand(ClientId id, const Json& params, MoveKind kind);
   Answer Stop(ClientId id, const Json& params);
   Answer StopAll(ClientId id);
@@ -185,9 +188,15 @@ class ControlCore {
   static std::optional<double> UnitsFactor(const Json& params, const AxisInfo& axis, Answer& error);
   std::optional<Answer> NeedsControl(ClientId id) const;
 
-  Json StatusJson(ClientId id, std::optional<int> only_axis) const;
-  Json AxisStatusJson(int axis) const;
-  Json ControlJson(ClientId id) const;
+  // The axes' status as text, made once per tick and shared by every
+  // status notification and get_status answer until the tick after, or
+  // until an axis's state changes (a command accepted between ticks).
+  void RefreshAxesText();
+  void WriteAxisStatus(int axis, const AxisInfo& info, const AxisState& state);
+  // {"time":..,"remote_moves_allowed":..,"control":{..},"axes":[..]} for
+  // the client, appended to `out`.
+  void AppendStatus(std::string& out, ClientId id, double time, int only_axis);
+  void AppendControl(std::string& out, ClientId id) const;
   bool Moving(int axis, const AxisState& state) const;
   void AnswerEndedWaits(double now);
   void SendStatus(double now);
@@ -209,6 +218,19 @@ class ControlCore {
   bool control_ever_taken_ = false;
   bool ending_ = false;
   std::deque<CommandRecord> recent_;
+
+  // The status text of this tick, and what it was made from.
+  struct AxesText {
+    std::uint64_t tick = 0;  // ticks_ when made; 0: never made
+    std::vector<AxisInfo> infos;
+    std::vector<AxisState> states;
+    std::string text;                       // "[{..},{..}]"
+    std::vector<std::size_t> axis_start;    // where each axis's object starts in text
+    std::vector<std::size_t> axis_end;
+  };
+  AxesText axes_text_;
+  std::uint64_t ticks_ = 1;
+  std::string line_;  // the line being written (reused)
 };
 
 }  // namespace stage::control

@@ -37,6 +37,9 @@ class EventLog {
 
   // Queues "TIME text" (text escaped).
   void Log(std::string_view text);
+  // The same with the time the event happened (recorded on the tick and
+  // written after it).
+  void Log(std::string_view text, std::chrono::system_clock::time_point when);
   // Waits until every line queued so far is written (tests, the end), at
   // most `limit`: false when the writing is stuck (a stalled terminal).
   bool Flush(std::chrono::milliseconds limit = std::chrono::seconds(2));
