@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "stage/usb/packet_codec.h"
+#include "ui/scope/background_thread.h"
 
 namespace stage::ui {
 namespace {
@@ -52,7 +53,10 @@ TraceRenderer::TraceRenderer(std::size_t axes, std::size_t capacity, std::functi
     : handed_(axes, 0), ready_(std::move(ready)) {
   mirror_.reserve(axes);
   for (std::size_t i = 0; i < axes; ++i) mirror_.emplace_back(capacity);
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    RunBehindThePoll();
+    Run();
+  });
 }
 
 TraceRenderer::~TraceRenderer() {
