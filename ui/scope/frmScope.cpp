@@ -73,6 +73,9 @@ constexpr std::size_t kMostAxesInLegend = 8;
 // this many times as long as each piece took.
 constexpr std::size_t kCsvPieceBytes = 64 * 1024;
 constexpr std::int64_t kCsvRestPerWork = 3;
+// The replies handed to the drawing thread at once (a ring's worth of one
+// axis: about 0.2 ms).
+constexpr std::size_t kMostHandedAtOnce = scope::ScopeRecorder::kSamplesPerAxis;
 // Refresh() waits for the drawing thread at most this long.
 constexpr std::chrono::milliseconds kLongestWait{10'000};
 // How often the rows of moves in progress are brought up to date.
@@ -635,15 +638,16 @@ void frmScope::Update(bool wait) {
   const bool paused = cmd_pause_->isChecked();
   // Paused, the drawing thread's copy stays as it was: only a changed
   // setting draws it again.
-  const bool changed = paused ? drawn_samples_ == UINT64_MAX : recorder_.SampleCount() != drawn_samples_;
-  if (changed && !renderer_->Pending()) RequestFrame(!paused);
-  // Waiting, a frame drawn for a layout the plot left on showing it (its
-  // value labels widened) is drawn once more for the new one.
-  for (int attempt = 0; wait && attempt < 2; ++attempt) {
+  auto changed = [&] { return paused ? drawn_samples_ == UINT64_MAX : recorder_.SampleCount() != drawn_samples_; };
+  if (changed() && !renderer_->Pending()) RequestFrame(!paused, wait);
+  // Waiting, a frame asked for earlier (before the latest replies) or drawn
+  // for a layout the plot left on showing it (its value labels widened) is
+  // followed by one for the replies and the layout of now.
+  for (int attempt = 0; wait && attempt < 3; ++attempt) {
     if (renderer_->Pending() && !renderer_->WaitForFrame(kLongestWait)) qWarning("Scope: the traces were not drawn within 10 s");
     ShowFrame();
-    if (drawn_samples_ != UINT64_MAX || renderer_->Pending()) break;
-    RequestFrame(!paused);
+    if (!changed() || renderer_->Pending()) break;
+    RequestFrame(!paused, wait);
   }
   if (paused) return;
   // A move in progress changes without a new move ending: its row is
@@ -660,10 +664,22 @@ void frmScope::Update(bool wait) {
   }
 }
 
-void frmScope::RequestFrame(bool feed) {
-  // Only the replies that came in since the last hand-over are copied here.
+void frmScope::RequestFrame(bool feed, bool wait) {
+  // Only the replies that came in since the last hand-over are copied here;
+  // after a long hide up to a ring's worth for every axis, so a refresh that
+  // does not wait hands them over in slices, each just after a poll, and
+  // draws once they are all there.
   if (feed) {
-    renderer_->Feed(recorder_);
+    if (!renderer_->Feed(recorder_, wait ? SIZE_MAX : kMostHandedAtOnce)) {
+      if (!handing_over_) {
+        handing_over_ = true;
+        QTimer::singleShot(1, Qt::PreciseTimer, this, [this] {
+          handing_over_ = false;
+          Update(false);
+        });
+      }
+      return;
+    }
     drawn_to_us_ = recorder_.LatestTimeUs();
   }
   drawn_samples_ = recorder_.SampleCount();
@@ -676,6 +692,7 @@ void frmScope::RequestFrame(bool feed) {
   request.from_us = request.to_us - window_us;
   // Captured on GO, or as the operator zoomed or panned.
   ViewWindow(shown, request.from_us, request.to_us);
+  request.rolling = !capture_origin_us_ && !cursors_->ViewHeld();
   request.samples = drawn_samples_;
   request.axes.reserve(shown.size());
   for (std::size_t slot = 0; slot < shown.size(); ++slot) {
@@ -760,15 +777,15 @@ void frmScope::ShowFrame() {
   const std::array<QRect, 3> rects = {position_rect_->rect(), following_rect_->rect(), flags_rect_->rect()};
   if (frame->size != plot_->size() || frame->rects != rects) RedrawAll();
   render_cost_us_ = frame->cost_us;
+  column_us_ = frame->column_us;
   // What showing it costs here is known once the plot has been painted and
   // handed to the window system (the queued repaint runs first).
   QMetaObject::invokeMethod(this, [this, piece] {
     show_cost_us_ = piece.nsecsElapsed() / 1000;
     // The polling shares this thread and this process: no faster than the
-    // traces move by a pixel column, and slower when a frame costs much, so
-    // that drawing and showing take a small share of the time.
-    const std::int64_t window_us = std::int64_t{spn_window_->value()} * 1'000'000;
-    const std::int64_t per_column_ms = window_us / std::max(1, position_rect_->width()) / 1000;
+    // traces move by a column, and slower when a frame costs much, so that
+    // drawing and showing take a small share of the time.
+    const std::int64_t per_column_ms = column_us_ / 1000;
     const std::int64_t share_ms = (render_cost_us_ + show_cost_us_) * kMaxPaintShare / 1000;
     const auto next_ms =
         static_cast<int>(std::clamp<std::int64_t>(std::max(per_column_ms, share_ms), kRefreshMs, kSlowestRefreshMs));
