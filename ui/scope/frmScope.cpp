@@ -264,6 +264,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   }
   connect(cmd_pause_, &QPushButton::toggled, this, [this](bool paused) {
     cmd_pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
+    paused_at_us_ = paused ? recorder_.LatestTimeUs() : INT64_MAX;
     RedrawAll();
     drawn_moves_ = UINT64_MAX;
   });
@@ -639,7 +640,7 @@ void frmScope::Update(bool wait) {
   // Paused, the drawing thread's copy stays as it was: only a changed
   // setting draws it again.
   auto changed = [&] { return paused ? drawn_samples_ == UINT64_MAX : recorder_.SampleCount() != drawn_samples_; };
-  if (changed() && !renderer_->Pending()) RequestFrame(!paused, wait);
+  if (changed() && !renderer_->Pending()) RequestFrame(wait);
   // Waiting, a frame asked for earlier (before the latest replies) or drawn
   // for a layout the plot left on showing it (its value labels widened) is
   // followed by one for the replies and the layout of now.
@@ -647,7 +648,7 @@ void frmScope::Update(bool wait) {
     if (renderer_->Pending() && !renderer_->WaitForFrame(kLongestWait)) qWarning("Scope: the traces were not drawn within 10 s");
     ShowFrame();
     if (!changed() || renderer_->Pending()) break;
-    RequestFrame(!paused, wait);
+    RequestFrame(wait);
   }
   if (paused) return;
   // A move in progress changes without a new move ending: its row is
@@ -664,24 +665,22 @@ void frmScope::Update(bool wait) {
   }
 }
 
-void frmScope::RequestFrame(bool feed, bool wait) {
-  // Only the replies that came in since the last hand-over are copied here;
-  // after a long hide up to a ring's worth for every axis, so a refresh that
-  // does not wait hands them over in slices, each just after a poll, and
-  // draws once they are all there.
-  if (feed) {
-    if (!renderer_->Feed(recorder_, wait ? SIZE_MAX : kMostHandedAtOnce)) {
-      if (!handing_over_) {
-        handing_over_ = true;
-        QTimer::singleShot(1, Qt::PreciseTimer, this, [this] {
-          handing_over_ = false;
-          Update(false);
-        });
-      }
-      return;
+void frmScope::RequestFrame(bool wait) {
+  // Only the replies that came in since the last hand-over are copied here
+  // (paused, those up to the pause); after a long hide up to a ring's worth
+  // for every axis, so a refresh that does not wait hands them over in
+  // slices, each just after a poll, and draws once they are all there.
+  if (!renderer_->Feed(recorder_, wait ? SIZE_MAX : kMostHandedAtOnce, paused_at_us_)) {
+    if (!handing_over_) {
+      handing_over_ = true;
+      QTimer::singleShot(1, Qt::PreciseTimer, this, [this] {
+        handing_over_ = false;
+        Update(false);
+      });
     }
-    drawn_to_us_ = recorder_.LatestTimeUs();
+    return;
   }
+  drawn_to_us_ = std::min(recorder_.LatestTimeUs(), paused_at_us_);
   drawn_samples_ = recorder_.SampleCount();
   const std::vector<std::size_t> shown = ShownAxes();
   AssignValueAxes(shown);

@@ -208,7 +208,7 @@ class frmScope : public QWidget {
   // Asks for a frame where something changed, takes the moves; `wait` for
   // the frame and show it now.
   void Update(bool wait);
-  void RequestFrame(bool feed, bool wait);
+  void RequestFrame(bool wait);
   // A frame is finished: shown just after a poll.
   void FrameReady();
   void ShowFrame();
@@ -288,6 +288,7 @@ class frmScope : public QWidget {
   std::int64_t show_cost_us_ = 0;                  // showing it, to the end of the repaint
   std::int64_t column_us_ = 0;                     // the time a column of its traces covers
   bool handing_over_ = false;                      // the rest of a long hide's replies queued
+  std::int64_t paused_at_us_ = INT64_MAX;          // the latest reply when paused
   std::size_t shown_in_progress_ = 0;              // moves in progress the table shows
   QElapsedTimer moves_age_;                        // since the table was last filled
   std::uint64_t sized_for_moves_ = UINT64_MAX;     // the columns fit the rows of then

@@ -66,7 +66,7 @@ TraceRenderer::~TraceRenderer() {
   thread_.join();
 }
 
-bool TraceRenderer::Feed(const scope::ScopeRecorder& recorder, std::size_t most) {
+bool TraceRenderer::Feed(const scope::ScopeRecorder& recorder, std::size_t most, std::int64_t until_us) {
   bool any = false;
   bool all = true;
   {
@@ -74,13 +74,15 @@ bool TraceRenderer::Feed(const scope::ScopeRecorder& recorder, std::size_t most)
     for (std::size_t axis = 0; axis < handed_.size() && axis < recorder.AxisCount(); ++axis) {
       const scope::Ring<ScopeSample>& ring = recorder.Samples(axis);
       const auto fresh = static_cast<std::size_t>(std::min<std::uint64_t>(ring.Pushed() - handed_[axis], ring.Size()));
-      const std::size_t take = std::min(fresh, most);
       const std::size_t first = ring.Size() - fresh;  // the oldest not handed over yet
-      for (std::size_t k = first; k < first + take; ++k) inbox_.push_back({axis, ring[k]});
+      std::size_t take = 0;
+      for (; take < fresh && take < most && ring[first + take].time_us <= until_us; ++take) {
+        inbox_.push_back({axis, ring[first + take]});
+      }
       handed_[axis] = ring.Pushed() - (fresh - take);
       most -= take;
       any = any || take > 0;
-      all = all && take == fresh;
+      all = all && (take == fresh || ring[first + take].time_us > until_us);
     }
   }
   if (any) wake_.notify_one();

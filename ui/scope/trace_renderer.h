@@ -95,9 +95,9 @@ class TraceRenderer {
   TraceRenderer& operator=(const TraceRenderer&) = delete;
 
   // GUI thread: the replies recorded since the previous call (at most what
-  // the recorder still holds), oldest first, at most `most` of them; false
-  // when some are left for the next call.
-  bool Feed(const scope::ScopeRecorder& recorder, std::size_t most = SIZE_MAX);
+  // the recorder still holds) up to `until_us`, oldest first, at most `most`
+  // of them; false when some are left for the next call.
+  bool Feed(const scope::ScopeRecorder& recorder, std::size_t most = SIZE_MAX, std::int64_t until_us = INT64_MAX);
   // GUI thread: draws a frame; a request not yet started is replaced.
   void Request(TraceFrameRequest request);
   // A request asked for and not yet taken back as a frame.
