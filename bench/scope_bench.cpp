@@ -14,7 +14,8 @@
 // spread of the tick periods and the longest gap.
 //
 // --paint measures the paint side only; --poll the poll side only (--rounds N:
-// its three cases N times over, back to back; --shown: that case alone;
+// its three cases N times over, back to back; --shown, --exporting: that
+// case alone;
 // --detail: the GUI thread's events by kind, and those within each long gap
 // between ticks). With --compare (built where Qt
 // Charts is installed), also the library choice: the same N x 5 traces of 1000
@@ -45,6 +46,7 @@
 #include <filesystem>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <qcustomplot.h>
 #include <string>
 #include <vector>
@@ -494,8 +496,10 @@ int main(int argc, char** argv) {
   // ran within its long gaps. --rounds N: the three poll cases N times over,
   // back to back, so that a shared machine's load falls on all of them.
   const bool detail = flag("--detail");
-  // --shown: the shown case alone (for a profiler).
-  const bool shown_only = flag("--shown");
+  // --shown, --exporting: that case alone (for a profiler).
+  std::optional<PollCase> only;
+  if (flag("--shown")) only = PollCase::kScopeShown;
+  if (flag("--exporting")) only = PollCase::kExporting;
   int rounds = 1;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::clamp(std::atoi(argv[i + 1]), 1, 20);
@@ -510,7 +514,7 @@ int main(int argc, char** argv) {
       }
       std::printf(" round %d, load average %.1f\n", round + 1, load);
       for (PollCase what : {PollCase::kScopeHidden, PollCase::kScopeShown, PollCase::kExporting}) {
-        if (shown_only && what != PollCase::kScopeShown) continue;
+        if (only && what != *only) continue;
         PollSide(32, 60, what, 20, detail);
       }
     }
