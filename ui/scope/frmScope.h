@@ -6,7 +6,7 @@
 // windows and writes nothing anyone else reads. The traces are drawn by a
 // thread of their own into a picture (TraceRenderer), at most kRefreshMs
 // apart while the window is visible and something new came in, and no
-// faster than they move by a pixel column; the GUI thread, which polls the
+// faster than they move by a column; the GUI thread, which polls the
 // controllers, only hands over the new replies and shows the finished
 // picture with the axes, just after a poll rather than in the way of the
 // next one. Exports are written by a thread of their own, from the drawing

@@ -2,9 +2,11 @@
 // plot only shows: the GUI thread, which also polls the controllers, hands
 // over the replies that came in since its last look (a few per axis) and
 // asks for a frame; the drawing thread keeps its own copy of every axis's
-// latest replies, cuts each trace to two points per pixel column, works out
-// the autoscaled value ranges and draws the lines with QPainter into a
-// QImage (safe off the GUI thread, unlike a widget). The finished frame
+// latest replies, cuts the new ones into columns (two points per column),
+// works out the autoscaled value ranges and draws the lines with QPainter
+// into a QImage (safe off the GUI thread, unlike a widget). While the
+// window rolls on and the ranges stay, the picture is moved on by whole
+// columns and only the strip that changed is drawn again. The finished frame
 // carries the ranges it was drawn with, so the plot's axes agree with it.
 // The export thread copies its samples from the same copy, so neither costs
 // the GUI thread more than the hand-over.
