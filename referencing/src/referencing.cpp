@@ -54,6 +54,10 @@ bool Referencing::Start(AxisIndex axis, const Plan& plan) {
   a.sought_flag = plan.toward == Toward::kLower ? kFlagLimit1 : kFlagLimit2;
   a.other_flag = plan.toward == Toward::kLower ? kFlagLimit2 : kFlagLimit1;
   a.saved_target = tables_.TargetCounts.at(static_cast<std::size_t>(axis));
+  // A GO latched by Enter in the target box would ride along with the run's
+  // Rel and, after the ZERO, send the axis to the old target counted from the
+  // new zero. The run takes the axis over as the operator's own GO would.
+  latches_.Release(axis, LevelCommand::kGo, CommandHolder::kNone);
   Enter(a, Phase::kArming);
   return true;
 }

@@ -198,9 +198,12 @@ void AxisSettingsTest::newMechanicsShowTheLimitsInTheNewUnitAndCountFromTheNextC
   frmAxisSettings& settings = c.OpenWithF2();
   QCOMPARE(settings.txtLowerLimit()->text(), QStringLiteral("-10.00"));
   QCOMPARE(settings.txtUpperLimit()->text(), QStringLiteral("50.00"));
+  c.Go(0, QStringLiteral("20"));  // 2560 counts
   LiveConsole::Type(settings.txtPitch(), QStringLiteral("250"));  // 256 counts per micron
   c.Apply();
   QCOMPARE(settings.lblCountsPerMicron()->text(), QStringLiteral("256"));
+  // The target box shows the same target in the new unit.
+  QCOMPARE(c.Main().Text2(0)->text(), QStringLiteral("10.00"));
   // The same counts, in the new unit.
   QCOMPARE(settings.txtLowerLimit()->text(), QStringLiteral("-5.00"));
   QCOMPARE(settings.txtUpperLimit()->text(), QStringLiteral("25.00"));
@@ -217,6 +220,13 @@ void AxisSettingsTest::newMechanicsShowTheLimitsInTheNewUnitAndCountFromTheNextC
   QCOMPARE(c.Main().lblMessage()->text(),
            QStringLiteral("Target 25.01 um is beyond the upper travel limit of axis X, 25.00 um (6400 counts). "
                           "The previous target is kept."));
+
+  // A text being typed, not yet entered, stays as typed.
+  LiveConsole::Type(c.Main().Text2(0), QStringLiteral("7"));
+  LiveConsole::Type(settings.txtPitch(), QStringLiteral("500"));
+  c.Apply();
+  QCOMPARE(settings.lblCountsPerMicron()->text(), QStringLiteral("128"));
+  QCOMPARE(c.Main().Text2(0)->text(), QStringLiteral("7"));
 }
 
 void AxisSettingsTest::limitsSetHereRefuseAGoInTheMainWindow_data() {

@@ -141,6 +141,7 @@ class ReferencingTest : public QObject {
   void stopAndEscEndItAtOnce_data();
   void stopAndEscEndItAtOnce();
   void theOperatorsOwnCommandTakesTheAxisOver();
+  void aGoLatchedByEnterEndsWhenTheRunStarts();
   void startUpAsksOnceForTheAxesThatAskForIt_data();
   void startUpAsksOnceForTheAxesThatAskForIt();
   void nothingChangesWithoutAProfile_data();
@@ -313,6 +314,25 @@ void ReferencingTest::theOperatorsOwnCommandTakesTheAxisOver() {
   // The GO goes out, and the axis goes back to 0.
   stage.console->Tick();
   QCOMPARE(stage.console->LastControlByte(0) & (kGo | kSpeedMode), kGo);
+}
+
+void ReferencingTest::aGoLatchedByEnterEndsWhenTheRunStarts() {
+  // Enter keeps GO up until a release on GO; the referenced axis must stay at
+  // its new zero, not go on to the old target counted from there.
+  Stage stage(OneAxis(), {Referencing{}});
+  LiveConsole::Type(stage.Main().Text2(0), QStringLiteral("500"));
+  QTest::keyClick(stage.Main().Text2(0), Qt::Key_Return);
+  QVERIFY2(stage.ComesToRest(500), "at the target within 5 s");
+  QVERIFY(std::abs(stage.Reply().position - 64000) <= 16);
+  QCOMPARE(stage.console->LastControlByte(0) & kGo, kGo);
+
+  stage.Main().StartReferencing(0);
+  QVERIFY(stage.Answer(QMessageBox::Yes));
+  QVERIFY2(stage.RunToEnd(0, 1000), "the run ends within 10 s");
+  QCOMPARE(stage.Core().State(0).outcome, Outcome::kDone);
+  stage.console->Tick(200);
+  QCOMPARE(stage.console->LastControlByte(0) & kGo, 0);
+  QVERIFY2(std::abs(stage.Reply().position) <= 16, qPrintable(QString::number(stage.Reply().position)));
 }
 
 void ReferencingTest::startUpAsksOnceForTheAxesThatAskForIt_data() {

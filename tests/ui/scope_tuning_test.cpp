@@ -3,6 +3,8 @@
 // operator's GO does, stop at once when told, and let the runs before and
 // after a gain change be compared move by move with the gains each ran with.
 #include <QComboBox>
+#include <QImage>
+#include <QMouseEvent>
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
@@ -452,6 +454,60 @@ class ScopeTuningTest : public QObject {
     t.console.Tick();
     t.scope.Refresh();
     QVERIFY(std::abs(time->range().size() - 2.0) < 1e-6);
+  }
+
+  // Paused, later replies change nothing shown; zooming and panning still
+  // draw the traces again for the range they show.
+  void zoom_and_pan_while_paused() {
+    TuningConsole t;
+    QVERIFY(t.Shown());
+    t.scope.Tabs()->setCurrentIndex(0);
+    t.scope.spnWindow()->setValue(2);
+    t.console.Tick(50);
+    t.console.TypeTarget(0, QStringLiteral("20"));
+    QTest::keyClick(t.console.Main().Text2(0), Qt::Key_Return);
+    t.console.Tick(100);
+    t.scope.Refresh();
+    QTest::mouseClick(t.scope.cmdPause(), Qt::LeftButton);
+    QVERIFY(t.scope.cmdPause()->isChecked());
+    QCustomPlot* plot = t.scope.Plot();
+    QCPAxis* time = plot->axisRect(0)->axis(QCPAxis::atBottom);
+    const QCPRange paused = time->range();
+    const QImage paused_image = t.scope.TraceImage();
+    QVERIFY(!paused_image.isNull());
+    t.console.TypeTarget(0, QStringLiteral("0"));
+    QTest::keyClick(t.console.Main().Text2(0), Qt::Key_Return);
+    t.console.Tick(50);
+    t.scope.Refresh();
+    QCOMPARE(time->range(), paused);
+    QVERIFY2(t.scope.TraceImage() == paused_image, "a paused Scope shows no later reply");
+
+    // The wheel over the move's step (0.5 s after the GO) zooms in.
+    const double step_s = paused.lower + 0.55 * paused.size();
+    const QPoint at(static_cast<int>(time->coordToPixel(step_s)), plot->axisRect(0)->center().y());
+    QWheelEvent wheel(QPointF(at), plot->mapToGlobal(QPointF(at)), QPoint(), QPoint(0, 240), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(plot, &wheel);
+    t.scope.Refresh();
+    const QCPRange zoomed = time->range();
+    QVERIFY(zoomed.size() < paused.size());
+    const QImage zoomed_image = t.scope.TraceImage();
+    QVERIFY2(zoomed_image != paused_image, "the zoomed range is drawn");
+
+    // A drag pans by what it covers, and the panned range is drawn too.
+    const QPoint from = at;
+    const QPoint to = at + QPoint(plot->axisRect(0)->width() / 4, 0);
+    QTest::mousePress(plot, Qt::LeftButton, {}, from);
+    QMouseEvent move(QEvent::MouseMove, QPointF(to), plot->mapToGlobal(QPointF(to)), Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(plot, &move);
+    QTest::mouseRelease(plot, Qt::LeftButton, {}, to);
+    t.scope.Refresh();
+    const QCPRange panned = time->range();
+    QVERIFY2(panned.lower < zoomed.lower, qPrintable(QStringLiteral("%1 -> %2").arg(zoomed.lower).arg(panned.lower)));
+    QVERIFY(std::abs(panned.size() - zoomed.size()) < 1e-6);
+    QVERIFY2(t.scope.TraceImage() != zoomed_image, "the panned range is drawn");
+    QVERIFY(t.scope.cmdPause()->isChecked());
   }
 };
 

@@ -318,9 +318,18 @@ frmAxisSettings& frmMain::AxisSettings() {
   return *settings_;
 }
 
-void frmMain::MechanicsChanged(AxisIndex axis) {
+void frmMain::MechanicsChanged(AxisIndex axis, double previous_counts_per_micron) {
   const auto k = static_cast<std::size_t>(axis);
   if (k < shown_.size()) shown_[k].position_valid = false;
+  // A target box that still shows the entered target shows it in the new
+  // unit, so that the next GO goes where it says. Text being typed is left
+  // alone.
+  const double target = context_.tables.TargetCounts.at(k);
+  QLineEdit* box = text2_[axis];
+  if (previous_counts_per_micron > 0 && context_.tables.CountsPerMicron.at(k) > 0 &&
+      box->text() == QString::fromStdString(FormatFixed2(target / previous_counts_per_micron))) {
+    box->setText(QString::fromStdString(FormatFixed2(target / context_.tables.CountsPerMicron.at(k))));
+  }
 }
 
 void frmMain::setVisible(bool visible) {

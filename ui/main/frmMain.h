@@ -116,8 +116,8 @@ class frmMain : public QWidget {
   // use. It lives as long as this window.
   frmAxisSettings& AxisSettings();
   // The axis's CountsPerMicron and UnitSuffix have changed: the read-outs
-  // show the new unit from the next reply.
-  void MechanicsChanged(AxisIndex axis);
+  // show the new unit from the next reply, the target box at once.
+  void MechanicsChanged(AxisIndex axis, double previous_counts_per_micron);
 
   // Set by construction.
   std::int16_t RowPitch() const { return row_pitch_; }

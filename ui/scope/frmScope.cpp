@@ -630,6 +630,8 @@ void frmScope::WaitForThePoll() {
 
 void frmScope::Refresh() { Update(true); }
 
+QImage frmScope::TraceImage() const { return trace_layer_->Image(); }
+
 double frmScope::NewestDrawn(std::size_t axis) const {
   return axis < newest_drawn_.size() ? newest_drawn_[axis] : std::numeric_limits<double>::quiet_NaN();
 }
@@ -850,12 +852,12 @@ void frmScope::SetFiguresRow(int row, const QString& axis_name, const StepFigure
       item->setText(text);
     }
   };
-  auto units = [&](double counts) { return QString::number(counts / per_unit, 'f', 3) + suffix; };
+  auto units = [&](double counts) { return FixedText(counts / per_unit, 3) + suffix; };
   // The phases' errors in the row's unit without its name: seven more columns
   // still fit beside the others.
   auto phase = [&](Column peak, Column rms, const std::optional<scope::PhaseError>& error) {
-    set(peak, error ? QString::number(error->peak_counts / per_unit, 'f', 3) : none);
-    set(rms, error ? QString::number(error->rms_counts / per_unit, 'f', 3) : none);
+    set(peak, error ? FixedText(error->peak_counts / per_unit, 3) : none);
+    set(rms, error ? FixedText(error->rms_counts / per_unit, 3) : none);
   };
   set(kAxisColumn, axis_name);
   set(kMoveColumn, f.relative ? QStringLiteral("Rel") : QStringLiteral("GO"));

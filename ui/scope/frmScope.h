@@ -135,6 +135,8 @@ class frmScope : public QWidget {
   QSpinBox* spnBand() const { return spn_band_; }
   QTableWidget* tblMoves() const { return tbl_moves_; }
   QCustomPlot* Plot() const { return plot_; }
+  // The traces as last drawn by the drawing thread, without axes or grid.
+  QImage TraceImage() const;
   QTimer& RefreshTimer() { return refresh_; }
   // Capture on GO: the plot holds the window from the pre-trigger before
   // the latest move's command, its time axis counted from that command.

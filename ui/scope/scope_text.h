@@ -2,6 +2,7 @@
 // axis's units, shared by the live figures and the step test.
 #pragma once
 
+#include <QRegularExpression>
 #include <QString>
 #include <cstddef>
 
@@ -35,10 +36,18 @@ inline double CountsPerUnitOf(const modKVT_USB& tables, std::size_t axis) {
   return per_unit > 0 ? per_unit : 1;
 }
 
+// A number with fixed decimals, never "-0.000": a value that rounds to zero
+// has no sign.
+inline QString FixedText(double value, int decimals) {
+  QString text = QString::number(value, 'f', decimals);
+  if (text.startsWith(u'-') && !text.contains(QRegularExpression(QStringLiteral("[1-9]")))) text.remove(0, 1);
+  return text;
+}
+
 // "12.500 um": three decimals and the axis's suffix.
 inline QString CountsInUnits(const modKVT_USB& tables, double counts, std::size_t axis) {
   const QString suffix = axis < tables.UnitSuffix.size() ? QString::fromStdString(tables.UnitSuffix[axis]) : QString();
-  return QString::number(counts / CountsPerUnitOf(tables, axis), 'f', 3) + suffix;
+  return FixedText(counts / CountsPerUnitOf(tables, axis), 3) + suffix;
 }
 
 // The axis's name without its padding, or its index when blank.

@@ -335,9 +335,10 @@ void frmAxisSettings::Apply() {
   tables.CancelOnErrorBit[k] = next.wiring.cancel_when_error ? usb::kCancelOnErrorBit : 0;
   const double factor = next.mechanics.CountsPerMicron();
   if (tables.CountsPerMicron[k] != factor) {
+    const double previous = tables.CountsPerMicron[k];
     tables.CountsPerMicron[k] = factor;
     tables.UnitSuffix[k] = UnitSuffixFor(factor);
-    main_.MechanicsChanged(axis);
+    main_.MechanicsChanged(axis, previous);
   }
   main_.SetTravelLimits(axis, profile::MergeLimits(AdminBound(axis), next.limits));
   if (imported_) SetSavedTuning(main_.TuningPanel(), axis, next.tuning);
