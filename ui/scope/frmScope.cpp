@@ -71,7 +71,7 @@ constexpr int kLeastColumns = 200;
 constexpr std::size_t kMostAxesInLegend = 8;
 // A CSV export writes pieces of about this size; on its thread it rests
 // this many times as long as each piece took.
-constexpr std::size_t kCsvPieceBytes = 64 * 1024;
+constexpr std::size_t kCsvPieceBytes = std::size_t{64} * 1024;
 constexpr std::int64_t kCsvRestPerWork = 3;
 // The replies handed to the drawing thread at once (a ring's worth of one
 // axis: about 0.2 ms).
@@ -617,14 +617,14 @@ void frmScope::AssignValueAxes(const std::vector<std::size_t>& shown) {
 bool frmScope::InTheWayOfThePoll(std::int64_t cost_us) const {
   // A poll overdue (or none coming: the clock of a test) is not waited for.
   const std::int64_t since_poll_us = recorder_.NowUs() - recorder_.LatestTimeUs();
-  constexpr std::int64_t kPeriodUs = kPollPeriodMs * 1000;
+  constexpr std::int64_t kPeriodUs = std::int64_t{kPollPeriodMs} * 1000;
   return since_poll_us < kPeriodUs && since_poll_us + cost_us > kPeriodUs - kDrawAfterPollUs;
 }
 
 void frmScope::WaitForThePoll() {
   ++deferred_;
   const std::int64_t since_poll_us = recorder_.NowUs() - recorder_.LatestTimeUs();
-  const auto wait_ms = static_cast<int>(std::clamp<std::int64_t>((kPollPeriodMs * 1000 - since_poll_us) / 1000 + 1, 1, kPollPeriodMs));
+  const auto wait_ms = static_cast<int>(std::clamp<std::int64_t>((std::int64_t{kPollPeriodMs} * 1000 - since_poll_us) / 1000 + 1, 1, kPollPeriodMs));
   QTimer::singleShot(wait_ms, Qt::PreciseTimer, this, &frmScope::FrameReady);
 }
 
@@ -724,7 +724,7 @@ void frmScope::RequestFrame(bool wait) {
   request.rects = {position_rect_->rect(), following_rect_->rect(), flags_rect_->rect()};
   // Two points per pixel column are all a line of that width can show; with
   // many axes shown, fewer, so that a frame stays cheap.
-  request.columns = std::clamp(static_cast<int>(kMostPoints / (2 * 3 * std::max<std::size_t>(1, shown.size()))),
+  request.columns = std::clamp(static_cast<int>(kMostPoints / (std::size_t{2} * 3 * std::max<std::size_t>(1, shown.size()))),
                                std::min(kLeastColumns, position_rect_->width()), std::max(1, position_rect_->width()));
   deferred_ = 0;
   renderer_->Request(std::move(request));

@@ -105,6 +105,10 @@ class Session:
         if not display.strip():
             fail("Xvfb did not start")
         os.environ["DISPLAY"] = ":" + display.decode().strip()
+        # Xvfb names its display a moment before it takes connections.
+        wait_until("Xvfb answering", lambda: subprocess.run(["xdotool", "getdisplaygeometry"],
+                                                              stdout=subprocess.DEVNULL,
+                                                              stderr=subprocess.DEVNULL).returncode == 0)
 
     def write_profiles(self, upper_limit):
         """Travel limits of +-upper_limit on every simulated controller."""
