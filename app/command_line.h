@@ -25,23 +25,24 @@ struct CommandLine {
   enum class Action { kRun, kRenderWindows, kListDevices, kHelp, kVersion, kError };
   enum class Backend { kNativeUsb, kSharedLibrary, kSimulated };
 
-  Action action = Action::kRun;
-  Backend backend = Backend::kNativeUsb;
+  // Largest members first: no padding between them.
   std::vector<usb::UsbId> usb_ids;                    // Backend::kNativeUsb; empty: the controllers' own
   std::string library_path = kDefaultDeviceLibrary;  // Backend::kSharedLibrary
-  std::uint32_t simulated_count = 0;                  // Backend::kSimulated
   std::string render_dir;                             // Action::kRenderWindows
   std::string scenario;                               // Backend::kSimulated: faults to play
-  bool open_scope = false;                            // --scope: the Scope opens at start
   std::string trace_path;                             // --trace: the exchange trace's file
   std::string profile_dir;                            // --profile-dir; empty: the user's own folder
-  bool no_profile = false;                            // --no-profile: nothing read, nothing saved
   std::string control_path;                           // --control; empty: the default socket
-  bool no_control = false;                            // --no-control: no control API
   std::string log_path;                               // --log: the event log's file
-  bool start = false;                                 // --start: OK pressed at once
   std::string admin_limits_path;                      // --admin-limits; empty: /etc/stage-console/limits.toml
   std::string error;                                  // Action::kError: what was wrong
+  std::uint32_t simulated_count = 0;                  // Backend::kSimulated
+  Action action = Action::kRun;
+  Backend backend = Backend::kNativeUsb;
+  bool open_scope = false;                            // --scope: the Scope opens at start
+  bool no_profile = false;                            // --no-profile: nothing read, nothing saved
+  bool no_control = false;                            // --no-control: no control API
+  bool start = false;                                 // --start: OK pressed at once
 };
 
 // `arguments` are the words after the program name. Options take their value

@@ -1,5 +1,7 @@
 #include "app/last_resort.h"
 
+#include "app/stderr_relay.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,6 +20,7 @@ void Say(const char* text) {
 
 void OutOfMemory() {
   Say("stage-console: out of memory. Application is aborting.\n");
+  DrainStderrRelay();  // allocates nothing
   std::_Exit(EXIT_FAILURE);
 }
 
@@ -33,6 +36,7 @@ void Uncaught() {
     }
   }
   Say(". Application is aborting.\n");
+  DrainStderrRelay();
   std::_Exit(EXIT_FAILURE);
 }
 

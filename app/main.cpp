@@ -84,6 +84,7 @@ class RenderExit final : public stage::ui::ProgramExit {
   void End(int status) override {
     ended_ = true;
     std::fflush(nullptr);
+    stage::app::DrainStderrRelay();
     std::_Exit(status);
   }
   bool Ended() const override { return ended_; }
@@ -394,7 +395,14 @@ int main(int argc, char** argv) {
   Observers observers;
   observers.OpenTrace(line.trace_path, tables);
   if (render) return RenderWindows(tables, *devices, observers, line.render_dir);
+  // SIGTERM, SIGINT and SIGHUP end the run from the event loop as Exit does,
+  // also when they come while the console is still starting (acted on once
+  // the start-up window is there).
+  stage::ui::TerminationSignals termination(nullptr);
   stage::ui::ProcessExit exit;
+  // The process ends with std::_Exit: the lines still on their way to stderr
+  // (the event log's last ones) get their bounded time first.
+  exit.AtLast([] { stage::app::DrainStderrRelay(); });
   // No destructor runs when the program ends: the trace is finished first.
   if (observers.trace) exit.BeforeEnd([&observers] { observers.trace->Finish(); });
   // The controllers' profiles; the rendered pictures above never use them.
@@ -439,8 +447,7 @@ int main(int argc, char** argv) {
   stage::ui::frmSelect select(context);
   select_window = &select;
   ControllersAtExit::Register();
-  // SIGTERM, SIGINT and SIGHUP end the run from the event loop as Exit does.
-  const stage::ui::TerminationSignals termination([&select, &events](int signal_number) {
+  termination.OnSignal([&select, &events](int signal_number) {
     const char* name = signal_number == SIGTERM ? "SIGTERM" : signal_number == SIGINT ? "SIGINT" : "SIGHUP";
     events.Log(std::string("the console ends on ") + name);
     select.EndProgram();

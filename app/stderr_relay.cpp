@@ -62,6 +62,7 @@ bool PipeEmpty() {
 }
 
 void DrainAtExit() {
+  if (relay_read < 0) return;
   const auto deadline = std::chrono::steady_clock::now() + drain_budget;
   while ((!PipeEmpty() || copying.load()) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -69,6 +70,8 @@ void DrainAtExit() {
 }
 
 }  // namespace
+
+void DrainStderrRelay() { DrainAtExit(); }
 
 bool InstallStderrRelay(std::chrono::milliseconds drain) {
   if (original_stderr >= 0) return true;

@@ -21,4 +21,8 @@ namespace stage::app {
 // other thread exists. `drain` bounds the wait at exit.
 bool InstallStderrRelay(std::chrono::milliseconds drain = std::chrono::milliseconds(300));
 
+// Gives what is still in the pipe its bounded time to get out; for ends that
+// skip atexit (std::_Exit). Does nothing without the relay.
+void DrainStderrRelay();
+
 }  // namespace stage::app

@@ -143,7 +143,10 @@ double ThreadCpuSeconds() {
 // Runs the event loop (the ticks) for `seconds`.
 void RunFor(double seconds) {
   QEventLoop loop;
-  QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+  QTimer end;
+  end.setSingleShot(true);
+  QObject::connect(&end, &QTimer::timeout, &loop, &QEventLoop::quit);
+  end.start(static_cast<int>(seconds * 1000));
   loop.exec();
 }
 

@@ -13,7 +13,11 @@
 // 60 s window, and with that window exported as CSV again and again: the
 // spread of the tick periods and the longest gap.
 //
-// --paint measures the paint side only; --poll the poll side only. With --compare (built where Qt
+// --paint measures the paint side only; --poll the poll side only (--rounds N:
+// its three cases N times over, back to back; --shown, --exporting: that
+// case alone;
+// --detail: the GUI thread's events by kind, and those within each long gap
+// between ticks). With --compare (built where Qt
 // Charts is installed), also the library choice: the same N x 5 traces of 1000
 // points redrawn by a bare QCustomPlot and by a Qt Charts view, both
 // antialiased, into the same 1000 x 600 image.
@@ -42,6 +46,7 @@
 #include <filesystem>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <qcustomplot.h>
 #include <string>
 #include <vector>
@@ -82,6 +87,98 @@ constexpr int kTracesPerAxis = 5;
 
 using stage::bench::Figures;
 using stage::bench::Summarise;
+
+// What the GUI thread spends its time on between ticks: every event it
+// dispatches (not those sent from inside another), timed in wall and CPU
+// time and named by its receiver's class and the event's type. The ticks'
+// own timer events are kept apart from the Scope's work.
+class TimedApplication final : public QApplication {
+ public:
+  TimedApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+  struct Event {
+    Clock::time_point start;
+    Clock::time_point end;
+    std::int64_t cpu_us = 0;
+    const char* receiver = "";
+    int type = 0;
+  };
+  void Record(bool on, const QObject* tick_timer = nullptr) {
+    recording_ = on;
+    tick_timer_ = tick_timer;
+    if (on) {
+      events_.clear();
+      events_.reserve(200'000);
+    }
+  }
+  const std::vector<Event>& Events() const { return events_; }
+
+  bool notify(QObject* receiver, QEvent* event) override {
+    if (!recording_ || depth_ > 0 || receiver == tick_timer_) return QApplication::notify(receiver, event);
+    ++depth_;
+    Event e;
+    e.start = Clock::now();
+    const Cost::time_point cpu = Cost::now();
+    e.receiver = receiver->metaObject()->className();
+    e.type = static_cast<int>(event->type());
+    const bool done = QApplication::notify(receiver, event);
+    e.cpu_us = std::chrono::duration_cast<std::chrono::microseconds>(Cost::now() - cpu).count();
+    e.end = Clock::now();
+    --depth_;
+    if (events_.size() < events_.capacity()) events_.push_back(e);
+    return done;
+  }
+
+ private:
+  bool recording_ = false;
+  const QObject* tick_timer_ = nullptr;
+  int depth_ = 0;
+  std::vector<Event> events_;
+};
+
+TimedApplication* Timed() { return static_cast<TimedApplication*>(QCoreApplication::instance()); }
+
+// The GUI thread's events other than the ticks: per receiver and type, how
+// many, their CPU time (mean, p99, max) and the share of the time; then the
+// events that ran within each gap over `late_ms` between two ticks.
+void PrintGuiThreadCosts(const std::vector<Clock::time_point>& starts, double seconds, double late_ms) {
+  const std::vector<TimedApplication::Event>& events = Timed()->Events();
+  struct Kind {
+    std::string name;
+    std::vector<double> cpu_us;
+  };
+  std::vector<Kind> kinds;
+  for (const TimedApplication::Event& e : events) {
+    const std::string name = std::string(e.receiver) + " #" + std::to_string(e.type);
+    auto it = std::find_if(kinds.begin(), kinds.end(), [&](const Kind& k) { return k.name == name; });
+    if (it == kinds.end()) it = kinds.insert(kinds.end(), Kind{name, {}});
+    it->cpu_us.push_back(static_cast<double>(e.cpu_us));
+  }
+  std::sort(kinds.begin(), kinds.end(), [](const Kind& a, const Kind& b) {
+    return std::accumulate(a.cpu_us.begin(), a.cpu_us.end(), 0.0) > std::accumulate(b.cpu_us.begin(), b.cpu_us.end(), 0.0);
+  });
+  std::printf("    GUI thread events (CPU time):\n");
+  for (std::size_t k = 0; k < kinds.size() && k < 8; ++k) {
+    const Figures f = Summarise(kinds[k].cpu_us);
+    std::printf("      %-34s %6zu  mean %7.0f us  p99 %7.0f us  max %7.0f us  %5.2f %% of the time\n", kinds[k].name.c_str(),
+                kinds[k].cpu_us.size(), f.mean_us, f.p99_us, f.max_us,
+                f.mean_us * static_cast<double>(kinds[k].cpu_us.size()) / (seconds * 1e4));
+  }
+  std::size_t e = 0;
+  int shown = 0;
+  for (std::size_t i = 1; i < starts.size() && shown < 6; ++i) {
+    const double gap_ms = std::chrono::duration<double, std::milli>(starts[i] - starts[i - 1]).count();
+    if (gap_ms <= late_ms) continue;
+    ++shown;
+    std::printf("      gap %.1f ms after tick %zu:", gap_ms, i - 1);
+    while (e < events.size() && events[e].end <= starts[i - 1]) ++e;
+    for (std::size_t j = e; j < events.size() && events[j].start < starts[i]; ++j) {
+      const double wall_ms = std::chrono::duration<double, std::milli>(events[j].end - events[j].start).count();
+      if (wall_ms >= 0.5) std::printf(" %s#%d %.1f/%.1f ms", events[j].receiver, events[j].type, wall_ms, static_cast<double>(events[j].cpu_us) / 1000);
+    }
+    std::printf("\n");
+  }
+}
 
 void Print(const char* what, int axes, const Figures& f, double hz) {
   std::printf("  %-44s %2d axes: mean %8.2f us  p99 %8.2f us  max %9.2f us  = %5.2f %% of the time\n", what, axes,
@@ -219,7 +316,7 @@ enum class PollCase { kScopeHidden, kScopeShown, kExporting };
 
 // Ticks on the GUI thread for `seconds`, as the console's timer makes them,
 // with the Scope as `what` says; prints the periods between tick starts.
-void PollSide(int axes, int window_s, PollCase what, int seconds) {
+void PollSide(int axes, int window_s, PollCase what, int seconds, bool detail) {
   stage::modKVT_USB tables;
   Allocate(tables, axes);
   std::int64_t tick = 0;
@@ -278,7 +375,9 @@ void PollSide(int axes, int window_s, PollCase what, int seconds) {
     }
   });
   arm();
+  Timed()->Record(true, &timer);
   QApplication::exec();
+  Timed()->Record(false);
   if (what == PollCase::kExporting) {
     QObject::disconnect(&scope, &stage::ui::frmScope::ExportFinished, nullptr, nullptr);
     while (scope.Exporting()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -298,6 +397,7 @@ void PollSide(int axes, int window_s, PollCase what, int seconds) {
   }
   if (what == PollCase::kExporting) std::printf("  (%d exports of %d x %d lines)", exports, axes, window_s * 100);
   std::printf("\n");
+  if (detail) PrintGuiThreadCosts(starts, seconds, 15);
 }
 
 #ifdef STAGE_BENCH_QT_CHARTS
@@ -380,17 +480,43 @@ void CompareLibraries(int axes) {
 int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication::setAttribute(Qt::AA_Use96Dpi, true);
-  QApplication app(argc, argv);
+  TimedApplication app(argc, argv);
   stage::ui::InstallFontSubstitutions();
-  const bool compare = argc > 1 && std::strcmp(argv[1], "--compare") == 0;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures as they come, also into a pipe
-
-  const bool paint_only = argc > 1 && std::strcmp(argv[1], "--paint") == 0;
-  const bool poll_only = argc > 1 && std::strcmp(argv[1], "--poll") == 0;
+  auto flag = [&](const char* name) {
+    for (int i = 1; i < argc; ++i) {
+      if (std::strcmp(argv[i], name) == 0) return true;
+    }
+    return false;
+  };
+  const bool compare = flag("--compare");
+  const bool paint_only = flag("--paint");
+  const bool poll_only = flag("--poll");
+  // --detail: where the GUI thread's time went in each poll case, and what
+  // ran within its long gaps. --rounds N: the three poll cases N times over,
+  // back to back, so that a shared machine's load falls on all of them.
+  const bool detail = flag("--detail");
+  // --shown, --exporting: that case alone (for a profiler).
+  std::optional<PollCase> only;
+  if (flag("--shown")) only = PollCase::kScopeShown;
+  if (flag("--exporting")) only = PollCase::kExporting;
+  int rounds = 1;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::clamp(std::atoi(argv[i + 1]), 1, 20);
+  }
   if (!paint_only) {
     std::printf("Poll side (ticks on the GUI thread, every axis moving)\n");
-    for (PollCase what : {PollCase::kScopeHidden, PollCase::kScopeShown, PollCase::kExporting}) {
-      PollSide(32, 60, what, 20);
+    for (int round = 0; round < rounds; ++round) {
+      double load = 0;
+      if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &load) != 1) load = 0;
+        std::fclose(f);
+      }
+      std::printf(" round %d, load average %.1f\n", round + 1, load);
+      for (PollCase what : {PollCase::kScopeHidden, PollCase::kScopeShown, PollCase::kExporting}) {
+        if (only && what != *only) continue;
+        PollSide(32, 60, what, 20, detail);
+      }
     }
   }
   if (poll_only) return 0;

@@ -132,6 +132,7 @@ int main(int argc, char** argv) {
     }
     OneStart(row.c, folder.path());  // fonts, styles and caches warm
     std::vector<double> ms;
+    ms.reserve(static_cast<std::size_t>(runs));
     for (int r = 0; r < runs; ++r) ms.push_back(OneStart(row.c, folder.path()));
     std::sort(ms.begin(), ms.end());
     std::printf("%-28s %10.2f %10.2f\n", row.name, ms[ms.size() / 2], ms.back());

@@ -39,7 +39,8 @@ std::optional<std::string> ReadController(const toml::table& table, const std::s
                                           std::string_view file_name, TravelLimits& bounds) {
   for (const auto& [key, node] : table) {
     const std::string name(key.str());
-    const std::string field = field_base + "." + name;
+    std::string field = field_base;
+    field.append(".").append(name);
     std::optional<std::int64_t>* side = name == "lower_counts"   ? &bounds.lower_counts
                                         : name == "upper_counts" ? &bounds.upper_counts
                                                                  : nullptr;

@@ -234,12 +234,18 @@ std::vector<ScopeSample> ReadSamples(const Json& value, const std::string& where
   std::vector<ScopeSample> samples(n);
   for (std::size_t k = 0; k < n; ++k) {
     const std::string at = "[" + std::to_string(k) + "]";
+    // "where.field[k]", the place a refusal names.
+    const auto field = [&](std::string_view name) {
+      std::string text = where;
+      text.append(".").append(name).append(at);
+      return text;
+    };
     ScopeSample& s = samples[k];
-    s.time_us = Reader::Integer(times[k], where + ".time_us" + at, k == 0 ? 0 : samples[k - 1].time_us, kInt64Max);
-    s.position = static_cast<std::int32_t>(Reader::Integer(positions[k], where + ".position_counts" + at, kInt32Min, kInt32Max));
+    s.time_us = Reader::Integer(times[k], field("time_us"), k == 0 ? 0 : samples[k - 1].time_us, kInt64Max);
+    s.position = static_cast<std::int32_t>(Reader::Integer(positions[k], field("position_counts"), kInt32Min, kInt32Max));
     s.ideal_position =
-        static_cast<std::int32_t>(Reader::Integer(ideals[k], where + ".ideal_position_counts" + at, kInt32Min, kInt32Max));
-    s.flags = static_cast<std::uint8_t>(Reader::Integer(flags[k], where + ".flags" + at, 0, 255));
+        static_cast<std::int32_t>(Reader::Integer(ideals[k], field("ideal_position_counts"), kInt32Min, kInt32Max));
+    s.flags = static_cast<std::uint8_t>(Reader::Integer(flags[k], field("flags"), 0, 255));
   }
   return samples;
 }

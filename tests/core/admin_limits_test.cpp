@@ -74,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "limits.toml line 2, column 20: controllers.SimX: expected a section of bounds"},
         BadFile{"zero_byte", std::string("schema_version = 1\n\0", 20),
                 "limits.toml: not a text file (it holds a zero byte)"},
-        BadFile{"huge", "schema_version = 1\n" + std::string(300 * 1024, '#'),
+        BadFile{"huge", "schema_version = 1\n" + std::string(std::size_t{300} * 1024, '#'),
                 "limits.toml: larger than 256 KiB, which no bound file is"}),
     [](const ::testing::TestParamInfo<BadFile>& param_info) { return param_info.param.name; });
 

@@ -70,7 +70,7 @@ TEST(AxisOrderFileTest, AnythingElseIsForgotten) {
       "schema_version = 1\nserials = \"A\"\n",                  // not a list
       "schema_version = 1\nserials = [\"A\"]\nextra = true\n",  // unknown field
       "schema_version = 1\nserials = [\"A\"\n",                 // cut short
-      "\x7f" "ELF\x02\x01\x01",                                 // binary
+      "\177ELF\002\001\001",                                      // binary
   };
   for (const char* text : texts) EXPECT_EQ(ReadAxisOrder(text), std::nullopt) << text;
   EXPECT_EQ(ReadAxisOrder(std::string(kMaxAxisOrderBytes + 1, '#')), std::nullopt);

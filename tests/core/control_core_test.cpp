@@ -669,7 +669,7 @@ TEST_F(ControlCoreTest, LinesSplitAcrossReadsAndCarriageReturns) {
 
 TEST_F(ControlCoreTest, AnOverLongLineIsAnsweredOnceAndSkippedToItsEnd) {
   // 1 MiB without an end, in pieces, then its end and a good request.
-  const std::string piece(64 * 1024, 'a');
+  const std::string piece(std::size_t{64} * 1024, 'a');
   for (int i = 0; i < 16; ++i) core.Received(kFirst, piece);
   EXPECT_LE(core.Backlog(kFirst), LineFramer::kMaxLineBytes + 1);
   core.Received(kFirst, "tail\n" + Call("version") + "\n");

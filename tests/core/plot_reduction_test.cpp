@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -97,6 +99,38 @@ TEST(ColumnDecimator, SixThousandSamplesOnAThousandColumnsKeepAtMostTwoEach) {
   EXPECT_LE(kept.size(), 2000U);
   EXPECT_GE(kept.size(), 1000U);
   EXPECT_EQ(kept.front().first, 0);
+}
+
+// The Scope draws the points kept so far and a copy's Finish points, and
+// later draws again only from where that line could change: past the latest
+// point kept, or past a flat run's pending column. Whatever comes next, the
+// final cut must continue the points kept, level with the last of them up
+// to the pending column.
+TEST(ColumnDecimator, CutPieceByPieceTheLineUpToThePendingColumnStays) {
+  // Columns of 10 us: flat runs, steps, a spike, and a column with two values.
+  Points samples;
+  const double values[] = {1, 1, 1, 1, 1, 1, 4, 4, 4, 2, 2, 2, 2, 9, 2, 2, 2, 2, 2, 2, 3, 5, 5, 5, 5, 5};
+  std::int64_t t = 0;
+  for (double v : values) {
+    samples.emplace_back(t, v);
+    samples.emplace_back(t + 4, v);
+    t += 10;
+  }
+  const Points whole = Decimate(0, t, static_cast<int>(t / 10), samples);
+  ColumnDecimator cut(0, t, static_cast<int>(t / 10));
+  Points kept;
+  for (const auto& [time_us, value] : samples) {
+    cut.Add(time_us, value, [&](std::int64_t kt, double kv) { kept.emplace_back(kt, kv); });
+    ASSERT_LE(kept.size(), whole.size());
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), whole.begin())) << "at " << time_us;
+    if (const std::optional<std::int64_t> pending = cut.PendingTimeUs()) {
+      ASSERT_FALSE(kept.empty());
+      ASSERT_LT(kept.size(), whole.size());
+      EXPECT_EQ(whole[kept.size()].second, kept.back().second) << "at " << time_us;
+      EXPECT_GE(whole[kept.size()].first, *pending) << "at " << time_us;
+      EXPECT_LE(*pending, time_us);
+    }
+  }
 }
 
 }  // namespace

@@ -130,12 +130,10 @@ TEST_P(StepTestSequence, CommandsThePlannedMovesUntilItEndsAndNothingAfter) {
     if (!event_done && move == c.event_at_move && bench.test.Running()) {
       const bool moving = bench.Moving() && bench.test.Status() == StepTest::State::kCommanded;
       const bool dwelling = bench.test.Status() == StepTest::State::kDwelling && !bench.Moving() && move > 0;
-      if (moving && c.event == Event::kStopWhileMoving) {
+      if ((moving && c.event == Event::kStopWhileMoving) || (dwelling && c.event == Event::kStopWhileDwelling)) {
         control = usb::kStopBit, event_done = true;
       } else if (moving && c.event == Event::kFaultWhileMoving) {
         bench.fault = true, event_done = true;
-      } else if (dwelling && c.event == Event::kStopWhileDwelling) {
-        control = usb::kStopBit, event_done = true;
       } else if (dwelling && c.event == Event::kOperatorGoWhileDwelling) {
         control = usb::kGoBit, target = 1234, event_done = true;
       }

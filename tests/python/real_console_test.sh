@@ -10,23 +10,10 @@
 set -uo pipefail
 program=$1
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/console_under_test.sh
+source "$here/../console_under_test.sh"
 
-work=$(mktemp -d /tmp/sc-real-XXXXXX)
-program_pid=""
-cleanup() {
-  [ -n "$program_pid" ] && kill -KILL "$program_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  echo "--- console stderr (the event log)" >&2
-  cat "$work/stderr" >&2 2>/dev/null
-  exit 1
-}
-
-export XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen
-mkdir -m 0700 "$XDG_RUNTIME_DIR"
+console_work sc-real
 mkdir -p "$work/profiles"
 printf 'schema_version = 1\nserial = "SimY"\n\n[limits]\nlower_counts = -128000\nupper_counts = 128000\n' \
   >"$work/profiles/SimY.toml"
@@ -40,10 +27,6 @@ timeout 240 /usr/bin/python3 "$here/real_console_test.py" -v
 status=$?
 kill -0 "$program_pid" 2>/dev/null || fail "the console ended during the tests"
 [ "$status" = 0 ] || fail "real_console_test.py: status $status"
-kill -TERM "$program_pid"
-for _ in $(seq 200); do kill -0 "$program_pid" 2>/dev/null || break; sleep 0.05; done
-wait "$program_pid"
-end_status=$?
-program_pid=""
+end_with_sigterm
 [ "$end_status" = 0 ] || fail "the console ended with status $end_status after SIGTERM"
 echo "ok"

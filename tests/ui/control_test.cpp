@@ -628,7 +628,7 @@ class ControlTest : public QObject {
     RemoteRig rig;
     auto client = rig.Client();
     // A line of 1 MiB: one error, the rest skipped.
-    QVERIFY(client->Write(std::string(1024 * 1024, 'x') + "\n"));
+    QVERIFY(client->Write(std::string(std::size_t{1024} * 1024, 'x') + "\n"));
     std::optional<Json> answer = client->Next();
     QVERIFY(answer);
     QCOMPARE((*answer)["error"]["code"].get<int>(), stage::control::kInvalidRequest);

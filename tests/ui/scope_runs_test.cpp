@@ -118,7 +118,7 @@ QString ReadAll(const QString& path) {
 QString FailureSaid(frmScope& scope, const QString& name) {
   auto* box = scope.findChild<QMessageBox*>(name);
   if (box == nullptr || !box->isVisible() || box->textFormat() != Qt::PlainText) return {};
-  const QString text = box->text();
+  QString text = box->text();
   box->close();
   delete box;
   return text;

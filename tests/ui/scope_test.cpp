@@ -236,6 +236,36 @@ class ScopeTest : public QObject {
     QVERIFY(s.scope.ExportPng(dir.filePath(QStringLiteral("scope.png"))));
   }
 
+  // After a long hide the replies reach the drawing thread in slices, one
+  // after each poll, so that opening the Scope does not hold the poll back;
+  // paused at once, before the slices are through, the plot and the export
+  // still hold every reply up to the pause, and none after it.
+  void paused_while_catching_up_it_keeps_every_reply_up_to_the_pause() {
+    ScopedConsole s;
+    // 3 axes x 4000 replies: more than one slice, the last axis's in the
+    // second.
+    s.console.Tick(4000);
+    s.scope.lstAxes()->item(0)->setCheckState(Qt::Unchecked);
+    s.scope.lstAxes()->item(2)->setCheckState(Qt::Checked);
+    s.scope.ShowScope();
+    s.scope.cmdPause()->click();
+    const std::int64_t paused_at_us = s.recorder.LatestTimeUs();
+    QVERIFY(QTest::qWaitForWindowExposed(&s.scope));
+    s.console.Tick(20);  // not shown: after the pause
+    QTRY_VERIFY_WITH_TIMEOUT(!std::isnan(s.scope.NewestDrawn(2)), 20'000);
+    const QCPRange time = s.scope.Plot()->axisRect(0)->axis(QCPAxis::atBottom)->range();
+    QCOMPARE(std::llround(time.upper * 1e6), paused_at_us);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("scope.csv"));
+    QVERIFY(s.scope.ExportCsv(path));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // Axis 2's replies over the 10 s window up to the pause, 10 ms apart.
+    QCOMPARE(lines.size(), 1 + 1001);
+    QVERIFY(lines.back().startsWith(QString::number(static_cast<double>(paused_at_us) / 1e6, 'f', 6) + QLatin1Char(',')));
+  }
+
   // Enter in the target box leaves GO set; a distance typed afterwards and
   // Rel clicked make one Rel move from the GO's target, and nothing else
   // (a phantom "GO to the distance" used to appear and cut the Rel short).

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace stage::ui {
 namespace {
 
@@ -71,7 +73,24 @@ void TerminationSignals::Drain() {
   unsigned char byte = 0;
   int last = 0;
   while (read(pipe_[0], &byte, 1) == 1) last = byte;
-  if (last != 0 && on_signal_) on_signal_(last);
+  if (last == 0) return;
+  if (on_signal_) {
+    on_signal_(last);
+  } else {
+    pending_ = last;
+  }
+}
+
+void TerminationSignals::OnSignal(std::function<void(int)> on_signal) {
+  on_signal_ = std::move(on_signal);
+  if (pending_ == 0 || !on_signal_) return;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        const int signal_number = std::exchange(pending_, 0);
+        if (signal_number != 0 && on_signal_) on_signal_(signal_number);
+      },
+      Qt::QueuedConnection);
 }
 
 bool WindowDestroyWatch::nativeEventFilter(const QByteArray& event_type, void* message, qintptr* /*result*/) {

@@ -33,12 +33,18 @@ class TerminationSignals final : public QObject {
   explicit TerminationSignals(std::function<void(int)> on_signal, QObject* parent = nullptr);
   ~TerminationSignals() override;
 
+  // What a signal does from now on. Installed early, before there is
+  // anything to end, the handlers keep a signal that came meanwhile, and it
+  // is acted on here, from the event loop.
+  void OnSignal(std::function<void(int)> on_signal);
+
   static constexpr std::array<int, 3> kSignals = {SIGTERM, SIGINT, SIGHUP};
 
  private:
   void Drain();
 
   std::function<void(int)> on_signal_;
+  int pending_ = 0;  // a signal drained before there was an action for it
   int pipe_[2] = {-1, -1};
   QSocketNotifier* notifier_ = nullptr;
 };

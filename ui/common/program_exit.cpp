@@ -39,6 +39,7 @@ void ProcessExit::Fatal(QWidget* parent, const QString& message) {
   // (WindowDestroyWatch), which ends exec() the same way.
   box->exec();
   std::fflush(nullptr);
+  if (last_) last_();
   std::_Exit(EXIT_FAILURE);
 }
 
@@ -50,6 +51,7 @@ void ProcessExit::End(int status) {
   orderly_finishers_.clear();
   RunFinishers();
   std::fflush(nullptr);
+  if (last_) last_();
   std::_Exit(status);
 }
 

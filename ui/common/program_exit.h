@@ -55,6 +55,9 @@ class ProcessExit final : public ProgramExit {
   // Runs `finish` before an orderly end only (End with status 0: Exit,
   // Cancel, a termination signal), never before a fatal one.
   void BeforeOrderlyEnd(std::function<void()> finish) { orderly_finishers_.push_back(std::move(finish)); }
+  // Runs `last` after everything else, just before the process ends (also
+  // after a fatal box): what must see every line already written.
+  void AtLast(std::function<void()> last) { last_ = std::move(last); }
 
  private:
   void RunFinishers();
@@ -62,6 +65,7 @@ class ProcessExit final : public ProgramExit {
   bool ended_ = false;
   std::vector<std::function<void()>> finishers_;
   std::vector<std::function<void()>> orderly_finishers_;
+  std::function<void()> last_;
 };
 
 // Records instead of ending: for tests.

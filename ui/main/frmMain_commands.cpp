@@ -230,7 +230,7 @@ QString frmMain::TakeTarget(AxisIndex axis, MoveKind kind, double value_counts, 
         CheckTravelLimits(limits_[k], MoveRequest{kind, value_counts, base},
                           AxisUnits{label, tables.CountsPerMicron[k], tables.UnitSuffix[k]});
     if (!verdict.accepted) {
-      const QString refusal = QString::fromStdString(verdict.refusal);
+      QString refusal = QString::fromStdString(verdict.refusal);
       RefuseTarget(axis, refusal);
       return refusal;
     }

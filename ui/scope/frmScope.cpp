@@ -37,6 +37,7 @@
 #include "stage/scope/scope_csv.h"
 #include "stage/usb/packet_codec.h"
 #include "ui/common/outside_window.h"
+#include "ui/scope/background_thread.h"
 #include "ui/scope/trace_layer.h"
 #include "ui/scope/plot_cursors.h"
 #include "ui/scope/scope_text.h"
@@ -49,6 +50,8 @@ using scope::ScopeSample;
 using scope::StepFigures;
 
 constexpr int kDefaultWindowS = 10;
+// The layer of the graphs that only name the traces in the legend.
+constexpr char kNamesLayer[] = "names";
 // Frames are spaced at least this many times their own cost apart (the
 // drawing thread's and the GUI thread's together), since the polling shares
 // the process's time...
@@ -68,8 +71,11 @@ constexpr int kLeastColumns = 200;
 constexpr std::size_t kMostAxesInLegend = 8;
 // A CSV export writes pieces of about this size; on its thread it rests
 // this many times as long as each piece took.
-constexpr std::size_t kCsvPieceBytes = 64 * 1024;
+constexpr std::size_t kCsvPieceBytes = std::size_t{64} * 1024;
 constexpr std::int64_t kCsvRestPerWork = 3;
+// The replies handed to the drawing thread at once (a ring's worth of one
+// axis: about 0.2 ms).
+constexpr std::size_t kMostHandedAtOnce = scope::ScopeRecorder::kSamplesPerAxis;
 // Refresh() waits for the drawing thread at most this long.
 constexpr std::chrono::milliseconds kLongestWait{10'000};
 // How often the rows of moves in progress are brought up to date.
@@ -258,6 +264,7 @@ frmScope::frmScope(const modKVT_USB& tables, scope::ScopeRecorder& recorder, QWi
   }
   connect(cmd_pause_, &QPushButton::toggled, this, [this](bool paused) {
     cmd_pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
+    paused_at_us_ = paused ? recorder_.LatestTimeUs() : INT64_MAX;
     RedrawAll();
     drawn_moves_ = UINT64_MAX;
   });
@@ -315,8 +322,14 @@ void frmScope::BuildPlot() {
 
   // The graphs carry each trace's name, colour and value axis for the
   // legend; the drawing thread draws the traces themselves (TraceLayer).
+  // They stay on a layer that is never drawn: empty as they are, each one
+  // drawn would still cost the replot a painter state saved and restored
+  // (160 of them, 0.7 ms of the GUI thread's time per frame, with 32 axes).
+  plot_->addLayer(QString::fromLatin1(kNamesLayer), plot_->layer(QStringLiteral("main")), QCustomPlot::limBelow);
+  plot_->layer(QString::fromLatin1(kNamesLayer))->setVisible(false);
   auto graph = [this](QCPAxisRect* r, const QColor& color, const QString& name) {
     QCPGraph* g = plot_->addGraph(r->axis(QCPAxis::atBottom), r->axis(QCPAxis::atLeft));
+    g->setLayer(QString::fromLatin1(kNamesLayer));
     g->setPen(QPen(color, 1));
     g->setName(name);
     g->setVisible(false);
@@ -512,7 +525,12 @@ void frmScope::SelectionChanged() {
       g.ideal->addToLegend();
     }
   }
-  for (std::size_t slot = 0; slot < shown.size(); ++slot) {
+  // Past a few axes, every so many axes' flags are named: the plot caches
+  // the pictures of no more than 16 labels an axis and draws every other
+  // one afresh on each frame (0.5 ms of the GUI thread's time with 32 axes),
+  // and so many would overlap unreadably in the flags' strip anyway.
+  const std::size_t named_every = (shown.size() + kMostAxesInLegend - 1) / kMostAxesInLegend;
+  for (std::size_t slot = 0; slot < shown.size(); slot += std::max<std::size_t>(1, named_every)) {
     const double base = static_cast<double>(slot) * kFlagsSlot;
     const QString name = AxisName(shown[slot]);
     ticker->addTick(base + 0.5, name + QStringLiteral(" error"));
@@ -599,14 +617,14 @@ void frmScope::AssignValueAxes(const std::vector<std::size_t>& shown) {
 bool frmScope::InTheWayOfThePoll(std::int64_t cost_us) const {
   // A poll overdue (or none coming: the clock of a test) is not waited for.
   const std::int64_t since_poll_us = recorder_.NowUs() - recorder_.LatestTimeUs();
-  constexpr std::int64_t kPeriodUs = kPollPeriodMs * 1000;
+  constexpr std::int64_t kPeriodUs = std::int64_t{kPollPeriodMs} * 1000;
   return since_poll_us < kPeriodUs && since_poll_us + cost_us > kPeriodUs - kDrawAfterPollUs;
 }
 
 void frmScope::WaitForThePoll() {
   ++deferred_;
   const std::int64_t since_poll_us = recorder_.NowUs() - recorder_.LatestTimeUs();
-  const auto wait_ms = static_cast<int>(std::clamp<std::int64_t>((kPollPeriodMs * 1000 - since_poll_us) / 1000 + 1, 1, kPollPeriodMs));
+  const auto wait_ms = static_cast<int>(std::clamp<std::int64_t>((std::int64_t{kPollPeriodMs} * 1000 - since_poll_us) / 1000 + 1, 1, kPollPeriodMs));
   QTimer::singleShot(wait_ms, Qt::PreciseTimer, this, &frmScope::FrameReady);
 }
 
@@ -623,15 +641,16 @@ void frmScope::Update(bool wait) {
   const bool paused = cmd_pause_->isChecked();
   // Paused, the drawing thread's copy stays as it was: only a changed
   // setting draws it again.
-  const bool changed = paused ? drawn_samples_ == UINT64_MAX : recorder_.SampleCount() != drawn_samples_;
-  if (changed && !renderer_->Pending()) RequestFrame(!paused);
-  // Waiting, a frame drawn for a layout the plot left on showing it (its
-  // value labels widened) is drawn once more for the new one.
-  for (int attempt = 0; wait && attempt < 2; ++attempt) {
+  auto changed = [&] { return paused ? drawn_samples_ == UINT64_MAX : recorder_.SampleCount() != drawn_samples_; };
+  if (changed() && !renderer_->Pending()) RequestFrame(wait);
+  // Waiting, a frame asked for earlier (before the latest replies) or drawn
+  // for a layout the plot left on showing it (its value labels widened) is
+  // followed by one for the replies and the layout of now.
+  for (int attempt = 0; wait && attempt < 3; ++attempt) {
     if (renderer_->Pending() && !renderer_->WaitForFrame(kLongestWait)) qWarning("Scope: the traces were not drawn within 10 s");
     ShowFrame();
-    if (drawn_samples_ != UINT64_MAX || renderer_->Pending()) break;
-    RequestFrame(!paused);
+    if (!changed() || renderer_->Pending()) break;
+    RequestFrame(wait);
   }
   if (paused) return;
   // A move in progress changes without a new move ending: its row is
@@ -648,12 +667,22 @@ void frmScope::Update(bool wait) {
   }
 }
 
-void frmScope::RequestFrame(bool feed) {
-  // Only the replies that came in since the last hand-over are copied here.
-  if (feed) {
-    renderer_->Feed(recorder_);
-    drawn_to_us_ = recorder_.LatestTimeUs();
+void frmScope::RequestFrame(bool wait) {
+  // Only the replies that came in since the last hand-over are copied here
+  // (paused, those up to the pause); after a long hide up to a ring's worth
+  // for every axis, so a refresh that does not wait hands them over in
+  // slices, each just after a poll, and draws once they are all there.
+  if (!renderer_->Feed(recorder_, wait ? SIZE_MAX : kMostHandedAtOnce, paused_at_us_)) {
+    if (!handing_over_) {
+      handing_over_ = true;
+      QTimer::singleShot(1, Qt::PreciseTimer, this, [this] {
+        handing_over_ = false;
+        Update(false);
+      });
+    }
+    return;
   }
+  drawn_to_us_ = std::min(recorder_.LatestTimeUs(), paused_at_us_);
   drawn_samples_ = recorder_.SampleCount();
   const std::vector<std::size_t> shown = ShownAxes();
   AssignValueAxes(shown);
@@ -664,6 +693,7 @@ void frmScope::RequestFrame(bool feed) {
   request.from_us = request.to_us - window_us;
   // Captured on GO, or as the operator zoomed or panned.
   ViewWindow(shown, request.from_us, request.to_us);
+  request.rolling = !capture_origin_us_ && !cursors_->ViewHeld();
   request.samples = drawn_samples_;
   request.axes.reserve(shown.size());
   for (std::size_t slot = 0; slot < shown.size(); ++slot) {
@@ -694,7 +724,7 @@ void frmScope::RequestFrame(bool feed) {
   request.rects = {position_rect_->rect(), following_rect_->rect(), flags_rect_->rect()};
   // Two points per pixel column are all a line of that width can show; with
   // many axes shown, fewer, so that a frame stays cheap.
-  request.columns = std::clamp(static_cast<int>(kMostPoints / (2 * 3 * std::max<std::size_t>(1, shown.size()))),
+  request.columns = std::clamp(static_cast<int>(kMostPoints / (std::size_t{2} * 3 * std::max<std::size_t>(1, shown.size()))),
                                std::min(kLeastColumns, position_rect_->width()), std::max(1, position_rect_->width()));
   deferred_ = 0;
   renderer_->Request(std::move(request));
@@ -748,15 +778,15 @@ void frmScope::ShowFrame() {
   const std::array<QRect, 3> rects = {position_rect_->rect(), following_rect_->rect(), flags_rect_->rect()};
   if (frame->size != plot_->size() || frame->rects != rects) RedrawAll();
   render_cost_us_ = frame->cost_us;
+  column_us_ = frame->column_us;
   // What showing it costs here is known once the plot has been painted and
   // handed to the window system (the queued repaint runs first).
   QMetaObject::invokeMethod(this, [this, piece] {
     show_cost_us_ = piece.nsecsElapsed() / 1000;
     // The polling shares this thread and this process: no faster than the
-    // traces move by a pixel column, and slower when a frame costs much, so
-    // that drawing and showing take a small share of the time.
-    const std::int64_t window_us = std::int64_t{spn_window_->value()} * 1'000'000;
-    const std::int64_t per_column_ms = window_us / std::max(1, position_rect_->width()) / 1000;
+    // traces move by a column, and slower when a frame costs much, so that
+    // drawing and showing take a small share of the time.
+    const std::int64_t per_column_ms = column_us_ / 1000;
     const std::int64_t share_ms = (render_cost_us_ + show_cost_us_) * kMaxPaintShare / 1000;
     const auto next_ms =
         static_cast<int>(std::clamp<std::int64_t>(std::max(per_column_ms, share_ms), kRefreshMs, kSlowestRefreshMs));
@@ -965,6 +995,7 @@ void frmScope::RunExport(std::function<bool(QString*)> job, const QString& path)
   cmd_export_csv_->setEnabled(false);
   cmd_export_png_->setEnabled(false);
   export_thread_ = std::thread([this, job = std::move(job), path] {
+    RunBehindThePoll();
     QString error;
     const bool ok = job(&error);
     QMetaObject::invokeMethod(this, [this, ok, path, error] { ExportDone(ok, path, error); }, Qt::QueuedConnection);

@@ -6,7 +6,7 @@
 // windows and writes nothing anyone else reads. The traces are drawn by a
 // thread of their own into a picture (TraceRenderer), at most kRefreshMs
 // apart while the window is visible and something new came in, and no
-// faster than they move by a pixel column; the GUI thread, which polls the
+// faster than they move by a column; the GUI thread, which polls the
 // controllers, only hands over the new replies and shows the finished
 // picture with the axes, just after a poll rather than in the way of the
 // next one. Exports are written by a thread of their own, from the drawing
@@ -210,7 +210,7 @@ class frmScope : public QWidget {
   // Asks for a frame where something changed, takes the moves; `wait` for
   // the frame and show it now.
   void Update(bool wait);
-  void RequestFrame(bool feed);
+  void RequestFrame(bool wait);
   // A frame is finished: shown just after a poll.
   void FrameReady();
   void ShowFrame();
@@ -288,6 +288,9 @@ class frmScope : public QWidget {
   int deferred_ = 0;                               // times a frame waited for the next poll
   std::int64_t render_cost_us_ = 0;                // the drawing thread's CPU time for the latest frame
   std::int64_t show_cost_us_ = 0;                  // showing it, to the end of the repaint
+  std::int64_t column_us_ = 0;                     // the time a column of its traces covers
+  bool handing_over_ = false;                      // the rest of a long hide's replies queued
+  std::int64_t paused_at_us_ = INT64_MAX;          // the latest reply when paused
   std::size_t shown_in_progress_ = 0;              // moves in progress the table shows
   QElapsedTimer moves_age_;                        // since the table was last filled
   std::uint64_t sized_for_moves_ = UINT64_MAX;     // the columns fit the rows of then

@@ -17,6 +17,7 @@
 #include <qcustomplot.h>
 
 #include "ui/scope/frmScope.h"
+#include "ui/scope/background_thread.h"
 
 namespace stage::ui {
 namespace {
@@ -209,6 +210,7 @@ void frmScope::StartLoadRun(const QString& path) {
     b->setEnabled(false);
   }
   export_thread_ = std::thread([this, path] {
+    RunBehindThePoll();
     QString error;
     std::optional<scope::Run> run = ReadRunFile(path, &error);
     QMetaObject::invokeMethod(

@@ -2,9 +2,11 @@
 // plot only shows: the GUI thread, which also polls the controllers, hands
 // over the replies that came in since its last look (a few per axis) and
 // asks for a frame; the drawing thread keeps its own copy of every axis's
-// latest replies, cuts each trace to two points per pixel column, works out
-// the autoscaled value ranges and draws the lines with QPainter into a
-// QImage (safe off the GUI thread, unlike a widget). The finished frame
+// latest replies, cuts the new ones into columns (two points per column),
+// works out the autoscaled value ranges and draws the lines with QPainter
+// into a QImage (safe off the GUI thread, unlike a widget). While the
+// window rolls on and the ranges stay, the picture is moved on by whole
+// columns and only the strip that changed is drawn again. The finished frame
 // carries the ranges it was drawn with, so the plot's axes agree with it.
 // The export thread copies its samples from the same copy, so neither costs
 // the GUI thread more than the hand-over.
@@ -12,12 +14,15 @@
 
 #include <QColor>
 #include <QImage>
+#include <QPolygonF>
 #include <QRect>
 #include <QSize>
 #include <array>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -61,6 +66,10 @@ struct TraceFrameRequest {
   std::array<QRect, 3> rects;           // position, following error, flags
   int columns = 1;                      // pixel columns a trace is cut to
   std::uint64_t samples = 0;            // the recorder's count when asked
+  // The live window, rolling on with the replies: the drawing thread may
+  // start it up to a column later than asked, so that the picture drawn
+  // before moves by whole pixels and only the new columns are drawn.
+  bool rolling = false;
 };
 
 struct TraceFrame {
@@ -75,6 +84,8 @@ struct TraceFrame {
   std::array<QRect, 3> rects;
   std::uint64_t samples = 0;
   std::int64_t cost_us = 0;                  // the drawing thread's CPU time for it
+  std::int64_t column_us = 0;                // the time a column of the traces covers
+  bool whole = true;                         // drawn whole rather than moved on
 };
 
 class TraceRenderer {
@@ -86,8 +97,9 @@ class TraceRenderer {
   TraceRenderer& operator=(const TraceRenderer&) = delete;
 
   // GUI thread: the replies recorded since the previous call (at most what
-  // the recorder still holds).
-  void Feed(const scope::ScopeRecorder& recorder);
+  // the recorder still holds) up to `until_us`, oldest first, at most `most`
+  // of them; false when some are left for the next call.
+  bool Feed(const scope::ScopeRecorder& recorder, std::size_t most = SIZE_MAX, std::int64_t until_us = INT64_MAX);
   // GUI thread: draws a frame; a request not yet started is replaced.
   void Request(TraceFrameRequest request);
   // A request asked for and not yet taken back as a frame.
@@ -106,14 +118,52 @@ class TraceRenderer {
     std::size_t axis = 0;
     scope::ScopeSample sample;
   };
-  // A trace cut to the pixel columns: times in us, values in units.
+  // A trace cut to the columns, times in us, values in units: the points
+  // kept for good, then those of the columns still filling (`settled` is
+  // where they start). `head` is the first point still drawn.
   struct Points {
     std::vector<std::int64_t> time_us;
     std::vector<double> value;
+    std::size_t head = 0;
+    std::size_t settled = 0;
+    scope::ColumnDecimator cut{0, 1, 1};
+    // The line is the same as drawn last time up to here (-1: nothing drawn).
+    std::int64_t drawn_same_to_us = -1;
+    void Append(std::int64_t t, double v) {
+      time_us.push_back(t);
+      value.push_back(v);
+    }
+  };
+  struct Slot {
+    std::array<Points, kTraceCount> traces;
+    std::uint64_t cut_to = 0;  // the mirror's count of its axis cut so far
+    std::int64_t newest_us = INT64_MIN;
+    double newest_position = 0;
+    bool any = false;
+  };
+  // What the picture on the drawing thread was drawn for, so that the next
+  // frame can move it on and draw only what is new.
+  struct Canvas {
+    QImage image;
+    QImage scratch;                // where the strip moved on is drawn
+    TraceFrameRequest layout;      // its axes, sizes and rectangles
+    double from_us = 0;            // the time at the left edge
+    double origin_us = 0;          // where the columns are counted from
+    double column_us = 1;          // a column's time
+    int column_px = 1;             // and its width in pixels
+    std::vector<scope::ValueRange> position, following;
+    std::vector<Slot> traced;  // per slot (not "slots": a Qt keyword)
+    bool valid = false;
   };
   void Run();
   void DrainLocked();  // with mirror_mutex_ held
   TraceFrame Render(const TraceFrameRequest& request);
+  // The window the frame shows and whether the canvas moves on to it (with
+  // mirror_mutex_ held): false when it has to be cut and drawn afresh.
+  bool MoveOn(const TraceFrameRequest& request, double& from_us, int& shift_px) const;
+  void Restart(const TraceFrameRequest& request, double from_us);
+  bool CutNew(const TraceFrameRequest& request, double from_us);
+  void Draw(const TraceFrameRequest& request, const TraceFrame& frame, bool whole, int shift_px);
 
   std::vector<std::uint64_t> handed_;  // GUI thread: per axis, the recorder's count handed over
 
@@ -131,7 +181,8 @@ class TraceRenderer {
   std::vector<Fed> draining_;
 
   // The drawing thread's own.
-  std::vector<std::array<Points, kTraceCount>> points_;
+  Canvas canvas_;
+  QPolygonF line_;
   std::function<void()> ready_;
   std::thread thread_;
 };

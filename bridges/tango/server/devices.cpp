@@ -177,7 +177,8 @@ void ThrowRefused(const CommandRefused& refused, const char* origin) {
 
 StageAxis::StageAxis(Tango::DeviceClass* owner, const std::string& name, Bridge& bridge)
     : Tango::Device_4Impl(owner, name.c_str()), bridge_(bridge) {
-  init_device();
+  // This class's own set-up: no class derives from it.
+  StageAxis::init_device();
   DevicePublisher::Instance().Add(this);
 }
 
@@ -277,7 +278,8 @@ void StageAxis::Publish(const Snapshot& snapshot) {
 
 StageConsole::StageConsole(Tango::DeviceClass* owner, const std::string& name, Bridge& bridge)
     : Tango::Device_4Impl(owner, name.c_str()), bridge_(bridge) {
-  init_device();
+  // This class's own set-up: no class derives from it.
+  StageConsole::init_device();
   DevicePublisher::Instance().Add(this);
 }
 

@@ -44,6 +44,7 @@ int main(int argc, char* argv[]) {
 
   std::vector<std::string> tango_args = parsed.line->tango_args;
   std::vector<char*> tango_argv;
+  tango_argv.reserve(tango_args.size() + 1);
   for (std::string& word : tango_args) tango_argv.push_back(word.data());
   tango_argv.push_back(nullptr);
   int tango_argc = static_cast<int>(tango_args.size());

@@ -141,7 +141,7 @@ std::string StatusOf(const Link& link, const AxisInfo* info, const AxisReading* 
     case AxisState::kMoving:
       status += reading->target ? ", moving to " + Format(*reading->target) + " " + info->units + "." : ", moving.";
       break;
-    case AxisState::kDisable: status += ", at rest."; break;
+    case AxisState::kDisable:
     case AxisState::kOn: status += ", at rest."; break;
     case AxisState::kUnknown: break;
   }

@@ -13,11 +13,13 @@ the server). Every wait is bounded and fails on an assertion.
     bridge_test.py --server PROGRAM (--fake | --console PROGRAM) [options] CASE...
 """
 import argparse
+import faulthandler
 import os
 import shutil
 import signal
 import socket
 import sys
+import threading
 import time
 
 try:
@@ -266,12 +268,31 @@ CASES = {"read": case_read, "move": case_move, "stop": case_stop, "limit": case_
          "operator_escape": case_operator_escape}
 
 
+# A case takes seconds; one stuck inside a Tango call (where no wait_until
+# bound applies) ends the test here, with every thread's stack, well before
+# CTest's time-out.
+CASE_BOUND_S = 90
+
+
+def stuck(name):
+    print("case %s: not ended within %d s; the threads:" % (name, CASE_BOUND_S), flush=True)
+    faulthandler.dump_traceback(all_threads=True)
+    session.close()
+    os._exit(1)
+
+
 def main():
     console = start_console()
     server = session.start_server(args.server)
     for name in args.cases:
         print("case " + name, flush=True)
-        console = CASES[name](console) or console
+        watchdog = threading.Timer(CASE_BOUND_S, stuck, args=(name,))
+        watchdog.daemon = True
+        watchdog.start()
+        try:
+            console = CASES[name](console) or console
+        finally:
+            watchdog.cancel()
         if server.poll() is not None:
             fail("the device server ended (status %s) in case %s" % (server.returncode, name))
     print("all cases passed")

@@ -35,6 +35,10 @@ class ScriptedServer {
  public:
   using Answer = std::function<json(const json& request, ScriptedServer& server)>;
 
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+  ScriptedServer(ScriptedServer&&) = delete;
+  ScriptedServer& operator=(ScriptedServer&&) = delete;
   ScriptedServer(std::string path, Answer answer) : path_(std::move(path)), answer_(std::move(answer)) {
     ::unlink(path_.c_str());
     listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -3,6 +3,7 @@ own, the console (the real one on simulated controllers, offscreen with
 --start or under Xvfb with OK clicked in Motor Settings, or fake_console.py), the device server in Tango's
 no-database mode on a free loopback port, and bounded waits. Every process
 started is ended by its own pid at close()."""
+import ctypes
 import os
 import shutil
 import signal
@@ -23,6 +24,11 @@ AXIS_NAMES = "XYZUVWABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
 def fail(message):
     raise AssertionError(message)
+
+
+def end_with_parent():
+    """In a child before exec: SIGTERM when the test's process dies."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def wait_until(what, predicate, bound_s=BOUND_S, interval_s=0.02):
@@ -76,7 +82,9 @@ class Session:
         shutil.rmtree(self.work, ignore_errors=True)
 
     def spawn(self, command, **kwargs):
-        process = subprocess.Popen(command, **kwargs)
+        # A test killed from outside (CTest's time-out) takes its processes
+        # with it instead of leaving a console and a server running.
+        process = subprocess.Popen(command, preexec_fn=end_with_parent, **kwargs)
         self.processes.append(process)
         return process
 
@@ -105,6 +113,10 @@ class Session:
         if not display.strip():
             fail("Xvfb did not start")
         os.environ["DISPLAY"] = ":" + display.decode().strip()
+        # Xvfb names its display a moment before it takes connections.
+        wait_until("Xvfb answering", lambda: subprocess.run(["xdotool", "getdisplaygeometry"],
+                                                              stdout=subprocess.DEVNULL,
+                                                              stderr=subprocess.DEVNULL).returncode == 0)
 
     def write_profiles(self, upper_limit):
         """Travel limits of +-upper_limit on every simulated controller."""

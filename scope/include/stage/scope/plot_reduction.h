@@ -54,6 +54,13 @@ class ColumnDecimator {
     if (value < low_.value) low_ = {time_us, value};
     if (value > high_.value) high_ = {time_us, value};
   }
+  // The time of a flat run's latest column, not kept yet: a line through
+  // the points kept so far and on to a copy's Finish points stays the same up
+  // to there (and up to the latest point kept) whatever comes after. Empty
+  // without such a run.
+  std::optional<std::int64_t> PendingTimeUs() const {
+    return pending_ ? std::optional<std::int64_t>(pending_->time_us) : std::nullopt;
+  }
   // The points of the last column.
   template <typename Emit>
   void Finish(Emit&& out) {
