@@ -191,10 +191,11 @@ void LocalControlServer::Accept(int descriptor) {
   ReadFrom(id);
 }
 
-bool LocalControlServer::ReadFrom(ClientId id) {
+std::ptrdiff_t LocalControlServer::ReadFrom(ClientId id) {
   auto found = sockets_.find(id);
-  if (found == sockets_.end() || found->second.dropping || core_ == nullptr) return false;
+  if (found == sockets_.end() || found->second.dropping || core_ == nullptr) return -1;
   const Turn turn(*this);
+  std::ptrdiff_t total = 0;
   // Read only while the core has room: the rest stays in the socket, and
   // the client's writes block once the kernel's buffer is full.
   while (!core_->HeldBack(id) && core_->Backlog(id) < ControlCore::kMaxBacklogBytes) {
@@ -203,51 +204,65 @@ bool LocalControlServer::ReadFrom(ClientId id) {
       // Gone: what it sent before is carried out, then it is dropped.
       found->second.readable->setEnabled(false);
       DropLater(id, "closed the connection");
-      return false;
+      return -1;
     }
     if (got < 0) {
       if (errno == EINTR) continue;
       break;
     }
+    total += got;
     if (read_observer_) read_observer_();
     core_->Received(id, std::string_view(chunk_.data(), static_cast<std::size_t>(got)));
     // The core may have queued so much that the client is being dropped.
     found = sockets_.find(id);
-    if (found == sockets_.end() || found->second.dropping) return false;
+    if (found == sockets_.end() || found->second.dropping) return -1;
+    // Less than asked for: the socket was empty (a stream socket gives all
+    // it has), so no further call just to hear EAGAIN.
+    if (static_cast<std::size_t>(got) < chunk_.size()) break;
   }
   // Held back: the level-triggered notifier would fire again and again;
   // the socket is read after the tick.
   if (core_->HeldBack(id) || core_->Backlog(id) >= ControlCore::kMaxBacklogBytes) {
     found->second.readable->setEnabled(false);
   }
-  return true;
+  return total;
 }
 
 void LocalControlServer::Readable(ClientId id) {
-  if (!ReadFrom(id)) return;
+  if (ReadFrom(id) < 0) return;
   const auto found = sockets_.find(id);
-  if (found == sockets_.end() || late_) return;
-  // Served once since the tick: what it sends next is read before the next.
-  found->second.paused = true;
+  if (found == sockets_.end()) return;
+  // Served: what it sends from now on is read just before the next tick.
+  found->second.busy = true;
   found->second.readable->setEnabled(false);
-  if (!pre_tick_.isActive()) {
-    const auto left = next_tick_ - kPreTickMargin - std::chrono::steady_clock::now();
-    pre_tick_.start(static_cast<int>(
-        std::max<std::int64_t>(0, std::chrono::floor<std::chrono::milliseconds>(left).count())));
-  }
+  ArmPreTick();
+}
+
+void LocalControlServer::ArmPreTick() {
+  if (pre_tick_.isActive()) return;
+  const auto left = next_tick_ - kPreTickMargin - std::chrono::steady_clock::now();
+  pre_tick_.start(
+      static_cast<int>(std::max<std::int64_t>(0, std::chrono::floor<std::chrono::milliseconds>(left).count())));
 }
 
 void LocalControlServer::PreTick() {
   const Turn turn(*this);
-  late_ = true;
   for (auto it = sockets_.begin(); it != sockets_.end();) {
     const ClientId id = it->first;
     Connection& connection = it->second;
     ++it;
-    if (!connection.paused || connection.dropping) continue;
-    connection.paused = false;
-    connection.readable->setEnabled(true);
-    ReadFrom(id);
+    if (!connection.busy || connection.dropping) continue;
+    connection.busy = false;
+    const std::ptrdiff_t got = ReadFrom(id);
+    const auto found = sockets_.find(id);
+    if (got < 0 || found == sockets_.end() || found->second.dropping) continue;
+    if (got > 0) {
+      // Still asking: it stays on the pre-tick read.
+      found->second.busy = true;
+    } else if (!core_->HeldBack(id) && core_->Backlog(id) < ControlCore::kMaxBacklogBytes) {
+      // Quiet since the last tick: its next request is read as it comes.
+      found->second.readable->setEnabled(true);
+    }
   }
 }
 
@@ -263,6 +278,14 @@ void LocalControlServer::Send(ClientId client, std::string_view line) {
   }
   connection.gathered.append(line);
   if (turn_depth_ == 0) WriteGathered();
+}
+
+bool LocalControlServer::HungUp(ClientId client) {
+  const auto found = sockets_.find(client);
+  if (found == sockets_.end() || found->second.dropping) return true;
+  char next = 0;
+  const ssize_t got = ::recv(found->second.fd, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+  return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 void LocalControlServer::WriteGathered() {
@@ -319,23 +342,25 @@ void LocalControlServer::Drop(ClientId id, const std::string& why) {
 
 void LocalControlServer::AfterTick(std::chrono::nanoseconds to_next_tick) {
   next_tick_ = std::chrono::steady_clock::now() + to_next_tick;
-  late_ = false;
   pre_tick_.stop();
   if (core_ == nullptr) return;
   const Turn turn(*this);
   core_->AfterTick();
-  // Sockets left unread while their client was held back or paused.
+  // Sockets left unread while their client was held back.
+  bool busy = false;
   for (auto it = sockets_.begin(); it != sockets_.end();) {
     const ClientId id = it->first;
     Connection& connection = it->second;
     ++it;
     if (connection.dropping) continue;
-    connection.paused = false;
-    if (!connection.readable->isEnabled()) {
+    if (connection.busy) {
+      busy = true;
+    } else if (!connection.readable->isEnabled()) {
       connection.readable->setEnabled(true);
       ReadFrom(id);
     }
   }
+  if (busy) ArmPreTick();
 }
 
 void LocalControlServer::Close() {

@@ -8,13 +8,15 @@
 // read, or the turn after a tick) and handed to its socket in one write.
 //
 // Wake-ups: QLocalServer only accepts; each connection's descriptor is read
-// and written here, with a read notifier of its own. A client's first bytes
-// after a tick are read and carried out at once (a lone move leaves on the
-// next tick); after that its notifier is paused, and what it sends meanwhile
-// is read in one go shortly before the next tick (kPreTickMargin ahead of
-// it, so a stop sent after a burst of reads still reaches that tick), and
-// from then until the tick as it comes. A client asking a thousand times a
-// second so wakes the GUI thread a few times per tick, not ten.
+// and written here, with a read notifier of its own. A quiet client's bytes
+// are read and carried out as they come (a lone move leaves on the next
+// tick). Once served, a client is busy: its notifier is off, and what it
+// sends is read in one go by a timer shortly before each tick
+// (kPreTickMargin ahead of it), so every request read by then reaches that
+// tick. It stays busy while those reads find something, and is quiet again
+// after one that finds nothing. A client asking a thousand times a second
+// so costs the GUI thread one shared wake-up per tick, not ten; a request
+// it sends within the margin waits for the tick after.
 #pragma once
 
 #include <QLocalServer>
@@ -48,8 +50,8 @@ class LocalControlServer final : public QObject, public ClientLink {
  public:
   static constexpr std::int64_t kMaxUnreadBytes = 1024 * 1024;
   static constexpr std::size_t kReadChunkBytes = 16 * 1024;
-  // How long before the next tick paused clients are read.
-  static constexpr std::chrono::milliseconds kPreTickMargin{2};
+  // How long before the next tick busy clients are read.
+  static constexpr std::chrono::milliseconds kPreTickMargin{1};
 
   using EventSink = std::function<void(std::string_view)>;
   // The core is made by the caller (with this as its link) and handed in.
@@ -65,13 +67,13 @@ class LocalControlServer final : public QObject, public ClientLink {
   Started Listen(const std::string& path, bool make_folder, std::string& message);
   const std::string& Path() const { return path_; }
 
-  // After each tick: the core's turn, then sockets that were left unread
-  // (their client's backlog was full, or it was paused) are read, and every
-  // client's notifier is on again. `to_next_tick` places the pre-tick read.
+  // After each tick: the core's turn, then sockets left unread while their
+  // client's backlog was full are read. `to_next_tick` places the pre-tick
+  // read of busy clients.
   void AfterTick(std::chrono::nanoseconds to_next_tick = std::chrono::milliseconds(10));
-  // The paused clients are read, and nobody is paused until the tick: what
-  // a timer does shortly before each tick (a test that gives the ticks
-  // itself calls it before each).
+  // The busy clients are read; those that sent nothing are quiet again:
+  // what a timer does shortly before each tick (a test that gives the
+  // ticks itself calls it before each).
   void PreTick();
   // The end: console_ending to every client, what is queued is handed to
   // the kernel without waiting, and every connection closes.
@@ -84,14 +86,18 @@ class LocalControlServer final : public QObject, public ClientLink {
 
   // ClientLink
   void Send(ClientId client, std::string_view line) override;
+  bool HungUp(ClientId client) override;
 
  private:
   class Listener;
   void Accept(int descriptor);
-  // Reads what the core has room for; false when the client was dropped.
-  bool ReadFrom(ClientId id);
-  // A read notification: read, then pause the client until the pre-tick read.
+  // Reads what the core has room for: the bytes read, -1 when the client
+  // was dropped.
+  std::ptrdiff_t ReadFrom(ClientId id);
+  // A read notification: read, then the client is busy: read before each
+  // tick until a pre-tick read finds nothing.
   void Readable(ClientId id);
+  void ArmPreTick();
   void FlushOut(ClientId id);
   // Dropped from the event loop, never from inside a read or a write.
   void DropLater(ClientId id, std::string why);
@@ -111,13 +117,11 @@ class LocalControlServer final : public QObject, public ClientLink {
     std::unique_ptr<QSocketNotifier> readable;
     std::unique_ptr<QSocketNotifier> writable;  // on while `out` is not empty
     bool dropping = false;
-    bool paused = false;   // served since the last tick: read before the next
+    bool busy = false;     // its notifier is off; read shortly before each tick
     std::string gathered;  // lines of this turn, not yet written
     std::string out;       // written, not yet taken by the kernel
   };
   QTimer pre_tick_;
-  // Between the pre-tick read and the tick: nobody is paused.
-  bool late_ = false;
   std::chrono::steady_clock::time_point next_tick_{};
   std::vector<char> chunk_;
   int turn_depth_ = 0;

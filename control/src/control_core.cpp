@@ -536,6 +536,8 @@ ControlCore::Answer ControlCore::Unsubscribe(ClientId id, Client& client) {
 
 ControlCore::Answer ControlCore::AcquireControl(ClientId id) {
   if (holder_ == id) return Answer{Answer::Kind::kResult, {{"control", true}}};
+  // A holder that has hung up, not yet noticed, holds nothing.
+  if (holder_ && link_.HungUp(*holder_)) Disconnected(*holder_, "closed the connection");
   if (!remote_moves_allowed_ || holder_) {
     std::optional<Answer> refused = NeedsControl(id);
     Record(id, "acquire_control: refused, " + refused->message);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -108,7 +109,9 @@ class RecordingLink final : public ClientLink {
     sent[client].clear();
     return lines;
   }
+  bool HungUp(ClientId client) override { return hung_up.contains(client); }
   std::map<ClientId, std::vector<std::string>> sent;
+  std::set<ClientId> hung_up;
 };
 
 constexpr ClientId kFirst = 1;
@@ -386,6 +389,21 @@ TEST_F(ControlCoreTest, DisconnectReleasesControlAndDropsWaits) {
   TakeControl(kSecond);
   EXPECT_NE(std::find(events.begin(), events.end(), "client pid 4242 uid 1000 (python3) released control (disconnected)"),
             events.end());
+}
+
+// A holder read once a tick may have closed its end before the server
+// notices: it does not keep another client from control meanwhile.
+TEST_F(ControlCoreTest, AHolderThatHungUpUnnoticedHoldsNothing) {
+  TakeControl(kFirst);
+  EXPECT_EQ(AskOne(Call("acquire_control"), kSecond)["error"]["code"], kNoControl);
+  link.hung_up.insert(kFirst);
+  TakeControl(kSecond);
+  EXPECT_EQ(core.Holder(), kSecond);
+  EXPECT_NE(std::find(events.begin(), events.end(), "client pid 4242 uid 1000 (python3) released control (disconnected)"),
+            events.end());
+  // The server's own notice comes later and changes nothing.
+  core.Disconnected(kFirst, "closed the connection");
+  EXPECT_EQ(core.Holder(), kSecond);
 }
 
 TEST_F(ControlCoreTest, OperatorRevokesAndRefusesUntilAllowedAgain) {

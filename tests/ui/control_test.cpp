@@ -367,9 +367,11 @@ class ControlTest : public QObject {
     JSON_COMPARE(holder->Call("get_status")["result"]["control"]["mine"], true);
   }
 
-  // A client served once since the tick is read again only shortly before
-  // the next tick: a stop it sends after a read still reaches that tick.
-  void a_stop_after_a_read_from_the_same_client_reaches_the_next_tick() {
+  // A client served since the tick is read again only shortly before the
+  // next tick, and stays on that read while it keeps sending: a stop it
+  // sends behind a read still reaches that tick. Once a read before the
+  // tick finds nothing, it is answered at once again.
+  void a_busy_client_is_read_once_a_tick_and_quiet_one_at_once() {
     RemoteRig rig;
     auto holder = rig.Client();
     holder->Call("acquire_control");
@@ -377,15 +379,15 @@ class ControlTest : public QObject {
     rig.Tick(3);
     auto client = rig.Client();
     client->after_each_wait = nullptr;  // the ticks are the test's here
-    // The next tick is far off, so the pause shows.
-    rig.remote.AfterTick(std::chrono::seconds(5));
+    // The next tick is a while off, so the pause shows.
+    rig.remote.AfterTick(std::chrono::milliseconds(1500));
     QVERIFY(client->Write(R"({"jsonrpc":"2.0","id":1,"method":"get_status"})" "\n"));
     std::optional<Json> first = client->Next();
     QVERIFY(first);
     JSON_COMPARE((*first)["id"], 1);
     QVERIFY(client->Write(R"({"jsonrpc":"2.0","id":2,"method":"get_status"})" "\n"
                           R"({"jsonrpc":"2.0","id":3,"method":"stop_all"})" "\n"));
-    QVERIFY(!client->Next(100));  // paused: not read at once
+    QVERIFY(!client->Next(100));  // not read at once
     // Read in one go before the tick, in order, with no tick between.
     const std::size_t before = rig.console->Sent(0).size();
     std::optional<Json> second = client->Next();
@@ -395,8 +397,36 @@ class ControlTest : public QObject {
     QVERIFY(third);
     JSON_COMPARE((*third)["id"], 3);
     QCOMPARE(rig.console->Sent(0).size(), before);
+    // Still sending: read before the next tick, not at once.
+    QVERIFY(client->Write(R"({"jsonrpc":"2.0","id":4,"method":"get_status"})" "\n"));
+    QVERIFY(!client->Next(100));
     rig.Tick();
     QCOMPARE(rig.console->Sent(0)[before][3] & kStop, kStop);
+    std::optional<Json> fourth = client->Next();
+    QVERIFY(fourth);
+    JSON_COMPARE((*fourth)["id"], 4);
+    // A tick with nothing from it: answered at once again, with no tick.
+    rig.Tick();
+    QVERIFY(client->Write(R"({"jsonrpc":"2.0","id":5,"method":"get_status"})" "\n"));
+    std::optional<Json> fifth = client->Next();
+    QVERIFY(fifth);
+    JSON_COMPARE((*fifth)["id"], 5);
+  }
+
+  // A holder that was just served and then closes is not seen closing until
+  // the read before the next tick; a client asking for control meanwhile
+  // gets it all the same.
+  void a_holder_that_closes_between_ticks_leaves_control_free() {
+    RemoteRig rig;
+    rig.remote.AfterTick(std::chrono::milliseconds(1500));
+    auto holder = rig.Client();
+    holder->after_each_wait = nullptr;
+    JSON_COMPARE(holder->Call("acquire_control")["result"]["control"], true);
+    holder->Close();
+    auto other = rig.Client();
+    other->after_each_wait = nullptr;
+    JSON_COMPARE(other->Call("acquire_control")["result"]["control"], true);
+    QVERIFY(rig.Logged("released control (disconnected)"));
   }
 
   void escape_revokes_control_and_refuses_until_allowed() {

@@ -205,10 +205,17 @@ void Bridge::MoveAbsolute(std::size_t axis, double position) {
   }
 }
 
+// A move stopped before the bridge saw it busy may have started all the
+// same: it counts as moving until the console's status says (busy, then at
+// rest) or, if it never started, for stop_settle at most.
+void Bridge::Stopped(Clock::time_point& pending_until) const {
+  pending_until = std::min(pending_until, Clock::now() + options_.stop_settle);
+}
+
 void Bridge::StopAxis(std::size_t axis) {
   Require("stop", json{{"axis", axis}});
   std::lock_guard lock(mutex_);
-  if (axis < snapshot_.pending_until.size()) snapshot_.pending_until[axis] = Clock::time_point{};
+  if (axis < snapshot_.pending_until.size()) Stopped(snapshot_.pending_until[axis]);
   dirty_ = true;
   wake_.notify_all();
 }
@@ -216,7 +223,7 @@ void Bridge::StopAxis(std::size_t axis) {
 void Bridge::StopAll() {
   Require("stop_all", nullptr);
   std::lock_guard lock(mutex_);
-  for (auto& until : snapshot_.pending_until) until = Clock::time_point{};
+  for (auto& until : snapshot_.pending_until) Stopped(until);
   dirty_ = true;
   wake_.notify_all();
 }

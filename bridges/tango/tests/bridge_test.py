@@ -160,30 +160,57 @@ def case_stop_all(console):
 
 
 class Recorder:
-    def __init__(self):
+    """Change events by the pull model: PyTango keeps them in a bounded
+    queue of its own and this thread takes them, so no Python callback runs
+    on the event system's threads (with callbacks, an unsubscribe racing a
+    callback in flight crashed or hung this test now and then)."""
+
+    def __init__(self, device, names):
+        self.device = device
+        self.ids = [(name.lower(), device.subscribe_event(name, tango.EventType.CHANGE_EVENT, 1000))
+                    for name in names]
         self.events = []
 
-    def push_event(self, event):
-        if not event.err:
-            self.events.append((time.monotonic(), event.attr_value.name.lower(), event.attr_value.value))
+    def pull(self):
+        for name, event_id in self.ids:
+            for event in self.device.get_events(event_id):
+                if not event.err:
+                    self.events.append((time.monotonic(), name, event.attr_value.value))
+        return self.events
+
+    def close(self):
+        for _, event_id in self.ids:
+            self.device.unsubscribe_event(event_id)
+
+
+def watch_a_move(x, recorder):
+    wait_until("the first events", lambda: {e[1] for e in recorder.pull()} >= {"position", "state"})
+    # From rest as the events tell it: a case before may have left the axis
+    # stopping.
+    wait_until("X at rest by event",
+               lambda: [e[2] for e in recorder.pull() if e[1] == "state"][-1:] == [tango.DevState.ON])
+    start = x.read_attribute("Position").value
+    target = start + 2000.0 if start < 0 else start - 2000.0
+    recorder.pull()
+    begun = time.monotonic()
+    x.write_attribute("Position", target)
+    wait_until("State ON by event after MOVING",
+               lambda: [e[2] for e in recorder.pull() if e[1] == "state" and e[0] >= begun][-2:]
+               == [tango.DevState.MOVING, tango.DevState.ON])
+    ended = time.monotonic()
+    positions = [e for e in recorder.pull() if e[1] == "position" and e[0] >= begun]
+    return positions, begun, ended, target
 
 
 def case_events(console):
     x = axis_devices()[0]
-    recorder = Recorder()
-    ids = [x.subscribe_event(name, tango.EventType.CHANGE_EVENT, recorder) for name in ("Position", "State")]
-    wait_until("the first events", lambda: {e[1] for e in recorder.events} >= {"position", "state"})
-    start = x.read_attribute("Position").value
-    target = start + 2000.0 if start < 0 else start - 2000.0
-    begun = time.monotonic()
-    x.write_attribute("Position", target)
-    wait_until("State ON by event after MOVING",
-               lambda: [e[2] for e in recorder.events if e[1] == "state" and e[0] >= begun][-2:]
-               == [tango.DevState.MOVING, tango.DevState.ON])
-    ended = time.monotonic()
-    positions = [e for e in recorder.events if e[1] == "position" and e[0] >= begun]
-    for name_id in ids:
-        x.unsubscribe_event(name_id)
+    # Closed whatever happens: PyTango may crash at the end with a
+    # subscription left open, hiding the failure.
+    recorder = Recorder(x, ("Position", "State"))
+    try:
+        positions, begun, ended, target = watch_a_move(x, recorder)
+    finally:
+        recorder.close()
     if not positions or abs(positions[-1][2] - target) > 1.0:
         fail("the last Position event is not the target: %s" % positions[-3:])
     if len(positions) < 3:

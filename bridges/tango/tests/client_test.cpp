@@ -221,6 +221,7 @@ class FakeConsole {
       if (!mine) return json{{"error", {{"code", -32001}, {"message", "no control"}}}};
       return Result({{"axis", 0}, {"target", request["params"]["position"]}});
     }
+    if (method == "stop_all") return Result(json::object());
     return json{{"error", {{"code", -32601}, {"message", "unknown"}}}};
   }
   json Status() const {
@@ -297,6 +298,29 @@ TEST(Bridge, TakesControlOnlyToMoveGivesItBackAndIsNotHeldUpByABlockedListener) 
   console.PushStatus();
   ASSERT_TRUE(recorder.WaitFor([&](const Snapshot&) { return !console.mine; })) << "control is never given back";
   EXPECT_THROW(bridge.MoveAbsolute(3, 1.0), CommandRefused);
+  bridge.Stop();
+}
+
+// A stop right after a move, before any status showed the axis busy: the
+// move may have started, so the axis counts as moving until the console's
+// status says otherwise, for a short while at most; it must not read ON
+// while it may still be braking.
+TEST(Bridge, AMoveStoppedBeforeItShowedBusyCountsAsMovingForAShortWhile) {
+  const std::string path = SocketPath("stopped");
+  FakeConsole console(path);
+  Recorder recorder;
+  BridgeOptions options = Options(path);
+  options.pending_move = 10s;
+  options.stop_settle = 300ms;
+  Bridge bridge(options);
+  bridge.Start(&recorder);
+  ASSERT_TRUE(recorder.WaitFor([](const Snapshot& s) { return s.link.connected; }));
+  console.PushStatus();
+  bridge.MoveAbsolute(0, 500.0);
+  bridge.StopAll();
+  const auto stopped = std::chrono::steady_clock::now();
+  EXPECT_TRUE(bridge.Current().MovePending(0, stopped));
+  EXPECT_FALSE(bridge.Current().MovePending(0, stopped + 400ms));
   bridge.Stop();
 }
 

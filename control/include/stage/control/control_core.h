@@ -42,6 +42,10 @@ class ClientLink {
  public:
   virtual ~ClientLink() = default;
   virtual void Send(ClientId client, std::string_view line) = 0;
+  // Whether the client has closed its end with nothing of it left unread:
+  // its disconnection may not have been seen yet (a client that keeps
+  // asking is read once a tick).
+  virtual bool HungUp(ClientId /*client*/) { return false; }
 };
 
 // What the console's windows show of the API.

@@ -67,6 +67,10 @@ struct BridgeOptions {
   std::chrono::milliseconds heartbeat{100};
   // How long a move just accepted counts as moving without a busy flag.
   std::chrono::milliseconds pending_move{1000};
+  // How long after a stop an axis the bridge has not yet seen busy still
+  // counts as moving: a move accepted just before may have started, and
+  // the console's next status notifications say whether it did.
+  std::chrono::milliseconds stop_settle{250};
   // How long after its last move has ended the bridge keeps control.
   std::chrono::milliseconds control_linger{1000};
 };
@@ -99,6 +103,7 @@ class Bridge {
   void Publish();
   void MarkDirty();
   void ReleaseControlWhenIdle();
+  void Stopped(Clock::time_point& pending_until) const;
   nlohmann::json Require(const std::string& method, const nlohmann::json& params);
 
   BridgeOptions options_;
