@@ -318,7 +318,7 @@ class BareLoop {
 
  private:
   void Run(int subscribers) {
-    std::vector<char> chunk(16 * 1024);
+    std::vector<char> chunk(std::size_t{16} * 1024);
     std::string answers;
     auto tick = Clock::now();
     while (!stop_) {
