@@ -247,6 +247,7 @@ void LocalControlServer::ArmPreTick() {
 
 void LocalControlServer::PreTick() {
   const Turn turn(*this);
+  bool busy = false;
   for (auto it = sockets_.begin(); it != sockets_.end();) {
     const ClientId id = it->first;
     Connection& connection = it->second;
@@ -259,10 +260,18 @@ void LocalControlServer::PreTick() {
     if (got > 0) {
       // Still asking: it stays on the pre-tick read.
       found->second.busy = true;
+      busy = true;
     } else if (!core_->HeldBack(id) && core_->Backlog(id) < ControlCore::kMaxBacklogBytes) {
       // Quiet since the last tick: its next request is read as it comes.
       found->second.readable->setEnabled(true);
     }
+  }
+  // The tick places the next read (AfterTick). Should it not come (before
+  // the start-up window's OK, or once polling has stopped), busy clients
+  // are read a tick period after it was due, and so on.
+  if (busy) {
+    const auto to_tick = std::max(std::chrono::steady_clock::duration::zero(), next_tick_ - std::chrono::steady_clock::now());
+    pre_tick_.start(std::chrono::ceil<std::chrono::milliseconds>(to_tick) + kTickPeriodFallback);
   }
 }
 

@@ -52,6 +52,8 @@ class LocalControlServer final : public QObject, public ClientLink {
   static constexpr std::size_t kReadChunkBytes = 16 * 1024;
   // How long before the next tick busy clients are read.
   static constexpr std::chrono::milliseconds kPreTickMargin{1};
+  // How long after a tick that did not come busy clients are read anyway.
+  static constexpr std::chrono::milliseconds kTickPeriodFallback{10};
 
   using EventSink = std::function<void(std::string_view)>;
   // The core is made by the caller (with this as its link) and handed in.

@@ -397,7 +397,9 @@ class ControlTest : public QObject {
     QVERIFY(third);
     JSON_COMPARE((*third)["id"], 3);
     QCOMPARE(rig.console->Sent(0).size(), before);
-    // Still sending: read before the next tick, not at once.
+    // Still sending: read before the next tick, not at once (the API's turn
+    // after a tick, with the next one far off again).
+    rig.remote.AfterTick(std::chrono::milliseconds(1500));
     QVERIFY(client->Write(R"({"jsonrpc":"2.0","id":4,"method":"get_status"})" "\n"));
     QVERIFY(!client->Next(100));
     rig.Tick();
@@ -411,6 +413,20 @@ class ControlTest : public QObject {
     std::optional<Json> fifth = client->Next();
     QVERIFY(fifth);
     JSON_COMPARE((*fifth)["id"], 5);
+  }
+
+  // With no tick coming (the rig's ticks are the test's, and it gives
+  // none), a client that keeps asking is still read, once a tick period.
+  void a_busy_client_is_served_while_no_tick_comes() {
+    RemoteRig rig;
+    auto client = rig.Client();
+    client->after_each_wait = nullptr;
+    for (int id = 1; id <= 4; ++id) {
+      QVERIFY(client->Write(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"get_status"})" "\n"));
+      std::optional<Json> answer = client->Next();
+      QVERIFY(answer);
+      JSON_COMPARE((*answer)["id"], id);
+    }
   }
 
   // A holder that was just served and then closes is not seen closing until
