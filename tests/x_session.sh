@@ -20,7 +20,9 @@
 start_x_server() {
   local geometry=$1 display_file
   display_file=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 "${geometry}x24" -nolisten tcp 3>"$display_file" 2>/dev/null &
+  # -noreset: the server would reset when its last client leaves, and the
+  # check below is a client; whatever connects during that reset is cut off.
+  Xvfb -displayfd 3 -screen 0 "${geometry}x24" -nolisten tcp -noreset 3>"$display_file" 2>/dev/null &
   x_server_pid=$!
   pids+=("$x_server_pid")
   for _ in $(seq 200); do [ -s "$display_file" ] && break; sleep 0.1; done

@@ -100,8 +100,11 @@ class Session:
     def start_x_server(self):
         """Xvfb on a display it picks itself, for the console's start-up window."""
         read_end, write_end = os.pipe()
+        # -noreset: an X server resets when its last client leaves, and the
+        # check below is a client; a console connecting during that reset
+        # had its connection cut and died of SIGPIPE (1 run in many).
         self.x_server = self.spawn(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24",
-                                    "-nolisten", "tcp"], pass_fds=(write_end,), stderr=subprocess.DEVNULL)
+                                    "-nolisten", "tcp", "-noreset"], pass_fds=(write_end,), stderr=subprocess.DEVNULL)
         os.close(write_end)
         display = b""
         while not display.endswith(b"\n"):
