@@ -153,17 +153,18 @@ def measure_read_and_write():
         zero_ns = first_write(log)
         rows = []
         with open(trace) as lines:
-            for row in csv.DictReader(lines):
+            # The trace's first line (# and its start time) is not a row.
+            for row in csv.DictReader(line for line in lines if not line.startswith("#")):
                 if row["axis"] == "0" and row["outcome"] == "ok":
-                    rows.append((zero_ns + int(row["time_us"]) * 1000, row["sent"]))
+                    rows.append((zero_ns + int(row["time_us"]) * 1000, "go" in row["control"].split("|")))
+        # The packet carrying a move: the first after the write with the GO
+        # bit up.
         latencies = []
         for w in written:
-            previous = None
-            for at, sent in rows:
-                if at > w and previous is not None and sent != previous:
+            for at, go in rows:
+                if at > w and go:
                     latencies.append((at - w) / 1e6)
                     break
-                previous = sent
         print("| Position write → packet | %d | %.2f | %.2f | %.2f |" % (
             len(latencies), statistics.median(latencies), percentile(latencies, 0.99), max(latencies)), flush=True)
     finally:
