@@ -33,6 +33,14 @@ using namespace stage::ui::testing;
 
 namespace {
 
+// A written file's non-empty lines; none when it cannot be read (every
+// caller checks how many it got).
+QStringList LinesOf(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return {};
+  return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
 constexpr std::uint8_t kActive = 8;
 // The start-up window's default mechanics.
 constexpr double kCountsPerMicron = 128;
@@ -226,9 +234,7 @@ class ScopeTest : public QObject {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("scope.csv"));
     QVERIFY(s.scope.ExportCsv(path));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
-    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = LinesOf(path);
     QCOMPARE(lines.size(), 6);  // header, 5 replies of axis 0 only
     QCOMPARE(lines[0], QStringLiteral("time_s,axis,name,unit,position,ideal_position,following_error,busy,error"));
     QCOMPARE(lines[1], QStringLiteral("0.000000,0,\"X\",um,0,0,0,0,0"));
@@ -258,9 +264,7 @@ class ScopeTest : public QObject {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("scope.csv"));
     QVERIFY(s.scope.ExportCsv(path));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
-    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = LinesOf(path);
     // Axis 2's replies over the 10 s window up to the pause, 10 ms apart.
     QCOMPARE(lines.size(), 1 + 1001);
     QVERIFY(lines.back().startsWith(QString::number(static_cast<double>(paused_at_us) / 1e6, 'f', 6) + QLatin1Char(',')));
