@@ -99,6 +99,7 @@ class LocalControlServer final : public QObject, public ClientLink {
   // A read notification: read, then the client is busy: read before each
   // tick until a pre-tick read finds nothing.
   void Readable(ClientId id);
+  // The pre-tick read, kPreTickMargin before the next tick, unless armed.
   void ArmPreTick();
   void FlushOut(ClientId id);
   // Dropped from the event loop, never from inside a read or a write.
